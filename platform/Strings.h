@@ -1,0 +1,25 @@
+// Small string helpers shared by the units; pure, no platform calls.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// Removes every character with a code up to U+0020 (blanks, control
+// characters, NUL) from both ends.
+std::wstring Trim(std::wstring_view text);
+
+// The part after the last backslash or colon.
+std::wstring ExtractFileName(std::wstring_view path);
+
+// The part up to, not including, the last dot that follows the last
+// backslash or colon, then AExt; a name without such a dot stays whole.
+std::wstring ChangeFileExt(std::wstring_view AName, std::wstring_view AExt);
+
+// Appends a number in decimal, or in upper-case hex padded to `digits`.
+void AppendDecimal(std::wstring& text, std::int64_t value);
+void AppendHex(std::wstring& text, std::uint32_t value, int digits);
+
+}  // namespace platform

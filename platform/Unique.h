@@ -1,0 +1,110 @@
+// One owner per handle: a movable, non-copyable wrapper that knows the close
+// function and the invalid value of its kind of handle.
+#pragma once
+
+#include <windows.h>
+
+namespace platform {
+
+template <typename Traits>
+class Unique {
+public:
+    using Type = typename Traits::Type;
+
+    Unique() = default;
+    explicit Unique(Type handle) : handle_(handle) {}
+    ~Unique() { reset(); }
+
+    Unique(const Unique&) = delete;
+    Unique& operator=(const Unique&) = delete;
+    Unique(Unique&& other) noexcept : handle_(other.release()) {}
+    Unique& operator=(Unique&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+
+    Type get() const { return handle_; }
+    explicit operator bool() const { return handle_ != Traits::Invalid(); }
+
+    Type release() {
+        Type handle = handle_;
+        handle_ = Traits::Invalid();
+        return handle;
+    }
+
+    // Closing keeps the thread's last error, so a caller can report the
+    // failure that made it give up.
+    void reset(Type handle = Traits::Invalid()) {
+        if (handle_ != Traits::Invalid()) {
+            DWORD lastError = GetLastError();
+            Traits::Close(handle_);
+            SetLastError(lastError);
+        }
+        handle_ = handle;
+    }
+
+    Type* put() {
+        reset();
+        return &handle_;
+    }
+
+private:
+    Type handle_ = Traits::Invalid();
+};
+
+struct FileTraits {
+    using Type = HANDLE;
+    static Type Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(Type h) { CloseHandle(h); }
+};
+
+// Kernel objects whose "absent" value is null: threads, processes, tokens,
+// mutexes, events.
+struct HandleTraits {
+    using Type = HANDLE;
+    static Type Invalid() { return nullptr; }
+    static void Close(Type h) { CloseHandle(h); }
+};
+
+struct KeyTraits {
+    using Type = HKEY;
+    static Type Invalid() { return nullptr; }
+    static void Close(Type h) { RegCloseKey(h); }
+};
+
+struct LibraryTraits {
+    using Type = HMODULE;
+    static Type Invalid() { return nullptr; }
+    static void Close(Type h) { FreeLibrary(h); }
+};
+
+struct LocalMemoryTraits {
+    using Type = HLOCAL;
+    static Type Invalid() { return nullptr; }
+    static void Close(Type h) { LocalFree(h); }
+};
+
+using UniqueFile = Unique<FileTraits>;
+using UniqueHandle = Unique<HandleTraits>;
+using UniqueKey = Unique<KeyTraits>;
+using UniqueLibrary = Unique<LibraryTraits>;
+using UniqueLocalMemory = Unique<LocalMemoryTraits>;
+
+// Runs a one-off clean-up when the scope ends, unless released first.
+template <typename F>
+class ScopeExit {
+public:
+    explicit ScopeExit(F action) : action_(action) {}
+    ~ScopeExit() {
+        if (active_) action_();
+    }
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
+    void release() { active_ = false; }
+
+private:
+    F action_;
+    bool active_ = true;
+};
+
+}  // namespace platform

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Runs every test: installs what is missing, builds the 'release' preset
+# (installer, test programs) and runs ctest under Wine.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+bash scripts/setup.sh
+cmake --preset release
+cmake --build --preset release
+
+source scripts/wine-env.sh build/release
+trap quellox_wine_stop EXIT
+ctest --preset release "$@"

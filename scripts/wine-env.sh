@@ -1,0 +1,38 @@
+# Sourced by the scripts: a private Wine prefix in the build tree, a display
+# (Xvfb when there is none) and a persistent wineserver, so that each Wine
+# process starts in about 0.1 s instead of several seconds.
+#   source scripts/wine-env.sh BUILD_DIR
+# Defines quellox_wine_stop, which the caller runs on exit.
+
+quellox_build_dir=$(cd "$1" && pwd)
+export WINEPREFIX="$quellox_build_dir/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEARCH=win64
+quellox_xvfb_pid=""
+
+if [ -z "${DISPLAY:-}" ]; then
+  for n in $(seq 90 140); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    quellox_xvfb_pid=$!
+    export DISPLAY=":$n"
+    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+    break
+  done
+fi
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "Creating the Wine prefix $WINEPREFIX ..."
+  wineboot -i >/dev/null 2>&1 || true
+fi
+wineserver -p
+# Start the prefix's background services now, detached from any pipe: a
+# service started by a test's first Wine process would inherit its output
+# and keep the reader of that output waiting.
+wineboot </dev/null >/dev/null 2>&1 || true
+
+quellox_wine_stop() {
+  wineserver -k 2>/dev/null || true
+  if [ -n "$quellox_xvfb_pid" ]; then kill "$quellox_xvfb_pid" 2>/dev/null || true; fi
+}

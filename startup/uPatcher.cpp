@@ -1,0 +1,46 @@
+// TSignaturePatcher: reads the three per-distribution values stamped into a
+// file's signature area. The scan itself lives in uSignatureBlock; this unit
+// only brings the file's last 4096 bytes to it.
+#include "startup/uPatcher.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <utility>
+
+#include "platform/FatalError.h"
+#include "platform/Unique.h"
+#include "startup/uSignatureBlock.h"
+
+TSignaturePatcher::TSignaturePatcher(std::wstring AFileName) : FFileName(std::move(AFileName)) { ReadData(); }
+
+void TSignaturePatcher::ReadData() {
+    DWORD attributes = GetFileAttributesW(FFileName.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return;
+
+    // Others may keep reading and writing the file meanwhile: it is usually
+    // the running program's own executable.
+    platform::UniqueFile file(CreateFileW(FFileName.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) platform::RaiseSystemError(GetLastError());
+
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < static_cast<LONGLONG>(SignatureTailSize)) return;
+    LARGE_INTEGER distance;
+    distance.QuadPart = -static_cast<LONGLONG>(SignatureTailSize);
+    if (!SetFilePointerEx(file.get(), distance, nullptr, FILE_END)) return;
+
+    std::uint8_t tail[SignatureTailSize];
+    DWORD total = 0;
+    while (total < SignatureTailSize) {
+        DWORD read = 0;
+        if (!ReadFile(file.get(), tail + total, SignatureTailSize - total, &read, nullptr) || read == 0) return;
+        total += read;
+    }
+
+    // The values are taken from the same 4096 bytes that were scanned, so a
+    // file changed meanwhile cannot pair one read's markers with another's values.
+    TSignatureBlock block = ScanSignatureBlock(tail, SignatureTailSize);
+    for (int index = 0; index < consts::DataTypeCount; ++index) FData[index] = std::move(block.Data[index]);
+    FIsValid = block.IsValid;
+}

@@ -1,0 +1,57 @@
+// The rules that turn the command line, the program's file name and the
+// signature block into settings. Pure: values in, values out.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace rules {
+
+// Splits a command line into arguments: runs of characters up to U+0020
+// separate them outside double quotes; a quote opens or closes a quoted run
+// and is dropped; a pair of quotes at the start of an argument is skipped;
+// there is no escape character. The list ends at the first empty argument.
+std::vector<std::wstring> SplitArguments(std::wstring_view commandLine);
+
+// "/Name:value" or "-Name:value" into name and value; anything else is a name.
+void SplitSwitch(const std::wstring& AParam, std::wstring& AName, std::wstring& AValue);
+
+struct TSwitchSettings {
+    bool HideTrayIcon = false;
+    bool DisplayOffers = true;
+    bool RunApplication = false;
+    bool SkipStart = false;
+    bool SkipAfterInstallPage = false;
+    std::wstring Campaign;
+    std::wstring DownloadPath;
+    std::wstring OpenWebPage;
+};
+
+using NameComparer = bool (*)(const std::wstring& ALeft, const std::wstring& ARight);
+
+// Applies every argument after the first (the program's path), in order.
+void ReadSwitches(const std::vector<std::wstring>& arguments, NameComparer isSameName, TSwitchSettings& settings);
+
+// The finished campaign: the switch's value, else the block's cookie, then
+// "-" (when not empty) and the A/B variant's suffix.
+std::wstring FinishCampaign(const std::wstring& switchCampaign, bool blockValid, const std::wstring& cookie,
+                            int abVariant);
+
+// The analytics linker value after the first "-setup_" of the file name
+// without extension, cut at the first blank.
+std::wstring ReadFileNameGAParam(std::wstring_view programPath);
+
+// The error code between a leading "qlx_" and the first "-setup".
+std::wstring ReadFileNameErrorCode(std::wstring_view programPath);
+
+// Milliseconds from tick count `then` to tick count `now`, also across a
+// wrap of the 32-bit counter.
+inline std::uint32_t TickCountDiff(std::uint32_t now, std::uint32_t then) { return now - then; }
+
+// 1 or 2, with equal chance over seeds: one step of a linear congruential
+// generator, then its top bit.
+int DrawABVariant(std::uint32_t seed);
+
+}  // namespace rules
