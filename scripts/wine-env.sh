@@ -22,11 +22,15 @@ if [ -z "${DISPLAY:-}" ]; then
   done
 fi
 
+mkdir -p "$WINEPREFIX"
+# A server already running for this prefix is ended first: it would refuse
+# to become persistent.
+wineserver -k 2>/dev/null || true
+wineserver -p
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "Creating the Wine prefix $WINEPREFIX ..."
-  wineboot -i >/dev/null 2>&1 || true
+  wineboot -i </dev/null >/dev/null 2>&1 || true
 fi
-wineserver -p
 # Start the prefix's background services now, detached from any pipe: a
 # service started by a test's first Wine process would inherit its output
 # and keep the reader of that output waiting.
