@@ -13,7 +13,7 @@ constexpr const wchar_t* ProductGuid = L"E49A1D27-6C03-4F58-9B7E-31A5D0C6F2E8";
 constexpr const wchar_t* OfferedProductGuid = L"8B3F0C61-2E7D-4A95-B0C4-6D12E9F8A7B3";
 constexpr const wchar_t* StubGuid = L"5D1E7A40-93C2-4B8F-A6E1-0F47C2B9D358";
 
-std::uint32_t RandomSeed() {
+std::uint32_t RandomStart() {
     LARGE_INTEGER counter;
     if (QueryPerformanceCounter(&counter)) return static_cast<std::uint32_t>(counter.QuadPart);
     return GetTickCount();
@@ -24,7 +24,7 @@ std::uint32_t RandomSeed() {
 void Globals::Init() {
     // The system shows no error boxes of its own for this process.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-    ABVariant = rules::DrawABVariant(RandomSeed());
+    ABVariant = rules::DrawABVariant(RandomStart());
     CheckOSVersion();
 
     MakerName = L"Varnholt";

@@ -111,8 +111,8 @@ std::wstring ReadFileNameErrorCode(std::wstring_view programPath) {
     return rest.substr(0, found);
 }
 
-int DrawABVariant(std::uint32_t seed) {
-    std::uint32_t next = seed * 134775813u + 1u;
+int DrawABVariant(std::uint32_t entropy) {
+    std::uint32_t next = entropy * 134775813u + 1u;
     return static_cast<int>(next >> 31) + 1;
 }
 

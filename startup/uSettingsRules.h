@@ -50,8 +50,8 @@ std::wstring ReadFileNameErrorCode(std::wstring_view programPath);
 // wrap of the 32-bit counter.
 inline std::uint32_t TickCountDiff(std::uint32_t now, std::uint32_t then) { return now - then; }
 
-// 1 or 2, with equal chance over seeds: one step of a linear congruential
+// 1 or 2, with equal chance over starting values: one step of a linear congruential
 // generator, then its top bit.
-int DrawABVariant(std::uint32_t seed);
+int DrawABVariant(std::uint32_t entropy);
 
 }  // namespace rules

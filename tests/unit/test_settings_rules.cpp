@@ -176,8 +176,8 @@ TEST(TickCountDiff, ElapsedMillisecondsAlsoAcrossAWrap) {
 
 TEST(DrawABVariant, OneOrTwoWithEqualChance) {
     int counts[3] = {};
-    for (std::uint32_t seed = 0; seed < 100'000; ++seed) {
-        int variant = rules::DrawABVariant(seed * 2'654'435'761u);
+    for (std::uint32_t start = 0; start < 100'000; ++start) {
+        int variant = rules::DrawABVariant(start * 2'654'435'761u);
         ASSERT_TRUE(variant == 1 || variant == 2);
         ++counts[variant];
     }
