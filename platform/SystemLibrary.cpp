@@ -31,4 +31,13 @@ UniqueLibrary LoadSystemLibrary(const wchar_t* name) {
     return library;
 }
 
+bool LoadFunctions(HMODULE library, std::initializer_list<TFunctionSlot> slots) {
+    bool all = true;
+    for (const TFunctionSlot& slot : slots) {
+        *slot.Target = reinterpret_cast<void*>(GetProcAddress(library, slot.Name));
+        all = all && *slot.Target != nullptr;
+    }
+    return all;
+}
+
 }  // namespace platform

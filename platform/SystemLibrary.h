@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <initializer_list>
+
 #include "platform/Unique.h"
 
 namespace platform {
@@ -16,6 +18,17 @@ void RestrictDllSearchPath();
 
 // Loads `name` (a bare file name such as L"wininet.dll") from System32 only.
 UniqueLibrary LoadSystemLibrary(const wchar_t* name);
+
+// One function of a library and where its address goes.
+struct TFunctionSlot {
+    template <typename Function>
+    TFunctionSlot(const char* name, Function* target) : Name(name), Target(reinterpret_cast<void**>(target)) {}
+    const char* Name;
+    void** Target;
+};
+
+// Fills every slot; false when any function is missing.
+bool LoadFunctions(HMODULE library, std::initializer_list<TFunctionSlot> slots);
 
 // A function of a loaded library, typed; null when it does not exist.
 template <typename Function>

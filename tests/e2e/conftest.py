@@ -45,3 +45,23 @@ def copy_program(tmp_path):
         return target
 
     return copy
+
+
+@pytest.fixture
+def server():
+    from loopback_server import LoopbackServer
+
+    instance = LoopbackServer()
+    yield instance
+    instance.close()
+
+
+def unix_path(windows_path):
+    """The Linux path of a C: path inside the prefix."""
+    drive, rest = windows_path.split(":", 1)
+    return pathlib.Path(os.environ["WINEPREFIX"]) / "dosdevices" / (drive.lower() + ":") / rest.lstrip("\\").replace("\\", "/")
+
+
+def probe_output(result):
+    assert result.returncode == 0, result
+    return dict(line.split("=", 1) for line in result.stdout.decode("utf-8").splitlines())

@@ -1,0 +1,112 @@
+// Installer's download: appends the setup program to its fixed file in the
+// temporary folder, asking the server only for the bytes still missing.
+#include <string>
+
+#include "installer/uInstaller.h"
+#include "installer/uRounding.h"
+#include "platform/Strings.h"
+#include "startup/uGlobals.h"
+#include "ui/uLocalizer.h"
+
+namespace {
+
+constexpr DWORD ChunkSize = 512;
+
+bool IsAcceptedStatus(DWORD status) { return status == 200 || status == 203 || status == 206; }
+
+// A numeric header of the response; false when it is missing.
+bool QueryNumber(HINTERNET request, DWORD infoLevel, DWORD& value) {
+    DWORD size = sizeof(value);
+    DWORD index = 0;
+    return platform::WinInet()->HttpQueryInfoW(request, HTTP_QUERY_FLAG_NUMBER | infoLevel, &value, &size, &index);
+}
+
+}  // namespace
+
+bool Installer::Download() {
+    platform::ScopeExit closeAll([] {
+        CloseRequest();
+        CloseSetupFile();
+    });
+    if (!OpenSetupFile()) return false;
+    if (State == Stopping) return false;
+    if (!OpenRequest()) return false;
+    if (State == Stopping) return false;
+
+    while (BytesDone < TotalSize) {
+        if (!ReadChunk()) break;
+        if (OnProgress.Code != nullptr && Percent > LastPercent) {
+            LastPercent = Percent;
+            OnProgress.Code(OnProgress.Object, Percent);
+        }
+        if (State == Stopping) break;
+    }
+    return BytesDone == TotalSize;
+}
+
+bool Installer::OpenSetupFile() {
+    FileHandle.reset(CreateFileW(Globals::SetupFileName.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                 nullptr));
+    if (!FileHandle) return false;
+    // Only ever appended to: the bytes on disk are the start of the file.
+    DWORD moved = SetFilePointer(FileHandle.get(), 0, nullptr, FILE_END);
+    BytesDone = GetFileSize(FileHandle.get(), nullptr);
+    return moved != INVALID_SET_FILE_POINTER;
+}
+
+bool Installer::OpenRequest() {
+    const platform::TWinInetApi* inet = platform::WinInet();
+    if (inet == nullptr) return false;
+    const std::wstring& url = Localizer::GetDownloadURL();
+    inet->DeleteUrlCacheEntryW(url.c_str());
+
+    SessionHandle.reset(inet->InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (!SessionHandle) return false;
+
+    std::wstring range;
+    if (BytesDone > 0) {
+        range = L"Range: bytes=";
+        platform::AppendDecimal(range, BytesDone);
+        range += L'-';
+    }
+    RequestHandle.reset(inet->InternetOpenUrlW(SessionHandle.get(), url.c_str(), range.empty() ? nullptr : range.c_str(),
+                                               static_cast<DWORD>(range.size()),
+                                               INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI, 0));
+    if (!RequestHandle) return false;
+
+    // A 200 answer to a ranged request is appended like a 206 one; the
+    // signature check rejects what does not fit together.
+    DWORD status = 0;
+    if (!QueryNumber(RequestHandle.get(), HTTP_QUERY_STATUS_CODE, status) || !IsAcceptedStatus(status)) return false;
+    DWORD length = 0;
+    if (!QueryNumber(RequestHandle.get(), HTTP_QUERY_CONTENT_LENGTH, length)) return false;
+    // Sizes are 32-bit: a total past 4 GiB would wrap and end the transfer early.
+    if (length > 0xFFFFFFFFu - BytesDone) return false;
+    TotalSize = length + BytesDone;
+    return true;
+}
+
+bool Installer::ReadChunk() {
+    std::uint8_t buffer[ChunkSize];
+    DWORD read = 0;
+    if (!platform::WinInet()->InternetReadFile(RequestHandle.get(), buffer, ChunkSize, &read)) return false;
+    // No more data although the total is not reached: the server closed the
+    // connection early. End the transfer; the byte count fails the attempt.
+    if (read == 0) return false;
+    DWORD written = 0;
+    if (!WriteFile(FileHandle.get(), buffer, read, &written, nullptr)) return false;
+    BytesDone += written;
+    Percent = rounding::DownloadPercent(BytesDone, TotalSize);
+    return true;
+}
+
+void Installer::CloseRequest() {
+    RequestHandle.reset();
+    SessionHandle.reset();
+}
+
+void Installer::CloseSetupFile() {
+    if (FileHandle) FlushFileBuffers(FileHandle.get());
+    FileHandle.reset();
+}

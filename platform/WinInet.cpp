@@ -1,0 +1,44 @@
+// WinINet, loaded from System32 on first use.
+#include "platform/WinInet.h"
+
+#include "platform/SystemLibrary.h"
+
+namespace platform {
+
+namespace {
+
+TWinInetApi api;
+// Kept until the process ends: the worker and the analytics sender use it
+// until their last moment.
+UniqueLibrary library;
+bool loaded = false;
+INIT_ONCE once = INIT_ONCE_STATIC_INIT;
+
+BOOL CALLBACK Load(PINIT_ONCE, PVOID, PVOID*) {
+    library = LoadSystemLibrary(L"wininet.dll");
+    if (!library) return TRUE;
+    loaded = LoadFunctions(library.get(), {
+        {"InternetOpenW", &api.InternetOpenW},
+        {"InternetOpenUrlW", &api.InternetOpenUrlW},
+        {"InternetConnectW", &api.InternetConnectW},
+        {"HttpOpenRequestW", &api.HttpOpenRequestW},
+        {"HttpSendRequestW", &api.HttpSendRequestW},
+        {"HttpQueryInfoW", &api.HttpQueryInfoW},
+        {"InternetReadFile", &api.InternetReadFile},
+        {"InternetCloseHandle", &api.InternetCloseHandle},
+        {"InternetSetOptionW", &api.InternetSetOptionW},
+        {"InternetCanonicalizeUrlW", &api.InternetCanonicalizeUrlW},
+        {"InternetCrackUrlW", &api.InternetCrackUrlW},
+        {"DeleteUrlCacheEntryW", &api.DeleteUrlCacheEntryW},
+    });
+    return TRUE;
+}
+
+}  // namespace
+
+const TWinInetApi* WinInet() {
+    InitOnceExecuteOnce(&once, Load, nullptr, nullptr);
+    return loaded ? &api : nullptr;
+}
+
+}  // namespace platform

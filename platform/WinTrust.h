@@ -1,0 +1,25 @@
+// The Authenticode verifier and the catalog functions of wintrust, loaded
+// from System32 on first use (see SystemLibrary.h).
+#pragma once
+
+#include <windows.h>
+#include <wintrust.h>
+#include <mscat.h>
+
+namespace platform {
+
+struct TWinTrustApi {
+    decltype(&::WinVerifyTrustEx) WinVerifyTrustEx;
+    decltype(&::CryptCATAdminCalcHashFromFileHandle) CryptCATAdminCalcHashFromFileHandle;
+    decltype(&::CryptCATAdminAcquireContext) CryptCATAdminAcquireContext;
+    decltype(&::CryptCATAdminEnumCatalogFromHash) CryptCATAdminEnumCatalogFromHash;
+    decltype(&::CryptCATCatalogInfoFromContext) CryptCATCatalogInfoFromContext;
+    decltype(&::CryptCATAdminReleaseCatalogContext) CryptCATAdminReleaseCatalogContext;
+    decltype(&::CryptCATAdminReleaseContext) CryptCATAdminReleaseContext;
+};
+
+// The library's functions, or null when it or one of them is missing.
+// Safe to call from any thread.
+const TWinTrustApi* WinTrust();
+
+}  // namespace platform

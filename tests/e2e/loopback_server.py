@@ -1,0 +1,107 @@
+"""A small HTTP server on 127.0.0.1 for the tests. The programs under test
+reach it as their proxy (http_proxy), so it receives their requests for the
+compiled-in addresses as absolute URIs and never resolves a host name.
+
+Each request takes the next entry of `plan` (the last one repeats): a dict
+of behaviours, all optional:
+  status        status of a whole-body answer (default 200)
+  honour_range  answer a "Range: bytes=N-" request with 206 (default True),
+                or with 416 when N is at or past the end
+  force_status  answer with this status and an empty body, whatever was asked
+  no_length     send no Content-Length (the body ends with the connection)
+  cut_after     close the connection after this many body bytes
+  delay         seconds to wait before each 512-byte piece of the body
+"""
+import http.server
+import re
+import socket
+import threading
+import time
+
+
+class LoopbackServer:
+    def __init__(self, body=b""):
+        self.body = body
+        self.plan = [{}]
+        self.requests = []  # dicts: method, url, headers, body, time
+        server = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                server._answer(self)
+
+            def do_POST(self):
+                server._answer(self)
+
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.httpd.daemon_threads = True
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+        self.thread.start()
+
+    @property
+    def proxy(self):
+        return "http://127.0.0.1:%d" % self.httpd.server_address[1]
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+    def _behaviour(self):
+        index = min(len(self.requests) - 1, len(self.plan) - 1)
+        return self.plan[index]
+
+    def _answer(self, handler):
+        length = int(handler.headers.get("Content-Length") or 0)
+        self.requests.append({
+            "method": handler.command,
+            "url": handler.path,
+            "headers": dict(handler.headers.items()),
+            "body": handler.rfile.read(length) if length else b"",
+            "time": time.monotonic(),
+        })
+        plan = self._behaviour()
+        status, payload, extra = plan.get("status", 200), self.body, {}
+        ranged = re.fullmatch(r"bytes=(\d+)-", handler.headers.get("Range", ""))
+        if "force_status" in plan:
+            status, payload = plan["force_status"], b""
+        elif ranged and plan.get("honour_range", True):
+            start = int(ranged.group(1))
+            if start >= len(self.body):
+                status, payload = 416, b""
+                extra["Content-Range"] = "bytes */%d" % len(self.body)
+            else:
+                status, payload = 206, self.body[start:]
+                extra["Content-Range"] = "bytes %d-%d/%d" % (start, len(self.body) - 1, len(self.body))
+
+        handler.send_response(status)
+        handler.send_header("Content-Type", "application/octet-stream")
+        for name, value in extra.items():
+            handler.send_header(name, value)
+        if plan.get("no_length"):
+            handler.send_header("Connection", "close")
+            handler.close_connection = True
+        else:
+            handler.send_header("Content-Length", str(len(payload)))
+        handler.end_headers()
+
+        cut = plan.get("cut_after")
+        to_send = payload if cut is None else payload[:cut]
+        for offset in range(0, len(to_send), 512):
+            if plan.get("delay"):
+                time.sleep(plan["delay"])
+            try:
+                handler.wfile.write(to_send[offset:offset + 512])
+                handler.wfile.flush()
+            except OSError:
+                return
+        if cut is not None:
+            handler.close_connection = True
+            try:
+                handler.connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass

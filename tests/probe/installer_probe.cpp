@@ -1,0 +1,101 @@
+// Runs parts of the installation engine in a process of its own, after the
+// installer's own start-up, and prints what happened, one "Name=value" line
+// each.
+//
+//   installer_probe download   Installer::Download, QUELLOX_PROBE_ATTEMPTS
+//                              times (default 1); between attempts the file
+//                              is deleted when QUELLOX_PROBE_DELETE_BETWEEN is
+//                              set; a stop is requested from the progress
+//                              handler once it reports QUELLOX_PROBE_STOP_AT.
+//                              Progress lists "percent@bytes" per report.
+//   installer_probe verify P   FileTrust::Verify on the file P.
+#include <windows.h>
+
+#include <string>
+
+#include "installer/uFileTrust.h"
+#include "installer/uInstaller.h"
+#include "platform/SystemLibrary.h"
+#include "startup/uGlobals.h"
+#include "ui/uLocalizer.h"
+
+namespace {
+
+void Print(const std::wstring& name, const std::wstring& value) {
+    std::wstring line = name + L"=" + value + L"\n";
+    int size = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0, nullptr,
+                                   nullptr);
+    std::string utf8(size, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), utf8.data(), size, nullptr, nullptr);
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+}
+
+int EnvironmentNumber(const wchar_t* name, int fallback) {
+    wchar_t value[32] = {};
+    if (GetEnvironmentVariableW(name, value, 32) == 0) return fallback;
+    return _wtoi(value);
+}
+
+struct ProgressLog {
+    std::wstring Reports;
+    int StopAt = 1000;
+};
+
+void RecordProgress(void* object, std::uint8_t percent) {
+    auto* log = static_cast<ProgressLog*>(object);
+    if (!log->Reports.empty()) log->Reports += L',';
+    log->Reports += std::to_wstring(percent) + L"@" + std::to_wstring(Installer::BytesDone);
+    if (percent >= log->StopAt) Installer::State.exchange(Stopping);
+}
+
+bool HandlesClosed() { return !Installer::SessionHandle && !Installer::RequestHandle && !Installer::FileHandle; }
+
+// No handle of ours is left on the file when an exclusive open succeeds.
+bool FileReleased() {
+    HANDLE file = CreateFileW(Globals::SetupFileName.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    CloseHandle(file);
+    return true;
+}
+
+int RunDownloads() {
+    ProgressLog log;
+    log.StopAt = EnvironmentNumber(L"QUELLOX_PROBE_STOP_AT", 1000);
+    Installer::OnProgress = {&log, RecordProgress};
+    int attempts = EnvironmentNumber(L"QUELLOX_PROBE_ATTEMPTS", 1);
+    bool deleteBetween = EnvironmentNumber(L"QUELLOX_PROBE_DELETE_BETWEEN", 0) != 0;
+
+    Print(L"SetupFileName", Globals::SetupFileName);
+    Print(L"DownloadURL", Localizer::GetDownloadURL());
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        Installer::State.exchange(Working);
+        if (attempt > 1 && deleteBetween) DeleteFileW(Globals::SetupFileName.c_str());
+        bool result = Installer::Download();
+        std::wstring prefix = L"Attempt" + std::to_wstring(attempt) + L".";
+        Print(prefix + L"Result", result ? L"1" : L"0");
+        Print(prefix + L"BytesDone", std::to_wstring(Installer::BytesDone));
+        Print(prefix + L"TotalSize", std::to_wstring(Installer::TotalSize));
+        Print(prefix + L"HandlesClosed", HandlesClosed() ? L"1" : L"0");
+        Print(prefix + L"FileReleased", FileReleased() ? L"1" : L"0");
+        Print(prefix + L"Progress", log.Reports);
+        log.Reports.clear();
+    }
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    platform::RestrictDllSearchPath();
+    Globals::Init();
+    Localizer::Init();
+
+    std::wstring verb = argc > 1 ? argv[1] : L"";
+    if (verb == L"download") return RunDownloads();
+    if (verb == L"verify" && argc > 2) {
+        Print(L"Trusted", FileTrust::Verify(argv[2]) ? L"1" : L"0");
+        return 0;
+    }
+    return 2;
+}

@@ -1,0 +1,46 @@
+// Localizer: every text the installer shows and every address it uses,
+// composed once at start-up and only read afterwards.
+#include "ui/uLocalizer.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include "Deployment.h"
+#include "startup/uGlobals.h"
+#include "ui/uLinks.h"
+
+void Localizer::Init() {
+    WindowCaption = L"Setup \u2014 " + Globals::FullProductName;
+    StartInstallText = L"Start installation";
+    CleanerOfferText = L"Install " + Globals::MakerName + L" Scourwell to scan for junk files";
+    BrandText = L"Varnholt";
+    ProductTitleText = L"QUELLOX " + Globals::ProductYear;
+    if (!Globals::ErrorCode.empty()) {
+        OfferTitleText = L"Install and Fix " + Globals::ErrorCode + L" Issue";
+        OfferSubtitleText = L"and other stability issues";
+    } else {
+        OfferTitleText = L"Install and diagnose your PC";
+    }
+    LicenseText = L"By installing this application you confirm that you have read and accepted the Varnholt";
+    LicenseLinkText = L"License Agreement";
+    ProgressText = L"Installing the application";
+    FinalizingText = L"Finalizing the installation...";
+    PausedNoticeText = Globals::FullProductName + L" installation paused...\r\n" + L"\r\n" +
+                       L"Resume installation and in only a few seconds you will be able to run thorough and "
+                       L"complete optimization on your PC.";
+    CancelConfirmText =
+        L"Installation will complete in only a few seconds. If you abort it now, you will not be able to run "
+        L"thorough and complete optimization on your PC.\r\nContinue installation?";
+    DownloadURLA = deployment::DownloadURLA;
+    DownloadURLB = deployment::DownloadURLB;
+    OpenWebPageURL = Globals::OpenWebPage;
+    AnalyticsURL = deployment::AnalyticsURL;
+    LicenseURL = deployment::LicenseURL;
+}
+
+const std::wstring& Localizer::GetDownloadURL() { return Globals::ABVariant == 2 ? DownloadURLB : DownloadURLA; }
+
+void Localizer::OpenURL(const std::wstring& AURL) {
+    std::wstring address = links::AddressToOpen(AURL, Globals::GAParam);
+    ShellExecuteW(nullptr, L"open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
