@@ -5,6 +5,7 @@
 
 #include "platform/SystemLibrary.h"
 #include "startup/uGlobals.h"
+#include "ui/uLocalizer.h"
 
 // setupapi exports it; the SDK headers do not declare it.
 extern "C" BOOL WINAPI IsUserAdmin();
@@ -15,5 +16,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     // arrives here elevated, anyone else stops here.
     if (!IsUserAdmin()) return 1;
     Globals::Init();
+    Localizer::Init();
     return 0;
 }

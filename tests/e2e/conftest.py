@@ -65,3 +65,22 @@ def unix_path(windows_path):
 def probe_output(result):
     assert result.returncode == 0, result
     return dict(line.split("=", 1) for line in result.stdout.decode("utf-8").splitlines())
+
+
+@pytest.fixture(scope="session")
+def signing_identity(tmp_path_factory):
+    """A throwaway code-signing certificate and key, made for this run."""
+    folder = tmp_path_factory.mktemp("identity")
+    subprocess.run(
+        ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+         "-subj", "/CN=Quellox Test Publisher", "-addext", "extendedKeyUsage=codeSigning",
+         "-keyout", str(folder / "key.pem"), "-out", str(folder / "cert.pem")],
+        check=True, capture_output=True)
+    return folder / "cert.pem", folder / "key.pem"
+
+
+def sign(identity, source, target):
+    cert, key = identity
+    subprocess.run(["osslsigncode", "sign", "-certs", str(cert), "-key", str(key), "-n", "Quellox test",
+                    "-in", str(source), "-out", str(target)], check=True, capture_output=True)
+    return target
