@@ -1,5 +1,6 @@
-// Installer: the installation's run state, the window's progress handler,
-// and the download of the setup program into its fixed file.
+// Installer: the installation on a worker thread of its own: up to five
+// attempts, each downloading the setup program, checking its signature,
+// running it silently and asking whether the product is now installed.
 #pragma once
 
 #include <windows.h>
@@ -34,9 +35,32 @@ public:
     static inline std::atomic<LONG> State{Idle};
     static inline TProgressHandler OnProgress;
 
+    // Starts a worker unless one is running (State not Idle or Stopped).
+    static bool Start();
+    // Asks a downloading or waiting worker to stop; ignored while the setup
+    // program runs.
+    static void Stop();
+    // Stops a downloading worker and waits for it; returns at once while the
+    // setup program runs or when no worker is active.
+    static void Done();
+
     // Brings the setup program into Globals::SetupFileName, continuing a
     // partial file. True when the file is complete.
     static bool Download();
+
+    // Opens the setup file so that nobody can change, replace or delete it
+    // while it is held: the file that is checked is the file that runs.
+    static platform::UniqueFile LockSetupFile();
+
+    static inline platform::UniqueHandle ThreadHandle;
+    static inline DWORD ThreadID = 0;
+    // Duration of the last successful download, whole seconds.
+    static inline std::int32_t DownloadSeconds = 0;
+
+    static constexpr int AttemptCount = 5;
+    static constexpr DWORD RetryWait = 60000;  // ms between attempts
+    // The wait the worker uses; tests shorten it, the program never does.
+    static inline DWORD RetryWaitMilliseconds = RetryWait;
 
     // The download's state, kept between its steps; nothing stays open
     // between calls of Download.
@@ -50,6 +74,12 @@ public:
     static inline std::uint8_t LastPercent = 0;
 
 private:
+    static DWORD WINAPI WorkerThread(LPVOID);
+    static bool RunAttempt();
+    static void WaitBeforeRetry();
+    static bool RunSetup(platform::UniqueFile ACheckedFile);
+    static void EndWorker();
+
     static bool OpenSetupFile();
     static bool OpenRequest();
     static bool ReadChunk();

@@ -1,0 +1,22 @@
+// Starts a program under a duplicate of this process's own access token.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "platform/Unique.h"
+
+namespace platform {
+
+struct TProcess {
+    UniqueHandle Process;
+    UniqueHandle Thread;
+};
+
+// Runs ACommandLine with a primary token duplicated from the process's own;
+// where the privilege to assign a token is missing (error 1314), as the
+// process itself. False when no process was created.
+bool RunProcess(const std::wstring& ACommandLine, TProcess& AProcessInfo);
+
+}  // namespace platform
