@@ -12,30 +12,6 @@ bool IsUnreserved(char32_t c) {
            c == U'.' || c == U'_' || c == U'~';
 }
 
-void AppendPercentEncoded(std::wstring& out, unsigned byte) {
-    out += L'%';
-    platform::AppendHex(out, byte, 2);
-}
-
-// One code point as UTF-8, percent-encoded; a lone surrogate becomes U+FFFD.
-void AppendEncodedCodePoint(std::wstring& out, char32_t c) {
-    if (c < 0x80) {
-        AppendPercentEncoded(out, static_cast<unsigned>(c));
-    } else if (c < 0x800) {
-        AppendPercentEncoded(out, 0xC0 | (c >> 6));
-        AppendPercentEncoded(out, 0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        AppendPercentEncoded(out, 0xE0 | (c >> 12));
-        AppendPercentEncoded(out, 0x80 | ((c >> 6) & 0x3F));
-        AppendPercentEncoded(out, 0x80 | (c & 0x3F));
-    } else {
-        AppendPercentEncoded(out, 0xF0 | (c >> 18));
-        AppendPercentEncoded(out, 0x80 | ((c >> 12) & 0x3F));
-        AppendPercentEncoded(out, 0x80 | ((c >> 6) & 0x3F));
-        AppendPercentEncoded(out, 0x80 | (c & 0x3F));
-    }
-}
-
 void AppendKey(std::wstring& line, const wchar_t* key) {
     line += L" /";
     line += key;
@@ -61,16 +37,7 @@ std::wstring QuotedValue(const std::wstring& value) {
 
 std::wstring UrlParamValue(const std::wstring& value) {
     std::wstring encoded;
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        char32_t c = static_cast<char32_t>(value[i]);
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < value.size() && value[i + 1] >= 0xDC00 && value[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(value[++i]) - 0xDC00);
-        } else if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
-            c = 0xFFFD;
-        }
-        if (IsUnreserved(c)) encoded += static_cast<wchar_t>(c);
-        else AppendEncodedCodePoint(encoded, c);
-    }
+    platform::AppendPercentEncoded(encoded, value, IsUnreserved);
     return encoded;
 }
 

@@ -45,4 +45,37 @@ void AppendHex(std::wstring& text, std::uint32_t value, int digits) {
     for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) text.push_back(hex[(value >> shift) & 0xF]);
 }
 
+static void AppendEncodedByte(std::wstring& out, unsigned byte) {
+    out += L'%';
+    AppendHex(out, byte, 2);
+}
+
+void AppendPercentEncoded(std::wstring& out, std::wstring_view value, bool (*keep)(char32_t)) {
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        char32_t c = static_cast<char32_t>(value[i]);
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < value.size() && value[i + 1] >= 0xDC00 && value[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(value[++i]) - 0xDC00);
+        } else if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
+            c = 0xFFFD;
+        }
+        if (keep(c)) {
+            out += static_cast<wchar_t>(c);
+        } else if (c < 0x80) {
+            AppendEncodedByte(out, static_cast<unsigned>(c));
+        } else if (c < 0x800) {
+            AppendEncodedByte(out, 0xC0 | (c >> 6));
+            AppendEncodedByte(out, 0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            AppendEncodedByte(out, 0xE0 | (c >> 12));
+            AppendEncodedByte(out, 0x80 | ((c >> 6) & 0x3F));
+            AppendEncodedByte(out, 0x80 | (c & 0x3F));
+        } else {
+            AppendEncodedByte(out, 0xF0 | (c >> 18));
+            AppendEncodedByte(out, 0x80 | ((c >> 12) & 0x3F));
+            AppendEncodedByte(out, 0x80 | ((c >> 6) & 0x3F));
+            AppendEncodedByte(out, 0x80 | (c & 0x3F));
+        }
+    }
+}
+
 }  // namespace platform

@@ -22,4 +22,8 @@ std::wstring ChangeFileExt(std::wstring_view AName, std::wstring_view AExt);
 void AppendDecimal(std::wstring& text, std::int64_t value);
 void AppendHex(std::wstring& text, std::uint32_t value, int digits);
 
+// Appends `value`, with every character for which `keep` is false written as
+// its UTF-8 bytes in %XX form; a lone surrogate counts as U+FFFD.
+void AppendPercentEncoded(std::wstring& out, std::wstring_view value, bool (*keep)(char32_t));
+
 }  // namespace platform

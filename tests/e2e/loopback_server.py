@@ -11,6 +11,9 @@ of behaviours, all optional:
   no_length     send no Content-Length (the body ends with the connection)
   cut_after     close the connection after this many body bytes
   delay         seconds to wait before each 512-byte piece of the body
+  drop          close the connection without answering
+  hang          keep the connection open this many seconds without answering
+Each recorded request notes whether it was answered.
 """
 import http.server
 import re
@@ -20,7 +23,7 @@ import time
 
 
 class LoopbackServer:
-    def __init__(self, body=b""):
+    def __init__(self, body=b"", port=0):
         self.body = body
         self.plan = [{}]
         self.requests = []  # dicts: method, url, headers, body, time
@@ -38,7 +41,7 @@ class LoopbackServer:
             def do_POST(self):
                 server._answer(self)
 
-        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
         self.httpd.daemon_threads = True
         self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
         self.thread.start()
@@ -65,6 +68,16 @@ class LoopbackServer:
             "time": time.monotonic(),
         })
         plan = self._behaviour()
+        self.requests[-1]["answered"] = not (plan.get("drop") or plan.get("hang"))
+        if plan.get("hang"):
+            time.sleep(plan["hang"])
+        if plan.get("drop") or plan.get("hang"):
+            handler.close_connection = True
+            try:
+                handler.connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            return
         status, payload, extra = plan.get("status", 200), self.body, {}
         ranged = re.fullmatch(r"bytes=(\d+)-", handler.headers.get("Range", ""))
         if "force_status" in plan:

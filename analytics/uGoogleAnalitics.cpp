@@ -1,0 +1,216 @@
+// GoogleAnalitics: usage events queued by the window and delivered, one at
+// a time and in order, by a sender thread; and the installation's anonymous
+// client identifier, kept in the registry.
+#include "analytics/uGoogleAnalitics.h"
+
+#include <objbase.h>
+
+#include "Deployment.h"
+#include "analytics/uPayload.h"
+#include "platform/Strings.h"
+#include "platform/WinInet.h"
+#include "startup/uGlobals.h"
+#include "ui/uLocalizer.h"
+
+namespace {
+
+constexpr const wchar_t* ClientIDKey = L"Software\\Calderwyn\\Google Analytics Package\\1.x\\Settings\\";
+constexpr const wchar_t* ClientIDValue = L"ClientID";
+constexpr const wchar_t* ContentTypeHeader = L"Content-Type: application/x-www-form-urlencoded";
+// Fresh from the server every time, nothing cached, no cookies, no dialogs.
+constexpr DWORD RequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES |
+                               INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE;
+
+class QueueGuard {
+public:
+    QueueGuard() { EnterCriticalSection(&GoogleAnalitics::QueueLock); }
+    ~QueueGuard() { LeaveCriticalSection(&GoogleAnalitics::QueueLock); }
+    QueueGuard(const QueueGuard&) = delete;
+    QueueGuard& operator=(const QueueGuard&) = delete;
+};
+
+// Set on the session and again on the request: Wine, for one, applies the
+// receive time-out only where it is set on the request.
+void SetTimeouts(HINTERNET handle) {
+    const platform::TWinInetApi* inet = platform::WinInet();
+    DWORD timeout = GoogleAnalitics::AttemptTimeout;
+    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
+        inet->InternetSetOptionW(handle, option, &timeout, sizeof(timeout));
+}
+
+std::string ToAnsi(const std::wstring& text) {
+    int size = WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                   nullptr);
+    std::string bytes(size > 0 ? size : 0, '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(), size, nullptr,
+                            nullptr);
+    return bytes;
+}
+
+}  // namespace
+
+void GoogleAnalitics::Init() {
+    InitializeCriticalSection(&QueueLock);
+    EventQueue.clear();
+    LoadClientID();
+    MakeEventCategory();
+    ThreadHandle.reset(CreateThread(nullptr, 0, SenderThread, nullptr, 0, &ThreadID));
+    if (!ThreadHandle) ExitProcess(1);
+}
+
+void GoogleAnalitics::AddEvent(const std::wstring& AName, const std::wstring& ALabel, std::int32_t AValue) {
+    QueueGuard guard;
+    EventQueue.push_back({AName, ALabel, AValue});
+}
+
+void GoogleAnalitics::Done() {
+    if (ThreadState.load() < 2) {
+        DWORD start = GetTickCount();
+        while (ThreadState.load() != 2) {
+            {
+                // A stop that the starting thread overwrote with 0 is made again here.
+                QueueGuard guard;
+                if (ThreadState.load() == 0 &&
+                    (EventQueue.empty() || Globals::GetTickCountDiff(start) > DrainLimitMilliseconds))
+                    ThreadState.exchange(1);
+            }
+            Sleep(10);
+        }
+    }
+    WaitForSingleObject(ThreadHandle.get(), INFINITE);
+    ThreadHandle.reset();
+    EventQueue.clear();
+    DeleteCriticalSection(&QueueLock);
+}
+
+void GoogleAnalitics::LoadClientID() {
+    // No view flag: a 32-bit process keeps the id in the 32-bit view.
+    platform::UniqueKey key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, ClientIDKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                        key.put(), nullptr) != ERROR_SUCCESS)
+        return;
+
+    DWORD type = 0;
+    DWORD size = 0;
+    if (RegQueryValueExW(key.get(), ClientIDValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS && size > 0 &&
+        type == REG_SZ) {
+        std::wstring stored((size + 1) / 2, L'\0');
+        DWORD read = size;
+        if (RegQueryValueExW(key.get(), ClientIDValue, nullptr, &type, reinterpret_cast<BYTE*>(stored.data()),
+                             &read) == ERROR_SUCCESS && type == REG_SZ) {
+            stored.resize(read / 2);
+            ClientID = platform::Trim(stored);
+        }
+    }
+    if (!ClientID.empty()) return;
+
+    GUID guid;
+    if (FAILED(CoCreateGuid(&guid))) return;
+    wchar_t text[40];
+    if (StringFromGUID2(guid, text, 40) == 0) return;
+    ClientID = text;
+    RegSetValueExW(key.get(), ClientIDValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(ClientID.c_str()),
+                   static_cast<DWORD>((ClientID.size() + 1) * sizeof(wchar_t)));
+}
+
+void GoogleAnalitics::MakeEventCategory() {
+    EventCategory = Globals::VersionTag;
+    if (!Globals::Campaign.empty()) EventCategory += L"-" + Globals::Campaign;
+}
+
+DWORD WINAPI GoogleAnalitics::SenderThread(LPVOID) {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    ThreadState.exchange(0);
+    TGAItem item;
+    for (;;) {
+        Sleep(100);
+        if (ThreadState.load() == 1) break;
+        if (!PopEvent(item)) continue;
+        // One event in flight; a later one is never sent before it.
+        while (!SendEvent(item)) {
+            Sleep(10);
+            if (ThreadState.load() == 1) break;
+        }
+    }
+    ThreadState.exchange(2);
+    CoUninitialize();
+    return 0;
+}
+
+bool GoogleAnalitics::PopEvent(TGAItem& AItem) {
+    QueueGuard guard;
+    if (EventQueue.empty()) return false;
+    AItem = std::move(EventQueue.front());
+    EventQueue.erase(EventQueue.begin());
+    return true;
+}
+
+bool GoogleAnalitics::SendEvent(const TGAItem& AItem) {
+    const platform::TWinInetApi* inet = platform::WinInet();
+    if (inet == nullptr) return false;
+    inet->DeleteUrlCacheEntryW(Localizer::AnalyticsURL.c_str());
+    std::wstring host;
+    std::wstring object;
+    if (!CrackURL(Localizer::AnalyticsURL, host, object) || host.empty() || object.empty()) return false;
+
+    // Closed in reverse order of opening: request, connection, session.
+    platform::UniqueInternet session(inet->InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (!session) return false;
+    SetTimeouts(session.get());
+    platform::UniqueInternet connection(inet->InternetConnectW(session.get(), host.c_str(), INTERNET_DEFAULT_HTTP_PORT,
+                                                               nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+    if (!connection) return false;
+    platform::UniqueInternet request(
+        inet->HttpOpenRequestW(connection.get(), L"POST", object.c_str(), nullptr, nullptr, nullptr, RequestFlags, 0));
+    if (!request) return false;
+    SetTimeouts(request.get());
+
+    payload::TEventFields fields{deployment::TrackingID, ClientID,         EventCategory,
+                                 AItem.EventName,        AItem.EventLabel, AItem.EventValue};
+    std::string body = ToAnsi(payload::ComposePayload(fields));
+    if (!inet->HttpSendRequestW(request.get(), ContentTypeHeader, static_cast<DWORD>(wcslen(ContentTypeHeader)),
+                                body.data(), static_cast<DWORD>(body.size())))
+        return false;
+
+    // Any status counts, an error status too; but a connection closed before
+    // any answer (which Wine reports as a successful send) is not a delivery.
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    DWORD index = 0;
+    if (!inet->HttpQueryInfoW(request.get(), HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_STATUS_CODE, &status, &size, &index) ||
+        status == 0)
+        return false;
+
+    // The answer is read to its end and otherwise ignored.
+    char buffer[1024];
+    for (;;) {
+        DWORD read = 0;
+        if (!inet->InternetReadFile(request.get(), buffer, sizeof(buffer), &read)) return false;
+        if (read == 0) return true;
+    }
+}
+
+bool GoogleAnalitics::CrackURL(const std::wstring& AURL, std::wstring& AHost, std::wstring& AObject) {
+    AHost.clear();
+    AObject.clear();
+    const platform::TWinInetApi* inet = platform::WinInet();
+    std::wstring canonical(INTERNET_MAX_URL_LENGTH + 1, L'\0');  // 2084 units
+    DWORD length = static_cast<DWORD>(canonical.size());
+    if (!inet->InternetCanonicalizeUrlW(AURL.c_str(), canonical.data(), &length, ICU_BROWSER_MODE)) return false;
+    canonical.resize(length);
+
+    URL_COMPONENTSW parts = {};
+    parts.dwStructSize = sizeof(parts);
+    parts.dwSchemeLength = 32;
+    parts.dwHostNameLength = 256;
+    parts.dwUserNameLength = 128;
+    parts.dwPasswordLength = 128;
+    parts.dwUrlPathLength = 2048;
+    parts.dwExtraInfoLength = 2048;
+    if (!inet->InternetCrackUrlW(canonical.c_str(), 0, 0, &parts)) return false;
+    if (parts.lpszHostName != nullptr) AHost.assign(parts.lpszHostName, parts.dwHostNameLength);
+    // The object keeps the query and the fragment.
+    if (parts.lpszUrlPath != nullptr) AObject = canonical.substr(parts.lpszUrlPath - canonical.c_str());
+    return true;
+}

@@ -1,0 +1,55 @@
+// GoogleAnalitics: usage events queued by the window and delivered, one at
+// a time and in order, by a sender thread; and the installation's anonymous
+// client identifier, kept in the registry.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/Unique.h"
+
+struct TGAItem {
+    std::wstring EventName;
+    std::wstring EventLabel;
+    std::int32_t EventValue = 0;
+};
+
+class GoogleAnalitics {
+public:
+    GoogleAnalitics() = delete;
+
+    // Prepares the queue, the client id and the category, starts the sender.
+    static void Init();
+    // Appends one event and returns at once.
+    static void AddEvent(const std::wstring& AName, const std::wstring& ALabel, std::int32_t AValue);
+    // Lets the queue drain (bounded), stops the sender and waits for it.
+    static void Done();
+
+    static inline std::vector<TGAItem> EventQueue;
+    static inline CRITICAL_SECTION QueueLock;
+    // 0 running, 1 stop requested, 2 stopped.
+    static inline std::atomic<LONG> ThreadState{0};
+    static inline platform::UniqueHandle ThreadHandle;
+    static inline DWORD ThreadID = 0;
+    static inline std::wstring ClientID;
+    static inline std::wstring EventCategory;
+
+    static constexpr DWORD DrainLimit = 120000;  // ms Done lets the queue drain
+    // The limit Done uses; tests shorten it, the program never does.
+    static inline DWORD DrainLimitMilliseconds = DrainLimit;
+    // Each attempt's connect, send and receive time-outs: they bound the wait
+    // for the attempt in progress when Done stops the sender.
+    static constexpr DWORD AttemptTimeout = 10000;
+
+private:
+    static void LoadClientID();
+    static void MakeEventCategory();
+    static DWORD WINAPI SenderThread(LPVOID);
+    static bool PopEvent(TGAItem& AItem);
+    static bool SendEvent(const TGAItem& AItem);
+    static bool CrackURL(const std::wstring& AURL, std::wstring& AHost, std::wstring& AObject);
+};
