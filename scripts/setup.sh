@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build make
   mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
-  wine wine32:i386 wine64
+  wine wine32:i386 wine64 fonts-wine
   googletest
   xvfb x11-utils
   osslsigncode openssl

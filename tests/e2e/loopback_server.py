@@ -3,7 +3,8 @@ reach it as their proxy (http_proxy), so it receives their requests for the
 compiled-in addresses as absolute URIs and never resolves a host name.
 
 Each request takes the next entry of `plan` (the last one repeats): a dict
-of behaviours, all optional:
+of behaviours, all optional (a POST, as to an analytics collector, gets an
+empty answer and heeds only force_status, drop and hang):
   status        status of a whole-body answer (default 200)
   honour_range  answer a "Range: bytes=N-" request with 206 (default True),
                 or with 416 when N is at or past the end
@@ -79,6 +80,10 @@ class LoopbackServer:
                 pass
             return
         status, payload, extra = plan.get("status", 200), self.body, {}
+        if handler.command == "POST":
+            # A collector: an empty answer, at once.
+            plan = {key: plan[key] for key in ("force_status",) if key in plan}
+            payload = b""
         ranged = re.fullmatch(r"bytes=(\d+)-", handler.headers.get("Range", ""))
         if "force_status" in plan:
             status, payload = plan["force_status"], b""

@@ -1,17 +1,34 @@
-// Test tool: finds a top-level window of any process in the prefix by its
-// caption, lists it and its children, and presses one of its buttons.
+// Test tool: finds windows of other processes in the prefix, lists them,
+// and acts on them as a user or another program would.
 //
 //   wininspect answer CAPTION BUTTON_ID TIMEOUT_MS
+//       waits for a top-level window with that caption, lists it and its
+//       children, then presses the child button BUTTON_ID
+//   wininspect list CLASS TIMEOUT_MS
+//       waits for a visible top-level window of that class and lists it and
+//       its children
+//   wininspect command CLASS ID [CODE]   posts WM_COMMAND (ID, CODE) to it
+//   wininspect syscommand CLASS SC       posts WM_SYSCOMMAND SC to it
+//   wininspect click CLASS ID            posts BM_CLICK to its child ID
+//   wininspect foreground CLASS          exit code 0 when it is in front
+//   wininspect lower CLASS               sends it to the back
+//   wininspect workarea                  prints the work area: l,t,r,b
 //
-// Prints one line per window, "class|id|text" (the top-level window first;
-// carriage returns and line feeds written as \r and \n), then clicks the
-// child with BUTTON_ID. Exit code 0 on success, 2 when no such window
-// appears within TIMEOUT_MS, 1 on bad arguments.
+// CAPTION "class:NAME" names a window class instead (e.g. class:#32770, a
+// message box).
+// A listed window is one line: "class|id|text|left,top,right,bottom|style",
+// the rectangle in the top-level window's client coordinates (its own
+// window rectangle in screen coordinates for the first line), the style in
+// hex; carriage returns and line feeds in the text written as \r and \n.
+// Exit code 0 on success, 2 when the window is not found in time, 1 on
+// bad arguments.
 #include <windows.h>
 
 #include <string>
 
 namespace {
+
+HWND topWindow = nullptr;
 
 void Write(const std::wstring& text) {
     int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
@@ -35,10 +52,21 @@ std::wstring TextOf(HWND window) {
     return escaped;
 }
 
+std::wstring Hex(DWORD value) {
+    wchar_t text[16];
+    wsprintfW(text, L"%08X", value);
+    return text;
+}
+
 void Describe(HWND window) {
     wchar_t className[256] = {};
     GetClassNameW(window, className, 256);
-    Write(std::wstring(className) + L"|" + std::to_wstring(GetDlgCtrlID(window)) + L"|" + TextOf(window) + L"\n");
+    RECT rect;
+    GetWindowRect(window, &rect);
+    if (window != topWindow) MapWindowPoints(HWND_DESKTOP, topWindow, reinterpret_cast<POINT*>(&rect), 2);
+    Write(std::wstring(className) + L"|" + std::to_wstring(GetDlgCtrlID(window)) + L"|" + TextOf(window) + L"|" +
+          std::to_wstring(rect.left) + L"," + std::to_wstring(rect.top) + L"," + std::to_wstring(rect.right) + L"," +
+          std::to_wstring(rect.bottom) + L"|" + Hex(static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE))) + L"\n");
 }
 
 BOOL CALLBACK DescribeChild(HWND child, LPARAM) {
@@ -46,25 +74,76 @@ BOOL CALLBACK DescribeChild(HWND child, LPARAM) {
     return TRUE;
 }
 
+void List(HWND window) {
+    topWindow = window;
+    Describe(window);
+    EnumChildWindows(window, DescribeChild, 0);
+}
+
+HWND WaitFor(const wchar_t* className, const wchar_t* caption, DWORD timeout) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        HWND window = FindWindowW(className, caption);
+        if (window != nullptr && (caption != nullptr || IsWindowVisible(window))) return window;
+        if (GetTickCount() - start > timeout) return nullptr;
+        Sleep(50);
+    }
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 5 || std::wstring(argv[1]) != L"answer") return 1;
-    const wchar_t* caption = argv[2];
-    int buttonId = _wtoi(argv[3]);
-    DWORD timeout = static_cast<DWORD>(_wtoi(argv[4]));
-
-    DWORD start = GetTickCount();
-    HWND window = nullptr;
-    while ((window = FindWindowW(nullptr, caption)) == nullptr) {
-        if (GetTickCount() - start > timeout) return 2;
-        Sleep(50);
+    if (argc < 2) return 1;
+    std::wstring verb = argv[1];
+    if (verb == L"workarea") {
+        RECT work;
+        SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+        Write(std::to_wstring(work.left) + L"," + std::to_wstring(work.top) + L"," + std::to_wstring(work.right) +
+              L"," + std::to_wstring(work.bottom) + L"\n");
+        return 0;
     }
-    Describe(window);
-    EnumChildWindows(window, DescribeChild, 0);
+    if (argc < 3) return 1;
+    if (verb == L"answer" && argc == 5) {
+        std::wstring caption = argv[2];
+        bool byClass = caption.rfind(L"class:", 0) == 0;
+        HWND window = byClass ? WaitFor(caption.c_str() + 6, nullptr, static_cast<DWORD>(_wtoi(argv[4])))
+                              : WaitFor(nullptr, argv[2], static_cast<DWORD>(_wtoi(argv[4])));
+        if (window == nullptr) return 2;
+        List(window);
+        int buttonId = _wtoi(argv[3]);
+        HWND button = GetDlgItem(window, buttonId);
+        if (button == nullptr) return 2;
+        PostMessageW(window, WM_COMMAND, MAKEWPARAM(buttonId, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+        return 0;
+    }
+    if (verb == L"list" && argc == 4) {
+        HWND window = WaitFor(argv[2], nullptr, static_cast<DWORD>(_wtoi(argv[3])));
+        if (window == nullptr) return 2;
+        List(window);
+        return 0;
+    }
 
-    HWND button = GetDlgItem(window, buttonId);
-    if (button == nullptr) return 2;
-    PostMessageW(window, WM_COMMAND, MAKEWPARAM(buttonId, BN_CLICKED), reinterpret_cast<LPARAM>(button));
-    return 0;
+    HWND window = FindWindowW(argv[2], nullptr);
+    if (window == nullptr) return 2;
+    if (verb == L"command" && argc >= 4) {
+        WORD code = argc >= 5 ? static_cast<WORD>(_wtoi(argv[4])) : 0;
+        PostMessageW(window, WM_COMMAND, MAKEWPARAM(_wtoi(argv[3]), code), 0);
+        return 0;
+    }
+    if (verb == L"syscommand" && argc == 4) {
+        PostMessageW(window, WM_SYSCOMMAND, static_cast<WPARAM>(_wtoi(argv[3])), 0);
+        return 0;
+    }
+    if (verb == L"click" && argc == 4) {
+        HWND child = GetDlgItem(window, _wtoi(argv[3]));
+        if (child == nullptr) return 2;
+        PostMessageW(child, BM_CLICK, 0, 0);
+        return 0;
+    }
+    if (verb == L"foreground") return GetForegroundWindow() == window ? 0 : 3;
+    if (verb == L"lower") {
+        SetWindowPos(window, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+        return 0;
+    }
+    return 1;
 }

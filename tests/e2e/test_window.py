@@ -1,0 +1,257 @@
+"""The whole installer under Wine and Xvfb: its window inspected and driven
+from another process of the prefix, the download from a loopback server
+through http_proxy, a signed fake setup program, and the analytics events
+collected by the same server."""
+import os
+import pathlib
+import subprocess
+import time
+import urllib.parse
+
+import pytest
+
+from conftest import BIN, probe_output, run_wine, sign, unix_path, winpath
+
+CLASS = "QuelloxStubInstaller"
+PRODUCT_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{E49A1D27-6C03-4F58-9B7E-31A5D0C6F2E8}_is1"
+OFFERED_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{8B3F0C61-2E7D-4A95-B0C4-6D12E9F8A7B3}_is1"
+SCREENSHOTS = pathlib.Path(os.environ.get("QUELLOX_SCREENSHOTS", BIN.parent / "screenshots"))
+WS_VISIBLE, WS_CHILD, SS_NOTIFY, SS_BITMAP = 0x10000000, 0x40000000, 0x100, 0xE
+
+
+def inspect(*args, timeout=60):
+    return run_wine(BIN / "wininspect.exe", *args, timeout=timeout)
+
+
+def listing(timeout_ms=30000):
+    result = inspect("list", CLASS, str(timeout_ms))
+    assert result.returncode == 0, "the installer window did not appear"
+    windows = []
+    for line in result.stdout.decode("utf-8").splitlines():
+        cls, ident, text, rect, style = line.split("|")
+        windows.append({"class": cls, "id": int(ident), "text": text.replace("\\r\\n", "\r\n"),
+                        "rect": tuple(map(int, rect.split(","))), "style": int(style, 16)})
+    return windows[0], windows[1:]
+
+
+def wait_until(condition, timeout=30, what="condition"):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if condition():
+            return
+        time.sleep(0.1)
+    raise AssertionError("timed out waiting for " + what)
+
+
+def screenshot(name):
+    SCREENSHOTS.mkdir(parents=True, exist_ok=True)
+    subprocess.run(["import", "-window", "root", str(SCREENSHOTS / (name + ".png"))], check=True, timeout=30)
+
+
+def reg(*args):
+    subprocess.run(["wine", "reg", *args], capture_output=True, timeout=30)
+
+
+@pytest.fixture(scope="module")
+def signed_setup(tmp_path_factory, signing_identity):
+    folder = tmp_path_factory.mktemp("setup")
+    return sign(signing_identity, BIN / "fake_setup.exe", folder / "fake_setup.exe").read_bytes()
+
+
+class Run:
+    def __init__(self, server, log, program):
+        self.server, self.log, self.program = server, log, program
+        self.process = None
+
+    def start(self, *args, install_on="always"):
+        env = dict(os.environ, http_proxy=self.server.proxy, QUELLOX_FAKE_SETUP_LOG=winpath(self.log),
+                   QUELLOX_FAKE_SETUP_INSTALL_ON=install_on)
+        self.process = subprocess.Popen(["wine", str(BIN / self.program), *args], env=env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return self
+
+    def wait(self, timeout=90):
+        return self.process.wait(timeout=timeout)
+
+    def events(self):
+        names = []
+        for request in self.server.requests:
+            if request["method"] == "POST" and request.get("answered", True):
+                names += urllib.parse.parse_qs(request["body"].decode("ascii"), keep_blank_values=True)["ea"]
+        return names
+
+    def setup_runs(self):
+        return self.log.read_text(encoding="utf-8").splitlines() if self.log.exists() else []
+
+
+@pytest.fixture
+def run(server, signed_setup, tmp_path):
+    for key in (PRODUCT_KEY, OFFERED_KEY):
+        reg("delete", key, "/f", "/reg:32")
+    setup_file = unix_path(probe_output(run_wine(BIN / "startup_probe.exe"))["SetupFileName"])
+    setup_file.unlink(missing_ok=True)
+    server.body = signed_setup
+    runs = []
+
+    def make(program="QuelloxSetup.exe"):
+        runs.append(Run(server, tmp_path / ("setup-%d.log" % len(runs)), program))
+        return runs[-1]
+
+    yield make
+    for r in runs:
+        if r.process and r.process.poll() is None:
+            r.process.kill()
+            r.process.wait()
+    for key in (PRODUCT_KEY, OFFERED_KEY):
+        reg("delete", key, "/f", "/reg:32")
+    setup_file.unlink(missing_ok=True)
+
+
+def by_id(children, ident):
+    return [c for c in children if c["id"] == ident]
+
+
+def test_start_page_layout_and_texts(run):
+    installer = run().start()
+    window, children = listing()
+    left, top, right, bottom = window["rect"]
+    assert (right - left, bottom - top) == (554, 332)
+    work = tuple(map(int, inspect("workarea").stdout.decode().split(",")))
+    assert left == work[0] + (work[2] - work[0] - 554) // 2
+    assert top == work[1] + (work[3] - work[1] - 332) // 2
+    assert window["text"] == "Setup \u2014 Varnholt Quellox"
+    assert window["style"] & 0x00010000 == 0  # no maximise box
+    assert window["style"] & 0x00080000  # system menu
+
+    expected = [
+        ("Static", 0, "Varnholt", (34, 164, 253, 185), 0),
+        ("Static", 0, "QUELLOX 2015", (34, 182, 253, 210), 0),
+        ("Static", 0, "Install and diagnose your PC", (206, 29, 507, 68), 0),
+        ("Static", 0, "By installing this application you confirm that you have read and accepted the Varnholt",
+         (206, 68, 486, 170), 0),
+        ("Static", 103, "License Agreement", (361, 85, 641, 105), SS_NOTIFY),
+        ("Button", 101, "Start installation", (206, 144, 507, 198), 0),
+        ("Button", 102, "Install Varnholt Scourwell to scan for junk files", (207, 204, 487, 229), 0x2403),
+    ]
+    for cls, ident, text, rect, style in expected:
+        matches = [c for c in children if c["text"] == text]
+        assert len(matches) == 1, text
+        assert (matches[0]["class"], matches[0]["id"], matches[0]["rect"]) == (cls, ident, rect)
+        assert matches[0]["style"] & (WS_CHILD | WS_VISIBLE | style) == WS_CHILD | WS_VISIBLE | style
+    [footer] = [c for c in children if c["class"] == "Static" and c["text"] == ""]
+    width, footer_top = footer["rect"][2], footer["rect"][1]
+    assert footer["rect"] == (0, footer_top, width, footer_top + 65)
+    [trust] = [c for c in children if c["text"] == "LOGO_NORTON"]
+    [compat] = [c for c in children if c["text"] == "LOGO_MICROSOFT"]
+    assert trust["rect"] == (21, footer_top + 10, 21 + 106, footer_top + 10 + 44)
+    assert compat["rect"] == (width - 21 - 148, footer_top + 17, width - 21, footer_top + 17 + 31)
+    assert trust["style"] & SS_BITMAP == SS_BITMAP and compat["style"] & SS_BITMAP == SS_BITMAP
+    screenshot("start-page")
+    installer.process.kill()
+
+
+def test_install_button_switches_to_the_progress_page_and_installs(run, server):
+    server.plan = [{"delay": 0.01}]
+    installer = run().start()
+    listing()
+    inspect("click", CLASS, "101")
+
+    def progress_page():
+        window, _ = listing()
+        return window["rect"][3] - window["rect"][1] == 267
+
+    wait_until(progress_page, what="the progress page")
+    window, children = listing()
+    assert by_id(children, 101) == [] and by_id(children, 102) == [] and by_id(children, 103) == []
+    bars = [c for c in children if c["class"] == "msctls_progress32"]
+    assert len(bars) == 1
+    client_width = bars[0]["rect"][2] + 34
+    assert bars[0]["rect"] == (34, 103, client_width - 34, 120)
+    # The close button and Alt+F4 do nothing on the progress page.
+    inspect("syscommand", CLASS, str(0xF060))
+    time.sleep(0.3)
+    screenshot("progress-page")
+    assert installer.process.poll() is None
+
+    assert installer.wait() == 0
+    assert installer.events() == ["install_start", "install_finish"]
+    [line] = installer.setup_runs()
+    assert " /FromStubInstall /AutoCSOffer /DisplayOffers /showurl " in line
+
+
+def test_unticked_offer_is_passed_on(run):
+    installer = run().start()
+    listing()
+    inspect("click", CLASS, "102")
+    time.sleep(0.3)
+    inspect("click", CLASS, "101")
+    assert installer.wait() == 0
+    [line] = installer.setup_runs()
+    assert "/AutoCSOffer" not in line
+
+
+def test_no_offer_when_the_offered_product_is_installed(run):
+    reg("add", OFFERED_KEY, "/f", "/reg:32")
+    installer = run().start()
+    _, children = listing()
+    assert by_id(children, 102) == []
+    inspect("click", CLASS, "101")
+    assert installer.wait() == 0
+    assert "/AutoCSOffer" not in installer.setup_runs()[0]
+
+
+def test_pause_resume_and_cancel(run, server):
+    server.plan = [{"delay": 0.02}]
+    installer = run().start("/SkipStart")
+    window, children = listing()
+    assert window["rect"][3] - window["rect"][1] == 267
+    assert by_id(children, 101) == []
+    wait_until(lambda: len(server.requests) >= 1, what="the download")
+
+    inspect("command", CLASS, "201")  # pause
+    wait_until(lambda: "install_pause" in installer.events(), what="install_pause")
+    time.sleep(0.5)
+    screenshot("paused-notice")
+    inspect("command", CLASS, "201")  # resume
+    wait_until(lambda: "install_resume" in installer.events(), what="install_resume")
+    assert "Range" in server.requests[-1]["headers"] or len(server.requests) >= 2
+
+    inspect("command", CLASS, "202")  # cancel?
+    time.sleep(0.5)
+    screenshot("cancel-question")
+    answer = inspect("answer", "class:#32770", "7", "20000")  # No: cancel
+    assert answer.returncode == 0
+    assert "Continue installation?" in answer.stdout.decode("utf-8")
+    assert installer.wait() == 0
+    assert installer.events() == ["install_start", "install_pause", "install_resume", "install_cancel",
+                                  "install_cancel"]
+    assert installer.setup_runs() == []
+
+
+def test_cancel_question_answered_yes_keeps_installing(run, server):
+    server.plan = [{"delay": 0.01}]
+    installer = run().start("/SkipStart")
+    listing()
+    inspect("command", CLASS, "202")
+    assert inspect("answer", "class:#32770", "6", "20000").returncode == 0  # Yes
+    assert installer.wait() == 0
+    assert installer.events() == ["install_start", "install_finish"]
+
+
+def test_second_instance_brings_the_first_forward(run):
+    first = run().start()
+    listing()
+    inspect("lower", CLASS)
+    second = run().start()
+    assert second.wait(timeout=30) == 0
+    wait_until(lambda: inspect("foreground", CLASS).returncode == 0, what="the first window in front")
+    assert first.process.poll() is None
+
+
+def test_five_failed_attempts_close_the_window(run, server):
+    server.plan = [{"force_status": 500}]
+    installer = run("QuelloxSetupShortWait.exe").start("/SkipStart")
+    assert installer.wait() == 0
+    downloads = [r for r in server.requests if r["method"] == "GET"]
+    assert len(downloads) == 5
+    assert installer.events() == ["install_start", "install_cancel"]

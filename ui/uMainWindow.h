@@ -1,0 +1,92 @@
+// MainWindow: the program's only window, with its start page (the offer)
+// and its progress page, the single-instance guard, and the window
+// procedure that drives the installation and reports its events.
+#pragma once
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdint>
+#include <string>
+
+#include "platform/Unique.h"
+
+class MainWindow {
+public:
+    MainWindow() = delete;
+
+    // Builds and shows the window; ends the process on failure.
+    static void Init();
+    // The message loop, until the window is gone.
+    static void Run();
+    static void Done();
+
+    static inline HWND WindowHandle = nullptr;
+    static inline UINT ActivateMessage = 0;
+    static inline ATOM ClassAtom = 0;
+    static inline bool ProgressPage = false;
+
+    static inline HWND InstallButton = nullptr;
+    static inline HWND OfferCheckBox = nullptr;
+    static inline HWND BrandLabel = nullptr;
+    static inline HWND ProductTitleLabel = nullptr;
+    static inline HWND OfferTitleLabel = nullptr;
+    static inline HWND OfferSubtitleLabel = nullptr;
+    static inline HWND LicenseLabel = nullptr;
+    static inline HWND LicenseLink = nullptr;
+    static inline HWND ProgressBar = nullptr;
+    static inline HWND FooterPanel = nullptr;
+    static inline HWND NortonLogo = nullptr;
+    static inline HWND MicrosoftLogo = nullptr;
+
+    static inline HBRUSH FooterBrush = nullptr;
+    static inline HFONT NormalFont = nullptr;
+    static inline HFONT LargeFont = nullptr;
+    static inline HFONT TitleFont = nullptr;
+    static inline HFONT LinkFont = nullptr;
+    static inline HBITMAP ProductBitmap = nullptr;
+    static inline HBITMAP ButtonBitmap = nullptr;
+
+    // Written and read on the GUI thread only: the worker's progress reports
+    // are posted to the window (see UpdateProgress).
+    static inline std::wstring StatusText;
+    static inline RECT StatusRect = {};
+
+    // The face of every font: the embedded font's own name.
+    static constexpr const wchar_t* FontFace = L"Quellox Narrow";
+    static constexpr const wchar_t* ClassName = L"QuelloxStubInstaller";
+
+private:
+    static void CheckSingleInstance();
+    static void RegisterWindowClass();
+    static void CreateMainWindow();
+    static void LoadFontResource();
+    static void CreateNormalFont();
+    static void CreateFooter();
+    static void ShowStartPage();
+    static void DestroyStartPage();
+    static void ShowProgressPage();
+    static void ShowMainWindow();
+    static void AllowActivateMessage();
+
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static LRESULT OnCreate(HWND window);
+    static void OnDestroy();
+    static void OnPaint(HWND window);
+    static void OnClose();
+    static bool OnSetCursor(HWND target);
+    static bool OnNotify(const NMHDR* header, LRESULT& result);
+    static bool OnCommand(WORD id, WORD code);
+    static HBRUSH OnCtlColorStatic(HDC dc, HWND control);
+    static void OnActivateRequest();
+
+    static void DrawInstallButton(const NMCUSTOMDRAW* draw);
+    static void StartInstallation();
+    static void UpdateProgress(std::uint8_t APercent);
+    static void ShowProgress(std::uint8_t APercent);
+    static void ProgressFromWorker(void* AObject, std::uint8_t APercent);
+    static int ConfirmCancel();
+    static void BringToForeground();
+
+    static inline platform::UniqueHandle InstanceMutex;
+};
