@@ -132,7 +132,7 @@ def test_unreadable_program_file_ends_in_the_application_error_box(copy_program)
         assert answer.returncode == 0, "no Application Error box appeared"
         lines = answer.stdout.decode("utf-8").splitlines()
         assert lines[0].startswith("#32770|")
-        text = next(line.split("|", 2)[2] for line in lines if line.startswith("Static|65535|"))
+        text = next(line.split("|")[2] for line in lines if line.startswith("Static|65535|"))
         assert re.fullmatch(
             r"Exception TSystemError in module QuelloxSetup\.exe at [0-9A-F]{8}\.\\r\\n"
             r"System Error\.  Code: 32\.\\r\\n[^\\]+\.\\r\\n",
