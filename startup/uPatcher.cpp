@@ -11,6 +11,7 @@
 #include "platform/FatalError.h"
 #include "platform/Unique.h"
 #include "startup/uSignatureBlock.h"
+#include "startup/uStamp.h"
 
 TSignaturePatcher::TSignaturePatcher(std::wstring AFileName) : FFileName(std::move(AFileName)) { ReadData(); }
 
@@ -43,4 +44,40 @@ void TSignaturePatcher::ReadData() {
     TSignatureBlock block = ScanSignatureBlock(tail, SignatureTailSize);
     for (int index = 0; index < consts::DataTypeCount; ++index) FData[index] = std::move(block.Data[index]);
     FIsValid = block.IsValid;
+}
+
+bool TSignaturePatcher::UpdateFile() {
+    stamp::Bytes bytes;
+    {
+        platform::UniqueFile file(CreateFileW(FFileName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr));
+        LARGE_INTEGER size;
+        if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > 0x7FFFFFFF) return false;
+        bytes.resize(static_cast<std::size_t>(size.QuadPart));
+        DWORD read = 0;
+        if (!bytes.empty() && (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+                               read != bytes.size()))
+            return false;
+    }
+    std::string error;
+    if (!stamp::StampFile(bytes, FData, error)) return false;
+
+    // Written beside the file, then moved over it: a failure leaves it whole.
+    std::wstring temporary = FFileName + L".stamping";
+    {
+        platform::UniqueFile file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD written = 0;
+        if (!file || !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+            written != bytes.size() || !FlushFileBuffers(file.get())) {
+            file.reset();
+            DeleteFileW(temporary.c_str());
+            return false;
+        }
+    }
+    if (!MoveFileExW(temporary.c_str(), FFileName.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileW(temporary.c_str());
+        return false;
+    }
+    return true;
 }

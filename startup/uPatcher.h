@@ -17,6 +17,12 @@ public:
     const std::wstring& GetData(TDataType AIndex) const { return FData[AIndex]; }
     bool IsValid() const { return FIsValid; }
 
+    // The writing side: SetData changes a value in memory, UpdateFile stamps
+    // the three values into the file (see uStamp.h). UpdateFile leaves the
+    // file untouched when it refuses, and returns false then.
+    void SetData(TDataType AIndex, const std::wstring& AValue) { FData[AIndex] = AValue; }
+    bool UpdateFile();
+
 private:
     void ReadData();
 

@@ -9,6 +9,9 @@
 //                              handler once it reports QUELLOX_PROBE_STOP_AT.
 //                              Progress lists "percent@bytes" per report.
 //   installer_probe verify P   FileTrust::Verify on the file P.
+//   installer_probe read P     TSignaturePatcher's values of the file P.
+//   installer_probe stamp P C R T
+//                              TSignaturePatcher::SetData and UpdateFile.
 #include <windows.h>
 
 #include <string>
@@ -17,6 +20,7 @@
 #include "installer/uInstaller.h"
 #include "platform/SystemLibrary.h"
 #include "startup/uGlobals.h"
+#include "startup/uPatcher.h"
 #include "ui/uLocalizer.h"
 
 namespace {
@@ -95,6 +99,22 @@ int wmain(int argc, wchar_t** argv) {
     if (verb == L"download") return RunDownloads();
     if (verb == L"verify" && argc > 2) {
         Print(L"Trusted", FileTrust::Verify(argv[2]) ? L"1" : L"0");
+        return 0;
+    }
+    if (verb == L"read" && argc > 2) {
+        TSignaturePatcher patcher(argv[2]);
+        Print(L"IsValid", patcher.IsValid() ? L"1" : L"0");
+        Print(L"cookie", patcher.GetData(dtCookie));
+        Print(L"partner", patcher.GetData(dtIdPartner));
+        Print(L"traffic", patcher.GetData(dtIdTraffic));
+        return 0;
+    }
+    if (verb == L"stamp" && argc > 5) {
+        TSignaturePatcher patcher(argv[2]);
+        patcher.SetData(dtCookie, argv[3]);
+        patcher.SetData(dtIdPartner, argv[4]);
+        patcher.SetData(dtIdTraffic, argv[5]);
+        Print(L"Updated", patcher.UpdateFile() ? L"1" : L"0");
         return 0;
     }
     return 2;
