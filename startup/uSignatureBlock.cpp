@@ -55,7 +55,8 @@ RecordPlace FindRecord(const std::uint8_t* tail, TDataType type) {
 TSignatureBlock ScanSignatureBlock(const std::uint8_t* tail, std::size_t size) {
     TSignatureBlock block;
     if (size < SignatureTailSize) return block;
-    tail += size - SignatureTailSize;
+    const std::size_t tailStart = size - SignatureTailSize;
+    tail += tailStart;
 
     for (int index = 0; index < consts::DataTypeCount; ++index) {
         RecordPlace place = FindRecord(tail, static_cast<TDataType>(index));
@@ -66,6 +67,8 @@ TSignatureBlock ScanSignatureBlock(const std::uint8_t* tail, std::size_t size) {
         std::wstring value(place.Width, L' ');
         for (std::size_t i = 0; i < place.Width; ++i) value[i] = UnitAt(tail, place.ValueOffset + 2 * i);
         block.Data[index] = platform::Trim(value);
+        block.ValueOffset[index] = tailStart + place.ValueOffset;
+        block.Width[index] = place.Width;
     }
     block.IsValid = true;
     return block;

@@ -13,6 +13,10 @@ inline constexpr std::size_t SignatureTailSize = 4096;
 struct TSignatureBlock {
     bool IsValid = false;                      // all three records found and read
     std::wstring Data[consts::DataTypeCount];  // trimmed values; earlier ones stay on failure
+    // Where each value lies, as a byte offset into the buffer given to the
+    // scan, and its width in characters: what a writer rewrites in place.
+    std::size_t ValueOffset[consts::DataTypeCount] = {};
+    std::size_t Width[consts::DataTypeCount] = {};
 };
 
 // `tail` holds the file's last `size` bytes; fewer than 4096 means the file is

@@ -8,7 +8,6 @@
 // padded with zeros to a multiple of 8 bytes, as signing tools do.
 #include "startup/uStamp.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "startup/uSignatureBlock.h"
@@ -17,7 +16,6 @@ namespace stamp {
 
 namespace {
 
-constexpr std::size_t RecordBytes = 2 * (consts::MarkerLength + consts::LongWidth);  // 228
 constexpr std::uint8_t BlockOid[] = {0x06, 0x0A, 0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x01, 0x78};
 
 std::uint32_t Read32(const Bytes& b, std::size_t at) {
@@ -45,8 +43,9 @@ bool FindPeLayout(const Bytes& file, PeLayout& layout, std::string& error) {
     std::uint16_t magic = Read16(file, optional);
     std::size_t directories = magic == 0x10B ? 96 : magic == 0x20B ? 112 : 0;
     if (directories == 0) return error = "unknown PE optional header", false;
+    if (optionalSize < directories + 5 * 8) return error = "the PE has no security directory", false;
     std::size_t count = Read32(file, optional + directories - 4);
-    if (count < 5 || optionalSize < directories + 5 * 8) return error = "the PE has no security directory", false;
+    if (count < 5) return error = "the PE has no security directory", false;
     layout.ChecksumAt = optional + 64;
     layout.SecurityDirectoryAt = optional + directories + 4 * 8;
     return true;
@@ -239,26 +238,27 @@ bool StampFile(Bytes& file, const std::wstring (&values)[consts::DataTypeCount],
     if (certificateLength < 8 || certificateLength > tableSize)
         return error = "the certificate table is truncated", false;
 
-    // Already stamped: the values are rewritten where they are.
+    // Already stamped: the values are rewritten where the reader finds them.
     TSignatureBlock existing = ScanSignatureBlock(file.data(), file.size());
     if (existing.IsValid) {
-        Bytes updated = file;
-        std::size_t tail = updated.size() - SignatureTailSize;
         for (int type = 0; type < consts::DataTypeCount; ++type) {
-            std::wstring marker = consts::LongMarkers[type];
-            Bytes pattern;
-            for (wchar_t c : marker) pattern.insert(pattern.end(), {static_cast<std::uint8_t>(c), 0});
-            auto found = std::search(updated.begin() + tail, updated.end(), pattern.begin(), pattern.end());
-            std::size_t valueAt = static_cast<std::size_t>(found - updated.begin()) + pattern.size();
-            if (found == updated.end() || updated.size() - valueAt < RecordBytes - pattern.size()) {
-                error = "the file's block has a record this tool cannot rewrite";
+            if (existing.Width[type] != static_cast<std::size_t>(consts::LongWidth)) {
+                error = "the file's block has a short record, which cannot hold 100 characters";
                 return false;
             }
+            // Rewriting bytes the signature covers would break it.
+            if (existing.ValueOffset[type] < tableAt + 8) {
+                error = "the file's block lies outside its signature";
+                return false;
+            }
+        }
+        Bytes updated = file;
+        for (int type = 0; type < consts::DataTypeCount; ++type) {
             std::wstring padded = values[type];
             padded.resize(consts::LongWidth, L' ');
             for (std::size_t i = 0; i < padded.size(); ++i) {
-                updated[valueAt + 2 * i] = static_cast<std::uint8_t>(padded[i] & 0xFF);
-                updated[valueAt + 2 * i + 1] = static_cast<std::uint8_t>((padded[i] >> 8) & 0xFF);
+                updated[existing.ValueOffset[type] + 2 * i] = static_cast<std::uint8_t>(padded[i] & 0xFF);
+                updated[existing.ValueOffset[type] + 2 * i + 1] = static_cast<std::uint8_t>((padded[i] >> 8) & 0xFF);
             }
         }
         UpdatePEChecksum(updated);
@@ -278,6 +278,18 @@ bool StampFile(Bytes& file, const std::wstring (&values)[consts::DataTypeCount],
     updated.resize(tableAt + padded, 0);
     Write32(updated, layout.SecurityDirectoryAt + 4, static_cast<std::uint32_t>(padded));
     UpdatePEChecksum(updated);
+
+    // The program must find exactly these values, in the signature: a file
+    // shorter than 4096 bytes, or one whose signed bytes near the end hold
+    // markers of their own, would hide the block from it.
+    TSignatureBlock check = ScanSignatureBlock(updated.data(), updated.size());
+    for (int type = 0; type < consts::DataTypeCount; ++type) {
+        if (!check.IsValid || check.Data[type] != values[type] || check.ValueOffset[type] < tableAt + 8) {
+            error = "the program would not find the block in this file (shorter than 4096 bytes, or markers "
+                    "in its signed part)";
+            return false;
+        }
+    }
     file.swap(updated);
     return true;
 }

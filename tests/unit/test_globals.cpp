@@ -86,6 +86,12 @@ TEST(Globals, InstanceName) {
 }
 
 TEST(Globals, ProductCountsAsInstalledOnlyInThe32BitView) {
+    // Whatever an earlier run of the prefix left behind goes first.
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY})
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE,
+                        L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+                        L"{E49A1D27-6C03-4F58-9B7E-31A5D0C6F2E8}_is1",
+                        view, 0);
     EXPECT_FALSE(Globals::IsProductInstalled());
     {
         UninstallKey key(ProductGuid, KEY_WOW64_64KEY);

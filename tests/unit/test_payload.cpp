@@ -1,6 +1,8 @@
 // The body of an analytics event.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "analytics/uPayload.h"
 
 namespace {

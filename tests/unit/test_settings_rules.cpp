@@ -1,7 +1,7 @@
 // The rules that turn the command line and the program's file name into settings.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+
+#include <cwctype>
 
 #include "startup/uSettingsRules.h"
 
@@ -66,9 +66,13 @@ TEST(SplitSwitch, NameAndValue) {
 
 namespace {
 
-// Compares as the program does: the user's locale, ignoring case.
+// Compares ignoring case, as the program's locale-aware comparison does for
+// the switch names.
 bool SameNameInUserLocale(const std::wstring& left, const std::wstring& right) {
-    return CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, left.c_str(), -1, right.c_str(), -1) == CSTR_EQUAL;
+    if (left.size() != right.size()) return false;
+    for (std::size_t i = 0; i < left.size(); ++i)
+        if (std::towlower(left[i]) != std::towlower(right[i])) return false;
+    return true;
 }
 
 rules::TSwitchSettings Read(Arguments arguments) {

@@ -2,6 +2,8 @@
 // for values that come from outside the program.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "installer/uSetupCommandLine.h"
 
 namespace {
