@@ -14,6 +14,12 @@ constexpr DWORD ChunkSize = 512;
 
 bool IsAcceptedStatus(DWORD status) { return status == 200 || status == 203 || status == 206; }
 
+void SetTimeouts(HINTERNET handle) {
+    DWORD timeout = Installer::TransferTimeoutMilliseconds;
+    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
+        platform::WinInet()->InternetSetOptionW(handle, option, &timeout, sizeof(timeout));
+}
+
 // A numeric header of the response; false when it is missing.
 bool QueryNumber(HINTERNET request, DWORD infoLevel, DWORD& value) {
     DWORD size = sizeof(value);
@@ -61,8 +67,31 @@ bool Installer::OpenRequest() {
     const std::wstring& url = Localizer::GetDownloadURL();
     inet->DeleteUrlCacheEntryW(url.c_str());
 
+    // The address's parts, for a connection of its own: the time-outs are
+    // then set on the request before it is sent, where every platform
+    // applies them (Wine ignores those a session passes to InternetOpenUrlW).
+    URL_COMPONENTSW parts = {};
+    parts.dwStructSize = sizeof(parts);
+    parts.dwHostNameLength = 1;
+    parts.dwUrlPathLength = 1;
+    parts.dwExtraInfoLength = 1;
+    if (!inet->InternetCrackUrlW(url.c_str(), 0, 0, &parts) || parts.lpszHostName == nullptr ||
+        parts.lpszUrlPath == nullptr)
+        return false;
+    std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+    std::wstring object(parts.lpszUrlPath);  // path, query and fragment
+
     SessionHandle.reset(inet->InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!SessionHandle) return false;
+    SetTimeouts(SessionHandle.get());
+    ConnectionHandle.reset(inet->InternetConnectW(SessionHandle.get(), host.c_str(), parts.nPort, nullptr, nullptr,
+                                                  INTERNET_SERVICE_HTTP, 0, 0));
+    if (!ConnectionHandle) return false;
+    SetTimeouts(ConnectionHandle.get());
+    RequestHandle.reset(inet->HttpOpenRequestW(ConnectionHandle.get(), L"GET", object.c_str(), nullptr, nullptr,
+                                               nullptr, INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI, 0));
+    if (!RequestHandle) return false;
+    SetTimeouts(RequestHandle.get());
 
     std::wstring range;
     if (BytesDone > 0) {
@@ -70,10 +99,9 @@ bool Installer::OpenRequest() {
         platform::AppendDecimal(range, BytesDone);
         range += L'-';
     }
-    RequestHandle.reset(inet->InternetOpenUrlW(SessionHandle.get(), url.c_str(), range.empty() ? nullptr : range.c_str(),
-                                               static_cast<DWORD>(range.size()),
-                                               INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI, 0));
-    if (!RequestHandle) return false;
+    if (!inet->HttpSendRequestW(RequestHandle.get(), range.empty() ? nullptr : range.c_str(),
+                                static_cast<DWORD>(range.size()), nullptr, 0))
+        return false;
 
     // A 200 answer to a ranged request is appended like a 206 one; the
     // signature check rejects what does not fit together.
@@ -103,6 +131,7 @@ bool Installer::ReadChunk() {
 
 void Installer::CloseRequest() {
     RequestHandle.reset();
+    ConnectionHandle.reset();
     SessionHandle.reset();
 }
 

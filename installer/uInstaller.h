@@ -57,6 +57,12 @@ public:
     // Duration of the last successful download, whole seconds.
     static inline std::int32_t DownloadSeconds = 0;
 
+    // Connect, send and receive time-outs of the download: a server that
+    // stops sending ends the attempt instead of holding the worker (and a
+    // Done waiting for it) for ever.
+    static constexpr DWORD TransferTimeout = 30000;
+    static inline DWORD TransferTimeoutMilliseconds = TransferTimeout;
+
     static constexpr int AttemptCount = 5;
     static constexpr DWORD RetryWait = 60000;  // ms between attempts
     // The wait the worker uses; tests shorten it, the program never does.
@@ -65,6 +71,7 @@ public:
     // The download's state, kept between its steps; nothing stays open
     // between calls of Download.
     static inline platform::UniqueInternet SessionHandle;
+    static inline platform::UniqueInternet ConnectionHandle;
     static inline platform::UniqueInternet RequestHandle;
     static inline platform::UniqueFile FileHandle;
     static inline std::uint32_t BytesDone = 0;

@@ -19,7 +19,6 @@ BOOL CALLBACK Load(PINIT_ONCE, PVOID, PVOID*) {
     if (!library) return TRUE;
     loaded = LoadFunctions(library.get(), {
         {"InternetOpenW", &api.InternetOpenW},
-        {"InternetOpenUrlW", &api.InternetOpenUrlW},
         {"InternetConnectW", &api.InternetConnectW},
         {"HttpOpenRequestW", &api.HttpOpenRequestW},
         {"HttpSendRequestW", &api.HttpSendRequestW},

@@ -11,7 +11,6 @@ namespace platform {
 
 struct TWinInetApi {
     decltype(&::InternetOpenW) InternetOpenW;
-    decltype(&::InternetOpenUrlW) InternetOpenUrlW;
     decltype(&::InternetConnectW) InternetConnectW;
     decltype(&::HttpOpenRequestW) HttpOpenRequestW;
     decltype(&::HttpSendRequestW) HttpSendRequestW;

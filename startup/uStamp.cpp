@@ -176,6 +176,22 @@ bool AddBlock(const Bytes& b, std::size_t start, std::size_t limit, const Bytes&
     return true;
 }
 
+// The program must find exactly these values, inside the signature: a file
+// shorter than 4096 bytes, one whose signed bytes near the end hold markers
+// of their own, or records that overlap, would hide or garble the block.
+bool ReadsBack(const Bytes& file, const std::wstring (&values)[consts::DataTypeCount], std::size_t signatureAt,
+               std::string& error) {
+    TSignatureBlock check = ScanSignatureBlock(file.data(), file.size());
+    for (int type = 0; type < consts::DataTypeCount; ++type) {
+        if (!check.IsValid || check.Data[type] != values[type] || check.ValueOffset[type] < signatureAt) {
+            error = "the program would not read the values back from this file (shorter than 4096 bytes, "
+                    "markers in its signed part, or overlapping records)";
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool IsAcceptedValue(const std::wstring& value, std::string& why) {
@@ -262,6 +278,7 @@ bool StampFile(Bytes& file, const std::wstring (&values)[consts::DataTypeCount],
             }
         }
         UpdatePEChecksum(updated);
+        if (!ReadsBack(updated, values, tableAt + 8, error)) return false;
         file.swap(updated);
         return true;
     }
@@ -279,17 +296,7 @@ bool StampFile(Bytes& file, const std::wstring (&values)[consts::DataTypeCount],
     Write32(updated, layout.SecurityDirectoryAt + 4, static_cast<std::uint32_t>(padded));
     UpdatePEChecksum(updated);
 
-    // The program must find exactly these values, in the signature: a file
-    // shorter than 4096 bytes, or one whose signed bytes near the end hold
-    // markers of their own, would hide the block from it.
-    TSignatureBlock check = ScanSignatureBlock(updated.data(), updated.size());
-    for (int type = 0; type < consts::DataTypeCount; ++type) {
-        if (!check.IsValid || check.Data[type] != values[type] || check.ValueOffset[type] < tableAt + 8) {
-            error = "the program would not find the block in this file (shorter than 4096 bytes, or markers "
-                    "in its signed part)";
-            return false;
-        }
-    }
+    if (!ReadsBack(updated, values, tableAt + 8, error)) return false;
     file.swap(updated);
     return true;
 }

@@ -4,6 +4,7 @@ import os
 import pathlib
 import shutil
 import subprocess
+import urllib.parse
 
 import pytest
 
@@ -84,3 +85,69 @@ def sign(identity, source, target):
     subprocess.run(["osslsigncode", "sign", "-certs", str(cert), "-key", str(key), "-n", "Quellox test",
                     "-in", str(source), "-out", str(target)], check=True, capture_output=True)
     return target
+
+
+PRODUCT_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{E49A1D27-6C03-4F58-9B7E-31A5D0C6F2E8}_is1"
+OFFERED_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{8B3F0C61-2E7D-4A95-B0C4-6D12E9F8A7B3}_is1"
+
+
+def reg(*args):
+    subprocess.run(["wine", "reg", *args], capture_output=True, timeout=30)
+
+
+@pytest.fixture(scope="module")
+def signed_setup(tmp_path_factory, signing_identity):
+    folder = tmp_path_factory.mktemp("setup")
+    return sign(signing_identity, BIN / "fake_setup.exe", folder / "fake_setup.exe").read_bytes()
+
+
+class Run:
+    def __init__(self, server, log, program, setup_file):
+        self.server, self.log, self.program = server, log, program
+        self.setup_file = setup_file
+        self.process = None
+
+    def start(self, *args, install_on="always"):
+        env = dict(os.environ, http_proxy=self.server.proxy, QUELLOX_FAKE_SETUP_LOG=winpath(self.log),
+                   QUELLOX_FAKE_SETUP_INSTALL_ON=install_on)
+        self.process = subprocess.Popen(["wine", str(BIN / self.program), *args], env=env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return self
+
+    def wait(self, timeout=90):
+        return self.process.wait(timeout=timeout)
+
+    def events(self):
+        names = []
+        for request in self.server.requests:
+            if request["method"] == "POST" and request.get("answered", True):
+                names += urllib.parse.parse_qs(request["body"].decode("ascii"), keep_blank_values=True)["ea"]
+        return names
+
+    def setup_runs(self):
+        return self.log.read_text(encoding="utf-8").splitlines() if self.log.exists() else []
+
+
+@pytest.fixture
+def run(server, signed_setup, tmp_path):
+    for key in (PRODUCT_KEY, OFFERED_KEY):
+        reg("delete", key, "/f", "/reg:32")
+    setup_file = unix_path(probe_output(run_wine(BIN / "startup_probe.exe"))["SetupFileName"])
+    setup_file.unlink(missing_ok=True)
+    server.body = signed_setup
+    runs = []
+
+    def make(program="QuelloxSetup.exe"):
+        runs.append(Run(server, tmp_path / ("setup-%d.log" % len(runs)), program, setup_file))
+        return runs[-1]
+
+    yield make
+    for r in runs:
+        if r.process and r.process.poll() is None:
+            r.process.kill()
+            r.process.wait()
+    for key in (PRODUCT_KEY, OFFERED_KEY):
+        reg("delete", key, "/f", "/reg:32")
+    setup_file.unlink(missing_ok=True)
+
+

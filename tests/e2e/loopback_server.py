@@ -4,7 +4,8 @@ compiled-in addresses as absolute URIs and never resolves a host name.
 
 Each request takes the next entry of `plan` (the last one repeats): a dict
 of behaviours, all optional (a POST, as to an analytics collector, gets an
-empty answer and heeds only force_status, drop and hang):
+empty answer and heeds only force_status, drop and hang; `post_plan`, when
+set, is used for POSTs instead of `plan`):
   status        status of a whole-body answer (default 200)
   honour_range  answer a "Range: bytes=N-" request with 206 (default True),
                 or with 416 when N is at or past the end
@@ -12,6 +13,8 @@ empty answer and heeds only force_status, drop and hang):
   no_length     send no Content-Length (the body ends with the connection)
   cut_after     close the connection after this many body bytes
   delay         seconds to wait before each 512-byte piece of the body
+  stall_after   send this many body bytes, then nothing for `stall` seconds
+  declared      the Content-Length to send instead of the body's own
   drop          close the connection without answering
   hang          keep the connection open this many seconds without answering
 Each recorded request notes whether it was answered.
@@ -27,6 +30,7 @@ class LoopbackServer:
     def __init__(self, body=b"", port=0):
         self.body = body
         self.plan = [{}]
+        self.post_plan = None
         self.requests = []  # dicts: method, url, headers, body, time
         server = self
 
@@ -56,8 +60,10 @@ class LoopbackServer:
         self.httpd.server_close()
 
     def _behaviour(self):
-        index = min(len(self.requests) - 1, len(self.plan) - 1)
-        return self.plan[index]
+        method = self.requests[-1]["method"]
+        plan = self.post_plan if method == "POST" and self.post_plan is not None else self.plan
+        count = sum(1 for r in self.requests if (r["method"] == method) or plan is self.plan)
+        return plan[min(count - 1, len(plan) - 1)]
 
     def _answer(self, handler):
         length = int(handler.headers.get("Content-Length") or 0)
@@ -104,10 +110,10 @@ class LoopbackServer:
             handler.send_header("Connection", "close")
             handler.close_connection = True
         else:
-            handler.send_header("Content-Length", str(len(payload)))
+            handler.send_header("Content-Length", str(plan.get("declared", len(payload))))
         handler.end_headers()
 
-        cut = plan.get("cut_after")
+        cut = plan.get("cut_after", plan.get("stall_after"))
         to_send = payload if cut is None else payload[:cut]
         for offset in range(0, len(to_send), 512):
             if plan.get("delay"):
@@ -117,7 +123,9 @@ class LoopbackServer:
                 handler.wfile.flush()
             except OSError:
                 return
-        if cut is not None:
+        if "stall_after" in plan:
+            time.sleep(plan.get("stall", 60))
+        if cut is not None or "declared" in plan:
             handler.close_connection = True
             try:
                 handler.connection.shutdown(socket.SHUT_RDWR)

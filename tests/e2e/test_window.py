@@ -10,11 +10,9 @@ import urllib.parse
 
 import pytest
 
-from conftest import BIN, probe_output, run_wine, sign, unix_path, winpath
+from conftest import BIN, OFFERED_KEY, reg, run_wine
 
 CLASS = "QuelloxStubInstaller"
-PRODUCT_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{E49A1D27-6C03-4F58-9B7E-31A5D0C6F2E8}_is1"
-OFFERED_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{8B3F0C61-2E7D-4A95-B0C4-6D12E9F8A7B3}_is1"
 SCREENSHOTS = pathlib.Path(os.environ.get("QUELLOX_SCREENSHOTS", BIN.parent / "screenshots"))
 WS_VISIBLE, WS_CHILD, SS_NOTIFY, SS_BITMAP = 0x10000000, 0x40000000, 0x100, 0xE
 
@@ -46,65 +44,6 @@ def wait_until(condition, timeout=30, what="condition"):
 def screenshot(name):
     SCREENSHOTS.mkdir(parents=True, exist_ok=True)
     subprocess.run(["import", "-window", "root", str(SCREENSHOTS / (name + ".png"))], check=True, timeout=30)
-
-
-def reg(*args):
-    subprocess.run(["wine", "reg", *args], capture_output=True, timeout=30)
-
-
-@pytest.fixture(scope="module")
-def signed_setup(tmp_path_factory, signing_identity):
-    folder = tmp_path_factory.mktemp("setup")
-    return sign(signing_identity, BIN / "fake_setup.exe", folder / "fake_setup.exe").read_bytes()
-
-
-class Run:
-    def __init__(self, server, log, program):
-        self.server, self.log, self.program = server, log, program
-        self.process = None
-
-    def start(self, *args, install_on="always"):
-        env = dict(os.environ, http_proxy=self.server.proxy, QUELLOX_FAKE_SETUP_LOG=winpath(self.log),
-                   QUELLOX_FAKE_SETUP_INSTALL_ON=install_on)
-        self.process = subprocess.Popen(["wine", str(BIN / self.program), *args], env=env,
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        return self
-
-    def wait(self, timeout=90):
-        return self.process.wait(timeout=timeout)
-
-    def events(self):
-        names = []
-        for request in self.server.requests:
-            if request["method"] == "POST" and request.get("answered", True):
-                names += urllib.parse.parse_qs(request["body"].decode("ascii"), keep_blank_values=True)["ea"]
-        return names
-
-    def setup_runs(self):
-        return self.log.read_text(encoding="utf-8").splitlines() if self.log.exists() else []
-
-
-@pytest.fixture
-def run(server, signed_setup, tmp_path):
-    for key in (PRODUCT_KEY, OFFERED_KEY):
-        reg("delete", key, "/f", "/reg:32")
-    setup_file = unix_path(probe_output(run_wine(BIN / "startup_probe.exe"))["SetupFileName"])
-    setup_file.unlink(missing_ok=True)
-    server.body = signed_setup
-    runs = []
-
-    def make(program="QuelloxSetup.exe"):
-        runs.append(Run(server, tmp_path / ("setup-%d.log" % len(runs)), program))
-        return runs[-1]
-
-    yield make
-    for r in runs:
-        if r.process and r.process.poll() is None:
-            r.process.kill()
-            r.process.wait()
-    for key in (PRODUCT_KEY, OFFERED_KEY):
-        reg("delete", key, "/f", "/reg:32")
-    setup_file.unlink(missing_ok=True)
 
 
 def by_id(children, ident):

@@ -53,7 +53,9 @@ void RecordProgress(void* object, std::uint8_t percent) {
     if (percent >= log->StopAt) Installer::State.exchange(Stopping);
 }
 
-bool HandlesClosed() { return !Installer::SessionHandle && !Installer::RequestHandle && !Installer::FileHandle; }
+bool HandlesClosed() {
+    return !Installer::SessionHandle && !Installer::ConnectionHandle && !Installer::RequestHandle && !Installer::FileHandle;
+}
 
 // No handle of ours is left on the file when an exclusive open succeeds.
 bool FileReleased() {
