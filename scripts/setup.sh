@@ -13,7 +13,7 @@ packages=(
   imagemagick
   python3 python3-pytest python3-fonttools
   fonts-roboto-unhinted
-  clang libclang-rt-14-dev g++
+  clang libclang-rt-14-dev g++ curl
 )
 
 missing=()

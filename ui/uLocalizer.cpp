@@ -6,6 +6,7 @@
 #include <shellapi.h>
 
 #include "Deployment.h"
+#include "platform/SystemLibrary.h"
 #include "startup/uGlobals.h"
 #include "ui/uLinks.h"
 
@@ -42,5 +43,9 @@ const std::wstring& Localizer::GetDownloadURL() { return Globals::ABVariant == 2
 
 void Localizer::OpenURL(const std::wstring& AURL) {
     std::wstring address = links::AddressToOpen(AURL, Globals::GAParam);
-    ShellExecuteW(nullptr, L"open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    // shell32 is loaded only when a page is opened: importing it would load
+    // it, and the libraries it needs, at every start.
+    platform::UniqueLibrary shell32 = platform::LoadSystemLibrary(L"shell32.dll");
+    auto shellExecute = platform::GetFunction<decltype(&ShellExecuteW)>(shell32.get(), "ShellExecuteW");
+    if (shellExecute != nullptr) shellExecute(nullptr, L"open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }

@@ -12,7 +12,8 @@ set, is used for POSTs instead of `plan`):
   force_status  answer with this status and an empty body, whatever was asked
   no_length     send no Content-Length (the body ends with the connection)
   cut_after     close the connection after this many body bytes
-  delay         seconds to wait before each 512-byte piece of the body
+  delay         seconds to wait before each piece of the body
+  chunk         size of those pieces (default 512)
   stall_after   send this many body bytes, then nothing for `stall` seconds
   declared      the Content-Length to send instead of the body's own
   drop          close the connection without answering
@@ -115,11 +116,12 @@ class LoopbackServer:
 
         cut = plan.get("cut_after", plan.get("stall_after"))
         to_send = payload if cut is None else payload[:cut]
-        for offset in range(0, len(to_send), 512):
+        chunk = plan.get("chunk", 512)
+        for offset in range(0, len(to_send), chunk):
             if plan.get("delay"):
                 time.sleep(plan["delay"])
             try:
-                handler.wfile.write(to_send[offset:offset + 512])
+                handler.wfile.write(to_send[offset:offset + chunk])
                 handler.wfile.flush()
             except OSError:
                 return

@@ -77,9 +77,12 @@ int RunDownloads() {
     for (int attempt = 1; attempt <= attempts; ++attempt) {
         Installer::State.exchange(Working);
         if (attempt > 1 && deleteBetween) DeleteFileW(Globals::SetupFileName.c_str());
+        DWORD started = GetTickCount();
         bool result = Installer::Download();
+        DWORD elapsed = GetTickCount() - started;
         std::wstring prefix = L"Attempt" + std::to_wstring(attempt) + L".";
         Print(prefix + L"Result", result ? L"1" : L"0");
+        Print(prefix + L"ElapsedMs", std::to_wstring(elapsed));
         Print(prefix + L"BytesDone", std::to_wstring(Installer::BytesDone));
         Print(prefix + L"TotalSize", std::to_wstring(Installer::TotalSize));
         Print(prefix + L"HandlesClosed", HandlesClosed() ? L"1" : L"0");

@@ -1,0 +1,117 @@
+"""The benchmark table (run by bench/run inside the build's Wine prefix)."""
+import os
+import pathlib
+import re
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+BIN = ROOT / "build/release/bin"
+sys.path.insert(0, str(ROOT / "tests/e2e"))
+from loopback_server import LoopbackServer  # noqa: E402
+
+RUNS = int(sys.argv[1]) if len(sys.argv) > 1 else 5
+DOWNLOAD_URL = "http://download.quellox.example/files/quellox-setup.exe"
+MIB = 1024 * 1024
+
+
+def wine(*args, env=None, timeout=300):
+    full = dict(os.environ, **(env or {}))
+    return subprocess.run(["wine", *map(str, args)], capture_output=True, timeout=timeout, env=full)
+
+
+def harness(*args, env=None):
+    out = wine(BIN / "bench_harness.exe", *args, env=env).stdout.decode()
+    match = re.search(r"value=([\d.]+)", out)
+    return float(match.group(1)) if match else float("nan")
+
+
+def median(measure):
+    return statistics.median(measure() for _ in range(RUNS))
+
+
+def setup_file():
+    out = wine(BIN / "startup_probe.exe").stdout.decode()
+    path = dict(line.split("=", 1) for line in out.splitlines())["SetupFileName"]
+    drive, rest = path.split(":", 1)
+    return pathlib.Path(os.environ["WINEPREFIX"]) / "dosdevices" / (drive.lower() + ":") / rest.lstrip("\\").replace("\\", "/")
+
+
+def size_rows():
+    exe = BIN / "QuelloxSetup.exe"
+    rows = [("Executable size (bytes)", exe.stat().st_size, None, "<= 204800 (200 KB)")]
+    sections = subprocess.run(["i686-w64-mingw32-objdump", "-h", str(exe)], capture_output=True, text=True).stdout
+    for name, size in re.findall(r"^\s+\d+\s+(\S+)\s+([0-9a-f]+)", sections, re.M):
+        rows.append(("  section " + name, int(size, 16), None, ""))
+    resources = ROOT / "resources"
+    for label, path, header in [("ICON_PRODUCT", "product.bmp", 14), ("BTN_IMAGE", "button.bmp", 14),
+                                ("LOGO_NORTON", "logo-trust.bmp", 14), ("LOGO_MICROSOFT", "logo-compat.bmp", 14),
+                                ("FONT_FRANKLIN_MEDIUM", "font.ttf", 0), ("MAINICON", "mainicon.ico", 0),
+                                ("manifest", "QuelloxSetup.manifest", 0)]:
+        rows.append(("  resource " + label, (resources / path).stat().st_size - header, None, ""))
+    return rows
+
+
+def main():
+    no_network = {"http_proxy": "http://127.0.0.1:9"}  # nothing listens: no request leaves the machine
+    rows = size_rows()
+
+    startup = median(lambda: harness("startup", BIN / "QuelloxSetup.exe", "QuelloxStubInstaller", env=no_network))
+    bare = median(lambda: harness("startup", BIN / "bare_window.exe", "BareWindow"))
+    rows.append(("Start-up to window shown (ms)", startup, bare, "ratio <= 1.3"))
+
+    server = LoopbackServer(body=os.urandom(64 * MIB))
+    server.plan = [{"chunk": MIB}]
+    proxy = {"http_proxy": server.proxy}
+    target = setup_file()
+
+    def ours():
+        target.unlink(missing_ok=True)
+        out = wine(BIN / "installer_probe.exe", "download", env=dict(proxy, QUELLOX_PROBE_ATTEMPTS="1")).stdout.decode()
+        return float(re.search(r"Attempt1\.ElapsedMs=(\d+)", out).group(1))
+
+    def minimal():
+        out = wine(BIN / "minimal_download.exe", DOWNLOAD_URL, "C:\\minimal-download.bin", env=proxy).stdout.decode()
+        return float(re.search(r"ms=(\d+)", out).group(1))
+
+    def curl():
+        started = time.perf_counter()
+        subprocess.run(["curl", "-s", "-x", server.proxy, "-o", "/dev/null", DOWNLOAD_URL], check=True)
+        return 1000 * (time.perf_counter() - started)
+
+    download, loop, with_curl = median(ours), median(minimal), median(curl)
+    target.unlink(missing_ok=True)
+    rows.append(("Download 64 MiB, vs minimal 512-byte loop (ms)", download, loop, "ratio <= 1.1"))
+    rows.append(("Download 64 MiB, vs curl (ms)", download, with_curl, "context"))
+
+    memory = median(lambda: harness("memory", BIN / "QuelloxSetup.exe", "QuelloxStubInstaller", "8000",
+                                    "/SkipStart", env=proxy))
+    bare_memory = median(lambda: harness("memory", BIN / "bare_window.exe", "BareWindow", "2000"))
+    target.unlink(missing_ok=True)
+    rows.append(("Peak working set during a download (bytes)", memory, bare_memory, "ratio <= 1.5"))
+
+    failing = LoopbackServer()
+    failing.plan = [{"force_status": 500}]
+    cpu = median(lambda: harness("cpu", BIN / "QuelloxSetup.exe", "QuelloxStubInstaller", "2000", "5000",
+                                 "/SkipStart", env={"http_proxy": failing.proxy}))
+    rows.append(("CPU while waiting between attempts (ms per 5 s)", cpu, None, "near 0"))
+
+    # The close itself queues "install_cancel", which is delivered before the
+    # exit; the bare window shows what Wine's own process exit costs.
+    close = median(lambda: harness("close", BIN / "QuelloxSetup.exe", "QuelloxStubInstaller", env=proxy))
+    bare_close = median(lambda: harness("close", BIN / "bare_window.exe", "BareWindow"))
+    rows.append(("Close request to exit, queue drained (ms)", close, bare_close, "<= 500 above baseline"))
+    server.close()
+    failing.close()
+
+    print("\n%-52s %14s %14s %8s  %s" % ("figure (median of %d)" % RUNS, "installer", "baseline", "ratio", "goal"))
+    for name, value, baseline, goal in rows:
+        ratio = "%.2f" % (value / baseline) if baseline else ""
+        base = "%.0f" % baseline if baseline else ""
+        print("%-52s %14.0f %14s %8s  %s" % (name, value, base, ratio, goal))
+
+
+if __name__ == "__main__":
+    main()
