@@ -1,4 +1,4 @@
-"""Writes the small seed corpus of the fuzz targets (fuzz/corpus/<target>/).
+"""Writes the small starting corpus of the fuzz targets (fuzz/corpus/<target>/).
 Run with /usr/bin/python3 from the repository; the files are committed."""
 import pathlib
 import struct
@@ -61,7 +61,7 @@ def main():
     if stamper:
         stamped = HERE / "corpus" / "stamp" / "stamped"
         stamped.write_bytes(signed_pe())
-        subprocess.run([str(stamper), "set", str(stamped), "--cookie", "seed-me"], check=True)
+        subprocess.run([str(stamper), "set", str(stamped), "--cookie", "stamped-me"], check=True)
     for i, line in enumerate(['"C:\\Downloads\\qlx_E12-setup_abc (1).exe" /Campaign:"spring sale" -SkipStart',
                               'prog.exe "" /DownloadPath:http://a/b /OpenWebPage:x" /DIR=C:\\evil',
                               'p /RunApplication /HideTrayIcon:yes Campaign:x /Campaign:a:b']):

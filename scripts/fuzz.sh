@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every libFuzzer target for longer than the test command does:
 #   bash scripts/fuzz.sh [SECONDS per target, default 600]
-# The targets run side by side on the committed seed corpus; new inputs go to
+# The targets run side by side on the committed starting corpus; new inputs go to
 # build/fuzz/corpus/<target>, findings to build/fuzz/findings/ (add a fixed
 # finding's input to fuzz/corpus/<target>/).
 set -euo pipefail

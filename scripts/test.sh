@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, then
 #  - the native unit tests of the pure logic under ASan and UBSan ('sanitize'),
-#  - each libFuzzer target briefly on its seed corpus ('fuzz'),
+#  - each libFuzzer target briefly on its starting corpus ('fuzz'),
 #  - the installer's tests under Wine ('release', which also needs the native
 #    stamping tool from 'host').
 # Arguments go to the last ctest (for instance -R e2e).
