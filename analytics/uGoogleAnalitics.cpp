@@ -29,15 +29,6 @@ public:
     QueueGuard& operator=(const QueueGuard&) = delete;
 };
 
-// Set on the session and again on the request: Wine, for one, applies the
-// receive time-out only where it is set on the request.
-void SetTimeouts(HINTERNET handle) {
-    const platform::TWinInetApi* inet = platform::WinInet();
-    DWORD timeout = GoogleAnalitics::AttemptTimeout;
-    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
-        inet->InternetSetOptionW(handle, option, &timeout, sizeof(timeout));
-}
-
 std::string ToAnsi(const std::wstring& text) {
     int size = WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
                                    nullptr);
@@ -157,14 +148,14 @@ bool GoogleAnalitics::SendEvent(const TGAItem& AItem) {
     // Closed in reverse order of opening: request, connection, session.
     platform::UniqueInternet session(inet->InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!session) return false;
-    SetTimeouts(session.get());
+    platform::SetTimeouts(session.get(), AttemptTimeout);
     platform::UniqueInternet connection(inet->InternetConnectW(session.get(), host.c_str(), INTERNET_DEFAULT_HTTP_PORT,
                                                                nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
     if (!connection) return false;
     platform::UniqueInternet request(
         inet->HttpOpenRequestW(connection.get(), L"POST", object.c_str(), nullptr, nullptr, nullptr, RequestFlags, 0));
     if (!request) return false;
-    SetTimeouts(request.get());
+    platform::SetTimeouts(request.get(), AttemptTimeout);
 
     payload::TEventFields fields{deployment::TrackingID, ClientID,         EventCategory,
                                  AItem.EventName,        AItem.EventLabel, AItem.EventValue};

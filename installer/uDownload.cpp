@@ -14,12 +14,6 @@ constexpr DWORD ChunkSize = 512;
 
 bool IsAcceptedStatus(DWORD status) { return status == 200 || status == 203 || status == 206; }
 
-void SetTimeouts(HINTERNET handle) {
-    DWORD timeout = Installer::TransferTimeoutMilliseconds;
-    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
-        platform::WinInet()->InternetSetOptionW(handle, option, &timeout, sizeof(timeout));
-}
-
 // A numeric header of the response; false when it is missing.
 bool QueryNumber(HINTERNET request, DWORD infoLevel, DWORD& value) {
     DWORD size = sizeof(value);
@@ -83,15 +77,15 @@ bool Installer::OpenRequest() {
 
     SessionHandle.reset(inet->InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!SessionHandle) return false;
-    SetTimeouts(SessionHandle.get());
+    platform::SetTimeouts(SessionHandle.get(), TransferTimeoutMilliseconds);
     ConnectionHandle.reset(inet->InternetConnectW(SessionHandle.get(), host.c_str(), parts.nPort, nullptr, nullptr,
                                                   INTERNET_SERVICE_HTTP, 0, 0));
     if (!ConnectionHandle) return false;
-    SetTimeouts(ConnectionHandle.get());
+    platform::SetTimeouts(ConnectionHandle.get(), TransferTimeoutMilliseconds);
     RequestHandle.reset(inet->HttpOpenRequestW(ConnectionHandle.get(), L"GET", object.c_str(), nullptr, nullptr,
                                                nullptr, INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI, 0));
     if (!RequestHandle) return false;
-    SetTimeouts(RequestHandle.get());
+    platform::SetTimeouts(RequestHandle.get(), TransferTimeoutMilliseconds);
 
     std::wstring range;
     if (BytesDone > 0) {

@@ -40,4 +40,9 @@ const TWinInetApi* WinInet() {
     return loaded ? &api : nullptr;
 }
 
+void SetTimeouts(HINTERNET handle, DWORD milliseconds) {
+    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
+        WinInet()->InternetSetOptionW(handle, option, &milliseconds, sizeof(milliseconds));
+}
+
 }  // namespace platform

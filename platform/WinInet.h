@@ -27,6 +27,11 @@ struct TWinInetApi {
 // Safe to call from any thread.
 const TWinInetApi* WinInet();
 
+// Sets the connect, send and receive time-outs of a session, connection or
+// request. Set them on the request before it is sent: Wine, for one, applies
+// a receive time-out only there.
+void SetTimeouts(HINTERNET handle, DWORD milliseconds);
+
 struct InternetTraits {
     using Type = HINTERNET;
     static Type Invalid() { return nullptr; }

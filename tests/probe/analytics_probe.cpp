@@ -15,26 +15,10 @@
 #include "platform/SystemLibrary.h"
 #include "startup/uGlobals.h"
 #include "ui/uLocalizer.h"
+#include "tests/support/TestOutput.h"
 
-namespace {
-
-std::wstring Environment(const wchar_t* name) {
-    wchar_t value[1024] = {};
-    GetEnvironmentVariableW(name, value, 1024);
-    return value;
-}
-
-void Print(const std::wstring& name, const std::wstring& value) {
-    std::wstring line = name + L"=" + value + L"\n";
-    int size = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0, nullptr,
-                                   nullptr);
-    std::string utf8(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), utf8.data(), size, nullptr, nullptr);
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
-}
-
-}  // namespace
+using testoutput::Environment;
+using testoutput::Print;
 
 int wmain() {
     platform::RestrictDllSearchPath();

@@ -22,23 +22,15 @@
 #include "startup/uGlobals.h"
 #include "startup/uPatcher.h"
 #include "ui/uLocalizer.h"
+#include "tests/support/TestOutput.h"
 
 namespace {
 
-void Print(const std::wstring& name, const std::wstring& value) {
-    std::wstring line = name + L"=" + value + L"\n";
-    int size = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0, nullptr,
-                                   nullptr);
-    std::string utf8(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), utf8.data(), size, nullptr, nullptr);
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
-}
+using testoutput::Print;
 
 int EnvironmentNumber(const wchar_t* name, int fallback) {
-    wchar_t value[32] = {};
-    if (GetEnvironmentVariableW(name, value, 32) == 0) return fallback;
-    return _wtoi(value);
+    std::wstring value = testoutput::Environment(name);
+    return value.empty() ? fallback : _wtoi(value.c_str());
 }
 
 struct ProgressLog {

@@ -12,18 +12,11 @@
 #include "platform/SystemLibrary.h"
 #include "platform/Unique.h"
 #include "startup/uGlobals.h"
+#include "tests/support/TestOutput.h"
 
 namespace {
 
-void Print(const std::wstring& name, const std::wstring& value) {
-    std::wstring line = name + L"=" + value + L"\n";
-    int size = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0, nullptr,
-                                   nullptr);
-    std::string utf8(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), utf8.data(), size, nullptr, nullptr);
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
-}
+using testoutput::Print;
 
 void Print(const std::wstring& name, bool value) { Print(name, std::wstring(value ? L"1" : L"0")); }
 
@@ -33,8 +26,7 @@ int wmain() {
     platform::RestrictDllSearchPath();
 
     platform::UniqueFile selfLock;
-    wchar_t lock[8] = {};
-    if (GetEnvironmentVariableW(L"QUELLOX_PROBE_LOCK_SELF", lock, 8) != 0) {
+    if (!testoutput::Environment(L"QUELLOX_PROBE_LOCK_SELF").empty()) {
         wchar_t self[MAX_PATH + 1] = {};
         GetModuleFileNameW(nullptr, self, MAX_PATH + 1);
         selfLock.reset(CreateFileW(self, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));

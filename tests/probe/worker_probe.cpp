@@ -19,6 +19,7 @@
 #include "platform/SystemLibrary.h"
 #include "startup/uGlobals.h"
 #include "ui/uLocalizer.h"
+#include "tests/support/TestOutput.h"
 
 namespace {
 
@@ -160,9 +161,8 @@ int wmain(int argc, wchar_t** argv) {
     Localizer::Init();
     verb = argc > 1 ? argv[1] : L"";
 
-    wchar_t wait[32] = {};
-    if (GetEnvironmentVariableW(L"QUELLOX_PROBE_RETRY_WAIT_MS", wait, 32) != 0)
-        Installer::RetryWaitMilliseconds = static_cast<DWORD>(_wtoi(wait));
+    std::wstring wait = testoutput::Environment(L"QUELLOX_PROBE_RETRY_WAIT_MS");
+    if (!wait.empty()) Installer::RetryWaitMilliseconds = static_cast<DWORD>(_wtoi(wait.c_str()));
 
     HWND window = CreateStandInWindow();
     Globals::MainWindowHandle = window;
@@ -175,9 +175,8 @@ int wmain(int argc, wchar_t** argv) {
     startTick = GetTickCount();
     Print(L"Started", Installer::Start() ? L"1" : L"0");
     if (verb == L"stop-in-wait") {
-        wchar_t after[32] = L"1000";
-        GetEnvironmentVariableW(L"QUELLOX_PROBE_STOP_AFTER_MS", after, 32);
-        SetTimer(window, StopTimer, static_cast<UINT>(_wtoi(after)), nullptr);
+        std::wstring after = testoutput::Environment(L"QUELLOX_PROBE_STOP_AFTER_MS");
+        SetTimer(window, StopTimer, after.empty() ? 1000 : static_cast<UINT>(_wtoi(after.c_str())), nullptr);
     }
 
     MSG message;
@@ -198,13 +197,7 @@ int wmain(int argc, wchar_t** argv) {
     Print(L"DownloadSeconds", std::to_wstring(Installer::DownloadSeconds));
     Print(L"ElapsedMs", std::to_wstring(GetTickCount() - startTick));
 
-    int size = WideCharToMultiByte(CP_UTF8, 0, output.c_str(), static_cast<int>(output.size()), nullptr, 0, nullptr,
-                                   nullptr);
-    std::string utf8(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, output.c_str(), static_cast<int>(output.size()), utf8.data(), size, nullptr,
-                        nullptr);
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+    testoutput::Write(output);
     DestroyWindow(window);
     return 0;
 }

@@ -7,24 +7,18 @@
 
 #include <string>
 
-namespace {
+#include "tests/support/TestOutput.h"
 
-std::wstring Environment(const wchar_t* name) {
-    wchar_t value[1024] = {};
-    GetEnvironmentVariableW(name, value, 1024);
-    return value;
-}
+using testoutput::Environment;
+
+namespace {
 
 // Appends the line and returns the number of lines now in the log.
 int AppendToLog(const std::wstring& path, const std::wstring& line) {
     HANDLE log = CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0,
                              nullptr);
     if (log == INVALID_HANDLE_VALUE) return 0;
-    std::wstring text = line + L"\n";
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                   nullptr);
-    std::string utf8(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), size, nullptr, nullptr);
+    std::string utf8 = testoutput::Utf8(line + L"\n");
     DWORD written = 0;
     WriteFile(log, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
 

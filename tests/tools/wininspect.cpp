@@ -26,18 +26,13 @@
 
 #include <string>
 
+#include "tests/support/TestOutput.h"
+
 namespace {
 
 HWND topWindow = nullptr;
 
-void Write(const std::wstring& text) {
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                   nullptr);
-    std::string utf8(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), size, nullptr, nullptr);
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
-}
+using testoutput::Write;
 
 std::wstring TextOf(HWND window) {
     wchar_t text[4096] = {};
