@@ -143,17 +143,20 @@ bool GoogleAnalitics::SendEvent(const TGAItem& AItem) {
     inet->DeleteUrlCacheEntryW(Localizer::AnalyticsURL.c_str());
     std::wstring host;
     std::wstring object;
-    if (!CrackURL(Localizer::AnalyticsURL, host, object) || host.empty() || object.empty()) return false;
+    WORD port = 0;
+    bool secure = false;
+    if (!CrackURL(Localizer::AnalyticsURL, host, object, port, secure) || host.empty() || object.empty()) return false;
 
     // Closed in reverse order of opening: request, connection, session.
     platform::UniqueInternet session(inet->InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!session) return false;
     platform::SetTimeouts(session.get(), AttemptTimeout);
-    platform::UniqueInternet connection(inet->InternetConnectW(session.get(), host.c_str(), INTERNET_DEFAULT_HTTP_PORT,
+    platform::UniqueInternet connection(inet->InternetConnectW(session.get(), host.c_str(), port,
                                                                nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
     if (!connection) return false;
     platform::UniqueInternet request(
-        inet->HttpOpenRequestW(connection.get(), L"POST", object.c_str(), nullptr, nullptr, nullptr, RequestFlags, 0));
+        inet->HttpOpenRequestW(connection.get(), L"POST", object.c_str(), nullptr, nullptr, nullptr,
+                               RequestFlags | (secure ? INTERNET_FLAG_SECURE : 0), 0));
     if (!request) return false;
     platform::SetTimeouts(request.get(), AttemptTimeout);
 
@@ -182,9 +185,12 @@ bool GoogleAnalitics::SendEvent(const TGAItem& AItem) {
     }
 }
 
-bool GoogleAnalitics::CrackURL(const std::wstring& AURL, std::wstring& AHost, std::wstring& AObject) {
+bool GoogleAnalitics::CrackURL(const std::wstring& AURL, std::wstring& AHost, std::wstring& AObject,
+                               WORD& APort, bool& ASecure) {
     AHost.clear();
     AObject.clear();
+    APort = 0;
+    ASecure = false;
     const platform::TWinInetApi* inet = platform::WinInet();
     std::wstring canonical(INTERNET_MAX_URL_LENGTH + 1, L'\0');  // 2084 units
     DWORD length = static_cast<DWORD>(canonical.size());
@@ -200,6 +206,9 @@ bool GoogleAnalitics::CrackURL(const std::wstring& AURL, std::wstring& AHost, st
     parts.dwUrlPathLength = 2048;
     parts.dwExtraInfoLength = 2048;
     if (!inet->InternetCrackUrlW(canonical.c_str(), 0, 0, &parts)) return false;
+    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) return false;
+    ASecure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+    APort = parts.nPort;  // the scheme's default port unless the address names one
     if (parts.lpszHostName != nullptr) AHost.assign(parts.lpszHostName, parts.dwHostNameLength);
     // The object keeps the query and the fragment.
     if (parts.lpszUrlPath != nullptr) AObject = canonical.substr(parts.lpszUrlPath - canonical.c_str());

@@ -51,5 +51,8 @@ private:
     static DWORD WINAPI SenderThread(LPVOID);
     static bool PopEvent(TGAItem& AItem);
     static bool SendEvent(const TGAItem& AItem);
-    static bool CrackURL(const std::wstring& AURL, std::wstring& AHost, std::wstring& AObject);
+    // The host, the object (path and query), the port (the scheme's own
+    // unless the address names one) and whether it is https.
+    static bool CrackURL(const std::wstring& AURL, std::wstring& AHost, std::wstring& AObject, WORD& APort,
+                         bool& ASecure);
 };

@@ -1,19 +1,23 @@
-# Deployment values of a build: the addresses the installer talks to and the
-# analytics tracking id. The defaults use reserved example host names
-# (RFC 2606), so a build made without setting them can never reach a real
-# host; a maker sets the real ones when building a release, for instance
-#   cmake --preset release -DQUELLOX_DOWNLOAD_URL=http://download.maker.com/q/quellox-setup.exe
+# Deployment values of a build: the addresses the installer talks to, the
+# analytics tracking id and the maker's code-signing certificates. The
+# defaults use reserved example host names (RFC 2606), so a build made
+# without setting them can never reach a real host; a maker sets the real
+# ones when building a release, for instance
+#   cmake --preset release -DQUELLOX_DOWNLOAD_URL=https://download.maker.com/q/quellox-setup.exe \
+#         -DQUELLOX_SIGNER_SHA256=<fingerprint of the signing certificate> ...
 
 set(QUELLOX_DOWNLOAD_URL "http://download.quellox.example/files/quellox-setup.exe" CACHE STRING
-    "Address A of the product's setup program (plain HTTP; the file name ends in -setup.exe)")
+    "Address A of the product's setup program (http or https; the file name ends in -setup.exe)")
 set(QUELLOX_DOWNLOAD_BUILD_CODE "b169" CACHE STRING
     "Build code of address B: address A with source/<code>/ inserted before the file name")
 set(QUELLOX_LICENSE_URL "http://www.quellox.example/license/" CACHE STRING
-    "Licence-agreement page (plain HTTP; the path ends in /license/)")
+    "Licence-agreement page (http or https; the path ends in /license/)")
 set(QUELLOX_ANALYTICS_URL "http://analytics.quellox.example/collect" CACHE STRING
-    "Analytics collection address (plain HTTP; the path is /collect)")
+    "Analytics collection address (http or https, optionally with a port; the path is /collect)")
 set(QUELLOX_TRACKING_ID "UA-00000000-0" CACHE STRING
     "Analytics tracking id: UA-, eight digits, -, one digit")
+set(QUELLOX_SIGNER_SHA256 "" CACHE STRING
+    "SHA-256 fingerprints of the maker's code-signing certificates, separated by ';' (or 'any': any publisher)")
 
 function(quellox_require value pattern what)
   if(NOT "${value}" MATCHES "${pattern}")
@@ -21,17 +25,72 @@ function(quellox_require value pattern what)
   endif()
 endfunction()
 
-# Plain HTTP, a host without user, port or query in the way of the paths below.
-set(host_part "http://[A-Za-z0-9.-]+(:[0-9]+)?")
-quellox_require("${QUELLOX_DOWNLOAD_URL}" "^${host_part}/([A-Za-z0-9._~-]+/)*[A-Za-z0-9._~-]+-setup\\.exe$"
-                QUELLOX_DOWNLOAD_URL)
-quellox_require("${QUELLOX_DOWNLOAD_BUILD_CODE}" "^[A-Za-z0-9._~-]+$" QUELLOX_DOWNLOAD_BUILD_CODE)
-quellox_require("${QUELLOX_LICENSE_URL}" "^${host_part}/([A-Za-z0-9._~-]+/)*license/$" QUELLOX_LICENSE_URL)
-quellox_require("${QUELLOX_ANALYTICS_URL}" "^${host_part}/collect$" QUELLOX_ANALYTICS_URL)
-quellox_require("${QUELLOX_TRACKING_ID}" "^UA-[0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9]-[0-9]$" QUELLOX_TRACKING_ID)
+# Checks the deployment values of the calling scope and writes them as
+# <directory>/Deployment.h. The build's own values come from the cache; test
+# programs of other deployments call it with values of their own.
+function(quellox_deployment_header directory)
+  # http or https, a host without user or query in the way of the paths below,
+  # and an optional port.
+  set(host_part "https?://[A-Za-z0-9.-]+(:[0-9]+)?")
+  quellox_require("${QUELLOX_DOWNLOAD_URL}" "^${host_part}/([A-Za-z0-9._~-]+/)*[A-Za-z0-9._~-]+-setup\\.exe$"
+                  QUELLOX_DOWNLOAD_URL)
+  quellox_require("${QUELLOX_DOWNLOAD_BUILD_CODE}" "^[A-Za-z0-9._~-]+$" QUELLOX_DOWNLOAD_BUILD_CODE)
+  quellox_require("${QUELLOX_LICENSE_URL}" "^${host_part}/([A-Za-z0-9._~-]+/)*license/$" QUELLOX_LICENSE_URL)
+  quellox_require("${QUELLOX_ANALYTICS_URL}" "^${host_part}/collect$" QUELLOX_ANALYTICS_URL)
+  quellox_require("${QUELLOX_TRACKING_ID}" "^UA-[0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9]-[0-9]$" QUELLOX_TRACKING_ID)
+  foreach(address QUELLOX_DOWNLOAD_URL QUELLOX_LICENSE_URL QUELLOX_ANALYTICS_URL)
+    if("${${address}}" MATCHES "^https?://[^/]*:([0-9]+)/" AND
+       (CMAKE_MATCH_1 LESS 1 OR CMAKE_MATCH_1 GREATER 65535))
+      message(FATAL_ERROR "${address}: port ${CMAKE_MATCH_1} of '${${address}}' is not between 1 and 65535")
+    endif()
+  endforeach()
 
-# Address B: the same server and path, with source/<build code>/ before the file name.
-string(REGEX REPLACE "/([^/]+)$" "/source/${QUELLOX_DOWNLOAD_BUILD_CODE}/\\1" QUELLOX_DOWNLOAD_URL_B
-       "${QUELLOX_DOWNLOAD_URL}")
+  # Address B: the same server and path, with source/<build code>/ before the file name.
+  string(REGEX REPLACE "/([^/]+)$" "/source/${QUELLOX_DOWNLOAD_BUILD_CODE}/\\1" QUELLOX_DOWNLOAD_URL_B
+         "${QUELLOX_DOWNLOAD_URL}")
 
-configure_file(${CMAKE_SOURCE_DIR}/cmake/Deployment.h.in ${CMAKE_BINARY_DIR}/generated/Deployment.h @ONLY)
+  # The signer pin: the installer runs a downloaded setup program only when its
+  # signature's leaf certificate is one of these. Fingerprints may be written as
+  # openssl prints them (with colons, any case); several let a renewed
+  # certificate be added before the old one expires.
+  set(fingerprint_help
+      "Get the fingerprint of your code-signing certificate with\n"
+      "  openssl x509 -in maker.crt -noout -fingerprint -sha256\n"
+      "or, from a file you have already signed,\n"
+      "  osslsigncode extract-signature -in signed.exe -out sig.der && "
+      "openssl pkcs7 -inform DER -in sig.der -print_certs | openssl x509 -noout -fingerprint -sha256\n"
+      "(the first certificate printed is the signer's when it stands first in the signature; check its subject).")
+  string(STRIP "${QUELLOX_SIGNER_SHA256}" signer_value)
+  set(QUELLOX_SIGNER_PINS "")
+  if(signer_value STREQUAL "")
+    string(REGEX MATCH "^https?://[^/:]+" download_host "${QUELLOX_DOWNLOAD_URL}")
+    if(NOT download_host MATCHES "\\.example$")
+      message(FATAL_ERROR
+        "QUELLOX_DOWNLOAD_URL '${QUELLOX_DOWNLOAD_URL}' is a real address, and no QUELLOX_SIGNER_SHA256 is set: "
+        "the installer would run, with administrator rights, a file signed by any publisher that answers the "
+        "download. Set QUELLOX_SIGNER_SHA256 to the SHA-256 fingerprint of your code-signing certificate "
+        "(several separated by ';'), or to 'any' to accept every valid publisher.\n" ${fingerprint_help})
+    endif()
+  elseif(NOT signer_value STREQUAL "any")
+    set(entries "${signer_value}")  # a CMake list: ';' separates the entries
+    foreach(entry IN LISTS entries)
+      string(STRIP "${entry}" entry)
+      string(REPLACE ":" "" digits "${entry}")
+      string(TOUPPER "${digits}" digits)
+      string(LENGTH "${digits}" count)
+      if(NOT digits MATCHES "^[0-9A-F]+$" OR NOT count EQUAL 64)
+        message(FATAL_ERROR
+          "QUELLOX_SIGNER_SHA256: '${entry}' is not a SHA-256 fingerprint: it needs 64 hexadecimal digits "
+          "(colons allowed between them), and has ${count} characters after removing colons. "
+          "Separate several fingerprints with ';'.\n" ${fingerprint_help})
+      endif()
+      if(QUELLOX_SIGNER_PINS STREQUAL "")
+        set(QUELLOX_SIGNER_PINS "${digits}")
+      else()
+        string(APPEND QUELLOX_SIGNER_PINS ";${digits}")
+      endif()
+    endforeach()
+  endif()
+
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/Deployment.h.in ${directory}/Deployment.h @ONLY)
+endfunction()

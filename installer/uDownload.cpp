@@ -72,6 +72,13 @@ bool Installer::OpenRequest() {
     if (!inet->InternetCrackUrlW(url.c_str(), 0, 0, &parts) || parts.lpszHostName == nullptr ||
         parts.lpszUrlPath == nullptr)
         return false;
+    // https: TLS with the platform's full certificate checks, on port 443
+    // unless the address names another (nPort is the scheme's default then).
+    DWORD secure = 0;
+    if (parts.nScheme == INTERNET_SCHEME_HTTPS)
+        secure = INTERNET_FLAG_SECURE;
+    else if (parts.nScheme != INTERNET_SCHEME_HTTP)
+        return false;
     std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
     std::wstring object(parts.lpszUrlPath);  // path, query and fragment
 
@@ -83,7 +90,7 @@ bool Installer::OpenRequest() {
     if (!ConnectionHandle) return false;
     platform::SetTimeouts(ConnectionHandle.get(), TransferTimeoutMilliseconds);
     RequestHandle.reset(inet->HttpOpenRequestW(ConnectionHandle.get(), L"GET", object.c_str(), nullptr, nullptr,
-                                               nullptr, INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI, 0));
+                                               nullptr, INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI | secure, 0));
     if (!RequestHandle) return false;
     platform::SetTimeouts(RequestHandle.get(), TransferTimeoutMilliseconds);
 

@@ -5,8 +5,18 @@
 // the full Authenticode policy (the signed digest, the chain to a trusted
 // root, the code-signing usage). WTD_HASH_ONLY_FLAG is never set, as it would
 // reduce the check to comparing the file's hash with the signed one.
+//
+// With a signer pin the embedded signature must also come from one of the
+// maker's certificates: the leaf certificate of the signer is hashed and
+// looked up in the pin. The catalogs are not consulted then, as a catalog is
+// signed by the system's vendor, never by the maker.
 #include "installer/uFileTrust.h"
 
+#include <bcrypt.h>
+
+#include <string>
+
+#include "Deployment.h"
 #include "platform/Unique.h"
 #include "platform/WinTrust.h"
 
@@ -33,6 +43,23 @@ bool IsTrusted(WINTRUST_DATA& data) {
     return platform::WinTrust()->WinVerifyTrustEx(noUser, &VerifyAction, &data) == 0;
 }
 
+// Whether the 32-byte digest is one of the pin's fingerprints.
+bool IsPinned(std::string_view pins, const BYTE (&digest)[32]) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string hex;
+    for (BYTE b : digest) {
+        hex += digits[b >> 4];
+        hex += digits[b & 15];
+    }
+    while (!pins.empty()) {
+        size_t end = pins.find(';');
+        if (pins.substr(0, end) == hex) return true;
+        if (end == std::string_view::npos) break;
+        pins.remove_prefix(end + 1);
+    }
+    return false;
+}
+
 struct CatalogAdminTraits {
     using Type = HCATADMIN;
     static Type Invalid() { return nullptr; }
@@ -41,11 +68,14 @@ struct CatalogAdminTraits {
 
 }  // namespace
 
+std::string_view FileTrust::SignerPins = deployment::SignerPins;
+
 bool FileTrust::Verify(const std::wstring& AFileName) {
     if (platform::WinTrust() == nullptr) return false;
     platform::UniqueFile file(CreateFileW(AFileName.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
+    if (!SignerPins.empty()) return VerifyPinnedSigner(file.get());
     return VerifyEmbedded(file.get()) || VerifyCatalog(file.get());
 }
 
@@ -56,6 +86,38 @@ bool FileTrust::VerifyEmbedded(HANDLE AFile) {
     WINTRUST_DATA data = TrustRequest(WTD_CHOICE_FILE);
     data.pFile = &fileInfo;
     return IsTrusted(data);
+}
+
+bool FileTrust::VerifyPinnedSigner(HANDLE AFile) {
+    const platform::TWinTrustApi* trust = platform::WinTrust();
+    WINTRUST_FILE_INFO fileInfo = {};
+    fileInfo.cbStruct = sizeof(fileInfo);
+    fileInfo.hFile = AFile;
+    WINTRUST_DATA data = TrustRequest(WTD_CHOICE_FILE);
+    data.pFile = &fileInfo;
+    // The same verdict as VerifyEmbedded, with the verifier's state kept for
+    // the look at the signer, and released on every path.
+    data.dwStateAction = WTD_STATEACTION_VERIFY;
+    platform::ScopeExit closeState([&] {
+        data.dwStateAction = WTD_STATEACTION_CLOSE;
+        IsTrusted(data);
+    });
+    if (!IsTrusted(data)) return false;
+
+    CRYPT_PROVIDER_DATA* provider = trust->WTHelperProvDataFromStateData(data.hWVTStateData);
+    if (provider == nullptr) return false;
+    CRYPT_PROVIDER_SGNR* signer = trust->WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0);
+    if (signer == nullptr) return false;
+    CRYPT_PROVIDER_CERT* leaf = trust->WTHelperGetProvCertFromChain(signer, 0);
+    if (leaf == nullptr || leaf->pCert == nullptr) return false;
+
+    BYTE digest[32];
+    DWORD size = sizeof(digest);
+    if (!trust->CryptHashCertificate2(BCRYPT_SHA256_ALGORITHM, 0, nullptr, leaf->pCert->pbCertEncoded,
+                                      leaf->pCert->cbCertEncoded, digest, &size) ||
+        size != sizeof(digest))
+        return false;
+    return IsPinned(SignerPins, digest);
 }
 
 bool FileTrust::VerifyCatalog(HANDLE AFile) {

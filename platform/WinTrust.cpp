@@ -1,5 +1,5 @@
-// The Authenticode verifier and the catalog functions, loaded from System32
-// on first use.
+// The Authenticode verifier, the catalog functions and the certificate hash,
+// loaded from System32 on first use.
 #include "platform/WinTrust.h"
 
 #include "platform/SystemLibrary.h"
@@ -10,12 +10,14 @@ namespace {
 
 TWinTrustApi api;
 UniqueLibrary library;  // kept until the process ends
+UniqueLibrary crypt32;
 bool loaded = false;
 INIT_ONCE once = INIT_ONCE_STATIC_INIT;
 
 BOOL CALLBACK Load(PINIT_ONCE, PVOID, PVOID*) {
     library = LoadSystemLibrary(L"wintrust.dll");
-    if (!library) return TRUE;
+    crypt32 = LoadSystemLibrary(L"crypt32.dll");
+    if (!library || !crypt32) return TRUE;
     loaded = LoadFunctions(library.get(), {
         {"WinVerifyTrustEx", &api.WinVerifyTrustEx},
         {"CryptCATAdminCalcHashFromFileHandle", &api.CryptCATAdminCalcHashFromFileHandle},
@@ -24,7 +26,10 @@ BOOL CALLBACK Load(PINIT_ONCE, PVOID, PVOID*) {
         {"CryptCATCatalogInfoFromContext", &api.CryptCATCatalogInfoFromContext},
         {"CryptCATAdminReleaseCatalogContext", &api.CryptCATAdminReleaseCatalogContext},
         {"CryptCATAdminReleaseContext", &api.CryptCATAdminReleaseContext},
-    });
+        {"WTHelperProvDataFromStateData", &api.WTHelperProvDataFromStateData},
+        {"WTHelperGetProvSignerFromChain", &api.WTHelperGetProvSignerFromChain},
+        {"WTHelperGetProvCertFromChain", &api.WTHelperGetProvCertFromChain},
+    }) && LoadFunctions(crypt32.get(), {{"CryptHashCertificate2", &api.CryptHashCertificate2}});
     return TRUE;
 }
 

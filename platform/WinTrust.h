@@ -1,5 +1,6 @@
-// The Authenticode verifier and the catalog functions of wintrust, loaded
-// from System32 on first use (see SystemLibrary.h).
+// The Authenticode verifier and the catalog functions of wintrust, and the
+// certificate hash of crypt32, loaded from System32 on first use (see
+// SystemLibrary.h).
 #pragma once
 
 #include <windows.h>
@@ -16,9 +17,13 @@ struct TWinTrustApi {
     decltype(&::CryptCATCatalogInfoFromContext) CryptCATCatalogInfoFromContext;
     decltype(&::CryptCATAdminReleaseCatalogContext) CryptCATAdminReleaseCatalogContext;
     decltype(&::CryptCATAdminReleaseContext) CryptCATAdminReleaseContext;
+    decltype(&::WTHelperProvDataFromStateData) WTHelperProvDataFromStateData;
+    decltype(&::WTHelperGetProvSignerFromChain) WTHelperGetProvSignerFromChain;
+    decltype(&::WTHelperGetProvCertFromChain) WTHelperGetProvCertFromChain;
+    decltype(&::CryptHashCertificate2) CryptHashCertificate2;  // crypt32
 };
 
-// The library's functions, or null when it or one of them is missing.
+// The libraries' functions, or null when one of them is missing.
 // Safe to call from any thread.
 const TWinTrustApi* WinTrust();
 

@@ -68,16 +68,40 @@ def probe_output(result):
     return dict(line.split("=", 1) for line in result.stdout.decode("utf-8").splitlines())
 
 
+def test_identity(publisher, tmp_path_factory):
+    """A throwaway code-signing certificate and key: the ones the build made
+    when it was configured (the pinned test programs carry the maker's
+    fingerprint), or new ones."""
+    made = os.environ.get("QUELLOX_TEST_IDENTITY")
+    if made:
+        folder = pathlib.Path(made)
+    else:
+        folder = tmp_path_factory.mktemp("identity")
+        subprocess.run(
+            ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+             "-subj", "/CN=Quellox Test " + publisher, "-addext", "extendedKeyUsage=codeSigning",
+             "-keyout", str(folder / (publisher + "-key.pem")), "-out", str(folder / (publisher + "-cert.pem"))],
+            check=True, capture_output=True)
+    return folder / (publisher + "-cert.pem"), folder / (publisher + "-key.pem")
+
+
 @pytest.fixture(scope="session")
 def signing_identity(tmp_path_factory):
-    """A throwaway code-signing certificate and key, made for this run."""
-    folder = tmp_path_factory.mktemp("identity")
-    subprocess.run(
-        ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-         "-subj", "/CN=Quellox Test Publisher", "-addext", "extendedKeyUsage=codeSigning",
-         "-keyout", str(folder / "key.pem"), "-out", str(folder / "cert.pem")],
-        check=True, capture_output=True)
-    return folder / "cert.pem", folder / "key.pem"
+    """The maker's signing identity."""
+    return test_identity("maker", tmp_path_factory)
+
+
+@pytest.fixture(scope="session")
+def other_identity(tmp_path_factory):
+    """Another publisher's, equally valid, signing identity."""
+    return test_identity("other", tmp_path_factory)
+
+
+def fingerprint(identity):
+    """The SHA-256 fingerprint of an identity's certificate, as the pin holds it."""
+    out = subprocess.run(["openssl", "x509", "-in", str(identity[0]), "-noout", "-fingerprint", "-sha256"],
+                         check=True, capture_output=True, text=True).stdout
+    return out.strip().split("=", 1)[1].replace(":", "").upper()
 
 
 def sign(identity, source, target):

@@ -1,15 +1,18 @@
 """The publisher-signature check on real files, signed at test time, with
 Wine's WinVerifyTrust. Wine checks the signed digest but not the chain up to
-a trusted root, so no case here counts on an untrusted-root rejection."""
+a trusted root, so no case here counts on an untrusted-root rejection; the
+file signed by another, equally valid certificate is what shows the signer
+pin at work."""
 import shutil
 
 import pytest
 
-from conftest import BIN, probe_output, run_wine, sign, winpath
+from conftest import BIN, fingerprint, probe_output, run_wine, sign, winpath
 
 
-def verify(path):
-    return probe_output(run_wine(BIN / "installer_probe.exe", "verify", winpath(path)))["Trusted"]
+def verify(path, pins=None):
+    args = ["verify", winpath(path)] + ([pins] if pins is not None else [])
+    return probe_output(run_wine(BIN / "installer_probe.exe", *args))["Trusted"]
 
 
 @pytest.fixture
@@ -17,17 +20,38 @@ def signed(tmp_path, signing_identity):
     return sign(signing_identity, BIN / "static_import_control.exe", tmp_path / "signed.exe")
 
 
-def test_signed_file_is_trusted(signed):
-    assert verify(signed) == "1"
-
-
-def test_missing_file_is_not_trusted(tmp_path):
-    assert verify(tmp_path / "missing.exe") == "0"
-
-
-def test_unsigned_file_is_not_trusted_by_signature_or_catalog(tmp_path):
+@pytest.fixture
+def files(tmp_path, signing_identity, other_identity):
+    """The files of the table below, by name."""
+    maker = sign(signing_identity, BIN / "static_import_control.exe", tmp_path / "maker.exe")
+    other = sign(other_identity, BIN / "static_import_control.exe", tmp_path / "other.exe")
     unsigned = shutil.copyfile(BIN / "static_import_control.exe", tmp_path / "unsigned.exe")
-    assert verify(unsigned) == "0"
+    tampered = tmp_path / "tampered.exe"
+    data = bytearray(maker.read_bytes())
+    data[0x400 + 16] ^= 0x01
+    tampered.write_bytes(data)
+    appended = tmp_path / "appended.exe"
+    data = maker.read_bytes()
+    appended.write_bytes(data[: len(data) // 2] + data)
+    return {"maker": maker, "other": other, "unsigned": unsigned, "tampered": tampered, "appended": appended,
+            "missing": tmp_path / "missing.exe"}
+
+
+@pytest.mark.parametrize("pin, trusted", [
+    # No pin: any valid publisher, as a build without one behaves.
+    ("none", {"maker", "other"}),
+    ("maker", {"maker"}),
+    ("other", {"other"}),
+    ("maker;other", {"maker", "other"}),
+    ("other;maker", {"maker", "other"}),
+    # A fingerprint of nobody's certificate.
+    ("unknown", set()),
+])
+@pytest.mark.parametrize("file", ["maker", "other", "unsigned", "tampered", "appended", "missing"])
+def test_signer_pin(files, signing_identity, other_identity, pin, trusted, file):
+    prints = {"maker": fingerprint(signing_identity), "other": fingerprint(other_identity), "unknown": "AB" * 32}
+    pins = None if pin == "none" else ";".join(prints[name] for name in pin.split(";"))
+    assert verify(files[file], pins) == ("1" if file in trusted else "0")
 
 
 @pytest.mark.parametrize("where", ["code", "headers-end"])
@@ -37,10 +61,3 @@ def test_one_byte_changed_after_signing_is_not_trusted(signed, where):
     data[offset] ^= 0x01
     signed.write_bytes(data)
     assert verify(signed) == "0"
-
-
-def test_partial_file_with_a_complete_copy_appended_is_not_trusted(signed, tmp_path):
-    data = signed.read_bytes()
-    resumed = tmp_path / "resumed.exe"
-    resumed.write_bytes(data[: len(data) // 2] + data)
-    assert verify(resumed) == "0"

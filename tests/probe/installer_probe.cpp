@@ -8,7 +8,10 @@
 //                              set; a stop is requested from the progress
 //                              handler once it reports QUELLOX_PROBE_STOP_AT.
 //                              Progress lists "percent@bytes" per report.
-//   installer_probe verify P   FileTrust::Verify on the file P.
+//   installer_probe verify P [PINS]
+//                              FileTrust::Verify on the file P; with PINS
+//                              (fingerprints separated by ';') in place of
+//                              the build's signer pin.
 //   installer_probe read P     TSignaturePatcher's values of the file P.
 //   installer_probe stamp P C R T
 //                              TSignaturePatcher::SetData and UpdateFile.
@@ -95,6 +98,11 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring verb = argc > 1 ? argv[1] : L"";
     if (verb == L"download") return RunDownloads();
     if (verb == L"verify" && argc > 2) {
+        std::string pins;
+        if (argc > 3) {
+            for (const wchar_t* c = argv[3]; *c != 0; ++c) pins += static_cast<char>(*c);
+            FileTrust::SignerPins = pins;
+        }
         Print(L"Trusted", FileTrust::Verify(argv[2]) ? L"1" : L"0");
         return 0;
     }
