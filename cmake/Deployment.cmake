@@ -19,6 +19,8 @@ set(QUELLOX_TRACKING_ID "UA-00000000-0" CACHE STRING
 set(QUELLOX_SIGNER_SHA256 "" CACHE STRING
     "SHA-256 fingerprints of the maker's code-signing certificates, separated by ';' (or 'any': any publisher)")
 
+set(quellox_deployment_template ${CMAKE_CURRENT_LIST_DIR}/Deployment.h.in)
+
 function(quellox_require value pattern what)
   if(NOT "${value}" MATCHES "${pattern}")
     message(FATAL_ERROR "${what}: '${value}' does not have the required shape")
@@ -39,9 +41,11 @@ function(quellox_deployment_header directory)
   quellox_require("${QUELLOX_ANALYTICS_URL}" "^${host_part}/collect$" QUELLOX_ANALYTICS_URL)
   quellox_require("${QUELLOX_TRACKING_ID}" "^UA-[0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9]-[0-9]$" QUELLOX_TRACKING_ID)
   foreach(address QUELLOX_DOWNLOAD_URL QUELLOX_LICENSE_URL QUELLOX_ANALYTICS_URL)
-    if("${${address}}" MATCHES "^https?://[^/]*:([0-9]+)/" AND
-       (CMAKE_MATCH_1 LESS 1 OR CMAKE_MATCH_1 GREATER 65535))
-      message(FATAL_ERROR "${address}: port ${CMAKE_MATCH_1} of '${${address}}' is not between 1 and 65535")
+    if("${${address}}" MATCHES "^https?://[^/]*:([0-9]+)/")
+      set(port "${CMAKE_MATCH_1}")
+      if(port LESS 1 OR port GREATER 65535)
+        message(FATAL_ERROR "${address}: port ${port} of '${${address}}' is not between 1 and 65535")
+      endif()
     endif()
   endforeach()
 
@@ -92,5 +96,5 @@ function(quellox_deployment_header directory)
     endforeach()
   endif()
 
-  configure_file(${CMAKE_SOURCE_DIR}/cmake/Deployment.h.in ${directory}/Deployment.h @ONLY)
+  configure_file(${quellox_deployment_template} ${directory}/Deployment.h @ONLY)
 endfunction()

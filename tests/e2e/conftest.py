@@ -8,6 +8,7 @@ import urllib.parse
 
 import pytest
 
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 BIN = pathlib.Path(os.environ.get("QUELLOX_BIN", pathlib.Path(__file__).resolve().parents[2] / "build/release/bin"))
 
 LONG_MARKERS = ["{00868EBA702F}", "{2E7E63583D84}", "{C5EE17DC10A5}"]

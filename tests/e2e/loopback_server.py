@@ -19,10 +19,17 @@ set, is used for POSTs instead of `plan`):
   drop          close the connection without answering
   hang          keep the connection open this many seconds without answering
 Each recorded request notes whether it was answered.
+
+With `tls` set to an ssl.SSLContext, the server also answers CONNECT as a
+proxy does for https: it accepts the tunnel, speaks TLS inside it with that
+context's certificate, and serves the requests that come through it like any
+other (recorded with "tls": True). Each CONNECT target is recorded in
+`tunnels`, each failed handshake in `tls_errors`.
 """
 import http.server
 import re
 import socket
+import ssl
 import threading
 import time
 
@@ -32,7 +39,10 @@ class LoopbackServer:
         self.body = body
         self.plan = [{}]
         self.post_plan = None
-        self.requests = []  # dicts: method, url, headers, body, time
+        self.requests = []  # dicts: method, url, headers, body, time, tls
+        self.tls = None
+        self.tunnels = []
+        self.tls_errors = []
         server = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -47,6 +57,9 @@ class LoopbackServer:
             def do_POST(self):
                 server._answer(self)
 
+            def do_CONNECT(self):
+                server._tunnel(self, Handler)
+
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
         self.httpd.daemon_threads = True
         self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
@@ -59,6 +72,29 @@ class LoopbackServer:
     def close(self):
         self.httpd.shutdown()
         self.httpd.server_close()
+
+    def _tunnel(self, handler, handler_class):
+        self.tunnels.append(handler.path)
+        handler.close_connection = True
+        if self.tls is None:
+            handler.send_error(405)
+            return
+        handler.send_response(200, "Connection established")
+        handler.end_headers()
+        try:
+            wrapped = self.tls.wrap_socket(handler.connection, server_side=True)
+        except (ssl.SSLError, OSError) as error:
+            self.tls_errors.append(str(error))
+            return
+        try:
+            handler_class(wrapped, handler.client_address, self.httpd)  # serves the tunnel's requests
+        except OSError:
+            pass
+        finally:
+            try:
+                wrapped.close()
+            except OSError:
+                pass
 
     def _behaviour(self):
         method = self.requests[-1]["method"]
@@ -74,6 +110,7 @@ class LoopbackServer:
             "headers": dict(handler.headers.items()),
             "body": handler.rfile.read(length) if length else b"",
             "time": time.monotonic(),
+            "tls": isinstance(handler.connection, ssl.SSLSocket),
         })
         plan = self._behaviour()
         self.requests[-1]["answered"] = not (plan.get("drop") or plan.get("hang"))
