@@ -4,7 +4,13 @@ One loopback server serves the setup program and collects the analytics
 events; the installer reaches it through http_proxy with its own built-in
 addresses. The setup program is a small program of ours that records its
 command line and creates the product's uninstall key, signed here with a
-throwaway certificate."""
+throwaway certificate.
+
+On a display the user drives the window. Without one, the demo drives it as
+a user would, through the window inspector: it pictures the start page,
+clicks "Start installation", pictures the progress page, pauses (picturing
+the paused notice) and resumes once, and lets the run finish. Each picture
+is cropped to the window; demo.png puts them side by side."""
 import os
 import pathlib
 import subprocess
@@ -20,6 +26,11 @@ sys.path.insert(0, str(ROOT / "tests/e2e"))
 from loopback_server import LoopbackServer  # noqa: E402
 
 PRODUCT_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{E49A1D27-6C03-4F58-9B7E-31A5D0C6F2E8}_is1"
+X11_DRIVER_KEY = r"HKCU\Software\Wine\X11 Driver"
+WINDOW_CLASS = "QuelloxStubInstaller"
+START_BUTTON, PAUSE_RESUME_COMMAND = 101, 201
+PROGRESS_PAGE_HEIGHT = 267
+PICTURES = ["start-page", "progress-page", "paused-notice"]
 
 
 def wine(*args, **kwargs):
@@ -36,9 +47,78 @@ def sign(work):
     return (work / "setup.exe").read_bytes()
 
 
-def screenshot(name):
+def events(server):
+    names = []
+    for r in list(server.requests):
+        if r["method"] == "POST":
+            fields = urllib.parse.parse_qs(r["body"].decode("ascii"), keep_blank_values=True)
+            names.append((fields.get("ea", ["?"])[0], fields.get("ec", [""])[0], fields.get("cid", [""])[0]))
+    return names
+
+
+def wait_until(condition, what, timeout=60):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if condition():
+            return
+        time.sleep(0.1)
+    raise SystemExit("demo: timed out waiting for " + what)
+
+
+def window_rect():
+    """The installer window's rectangle on the screen, from the window inspector."""
+    result = wine(BIN / "wininspect.exe", "list", WINDOW_CLASS, "30000")
+    if result.returncode != 0:
+        raise SystemExit("demo: the installer window did not appear")
+    first = result.stdout.decode("utf-8").splitlines()[0]
+    return tuple(map(int, first.split("|")[3].split(",")))
+
+
+def picture(name):
+    """The screen cut to the installer window, as SHOTS/name.png."""
+    left, top, right, bottom = window_rect()
     SHOTS.mkdir(parents=True, exist_ok=True)
-    subprocess.run(["import", "-window", "root", SHOTS / (name + ".png")], capture_output=True, timeout=30)
+    screen = SHOTS / "screen.png"
+    subprocess.run(["import", "-window", "root", screen], check=True, capture_output=True, timeout=30)
+    subprocess.run(["convert", screen, "-crop", "%dx%d+%d+%d" % (right - left, bottom - top, left, top), "+repage",
+                    SHOTS / (name + ".png")], check=True, capture_output=True, timeout=30)
+    screen.unlink()
+    print("   picture:", (SHOTS / (name + ".png")).relative_to(ROOT))
+
+
+def combine():
+    """The pages side by side on a grey ground, as SHOTS/demo.png."""
+    parts = [SHOTS / (name + ".png") for name in PICTURES]
+    subprocess.run(["convert", "-background", "#d8dce0", *parts, "-gravity", "northwest", "-splice", "16x16",
+                    "+append", "-gravity", "southeast", "-splice", "16x16", "+repage", SHOTS / "demo.png"],
+                   check=True, capture_output=True, timeout=60)
+    print("   combined picture:", (SHOTS / "demo.png").relative_to(ROOT))
+
+
+def inspect(*args):
+    return wine(BIN / "wininspect.exe", *args)
+
+
+def walk(server):
+    """Drives the window from the start page to a resumed download."""
+    window_rect()
+    time.sleep(1)  # the first paint
+    picture("start-page")
+    print('   clicking "Start installation"')
+    inspect("click", WINDOW_CLASS, str(START_BUTTON))
+    wait_until(lambda: window_rect()[3] - window_rect()[1] == PROGRESS_PAGE_HEIGHT, "the progress page")
+    wait_until(lambda: any(r["method"] == "GET" for r in server.requests), "the download")
+    time.sleep(1.5)
+    picture("progress-page")
+    print("   pausing")
+    inspect("command", WINDOW_CLASS, str(PAUSE_RESUME_COMMAND))
+    wait_until(lambda: "install_pause" in [e[0] for e in events(server)], "install_pause")
+    time.sleep(0.5)
+    picture("paused-notice")
+    print("   resuming")
+    inspect("command", WINDOW_CLASS, str(PAUSE_RESUME_COMMAND))
+    wait_until(lambda: "install_resume" in [e[0] for e in events(server)], "install_resume")
+    combine()
 
 
 def main():
@@ -47,21 +127,33 @@ def main():
     log = work / "setup.log"
     wine("reg", "delete", PRODUCT_KEY, "/f", "/reg:32")
     server = LoopbackServer(body=sign(work))
-    server.plan = [{"delay": 0.003}]  # slow enough to watch the progress
+    # Slow enough to watch the progress and to pause; the resumed rest comes faster.
+    server.plan = [{"delay": 0.006}, {"delay": 0.002}]
+    server.post_plan = [{}]
 
-    args = list(sys.argv[1:]) + ([] if interactive else ["/SkipStart"])
+    args = list(sys.argv[1:])
     env = dict(os.environ, http_proxy=server.proxy, QUELLOX_FAKE_SETUP_LOG="Z:" + str(log).replace("/", "\\"),
                QUELLOX_FAKE_SETUP_INSTALL_ON="always")
     print("== Running build/release/bin/QuelloxSetup.exe", " ".join(args))
     print("   download and analytics server:", server.proxy, "(as http_proxy)")
+    if not interactive:
+        for name in PICTURES + ["demo"]:
+            (SHOTS / (name + ".png")).unlink(missing_ok=True)
+        # Xvfb has no window manager to draw the caption and frame: Wine draws
+        # them itself for this run, so that the pictures show the whole window.
+        wine("reg", "add", X11_DRIVER_KEY, "/v", "Decorated", "/d", "N", "/f")
     installer = subprocess.Popen(["wine", BIN / "QuelloxSetup.exe", *args], env=env)
     if interactive:
         print("   Click \"Start installation\" in the window.")
     else:
-        wine(BIN / "wininspect.exe", "list", "QuelloxStubInstaller", "30000")
-        time.sleep(0.5)
-        screenshot("progress-page")
+        try:
+            walk(server)
+        except BaseException:
+            installer.kill()
+            raise
     code = installer.wait(timeout=900)
+    if not interactive:
+        wine("reg", "delete", X11_DRIVER_KEY, "/v", "Decorated", "/f")
     time.sleep(0.2)
     server.close()
 
@@ -74,12 +166,10 @@ def main():
     for line in (log.read_text(encoding="utf-8").splitlines() if log.exists() else ["   (the setup program did not run)"]):
         print("  ", line)
     print("Analytics events collected:")
-    for r in server.requests:
-        if r["method"] == "POST":
-            fields = urllib.parse.parse_qs(r["body"].decode("ascii"), keep_blank_values=True)
-            print("  ", fields.get("ea", ["?"])[0], " ec=" + fields.get("ec", [""])[0], " cid=" + fields.get("cid", [""])[0])
+    for name, category, client in events(server):
+        print("  ", name, " ec=" + category, " cid=" + client)
     print("Installer exit code:", code)
-    print("Screenshots:", SHOTS if SHOTS.exists() else "(none: the window ran on your display)")
+    print("Screenshots:", SHOTS if not interactive else "(none: the window ran on your display)")
     return 0 if code == 0 else 1
 
 

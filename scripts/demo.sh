@@ -2,14 +2,24 @@
 # The local demo: builds the installer and a demo setup program, serves the
 # download and collects the analytics events on a loopback server, and runs
 # the installer under Wine. On your display you click "Start installation";
-# without a display it runs on Xvfb with /SkipStart. Ends with a summary.
+# without a display it runs on Xvfb and the demo clicks through the window
+# itself, leaving pictures of its pages in build/release/demo-screenshots.
+# Ends with a summary.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 bash scripts/setup.sh
-cmake --preset release >/dev/null
-cmake --build --preset release --target QuelloxSetup fake_setup wininspect startup_probe
+mkdir -p build
+printf 'demo: building the installer and the demo programs ... '
+if (cmake --preset release && cmake --build --preset release --target QuelloxSetup fake_setup wininspect) \
+    >build/demo-build.log 2>&1; then
+  echo "done"
+else
+  echo "failed; the last lines of build/demo-build.log:"
+  tail -n 25 build/demo-build.log | sed 's/^/  /'
+  exit 1
+fi
 
 interactive=${DISPLAY:+1}
 source scripts/wine-env.sh build/release

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs everything that building, testing and the demo need, from Debian's
-# packages. Safe to run again: it does nothing when every package is present.
+# packages. Safe to run again: it prints one line and does nothing when every
+# package is present. One line per step; the package manager's own output
+# goes to build/setup.log, and its last lines are shown when a step fails.
 set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(
   cmake ninja-build make
@@ -20,13 +23,39 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup: all ${#packages[@]} packages are installed"
+  exit 0
+fi
+
+mkdir -p "$root/build"
+log="$root/build/setup.log"
+: >"$log"
+
+# step DESCRIPTION COMMAND...: one line on the terminal, the output in the log.
+step() {
+  local description=$1
+  shift
+  printf 'setup: %s ... ' "$description"
+  echo "== $description: $*" >>"$log"
+  if "$@" >>"$log" 2>&1; then
+    echo "done"
+  else
+    local code=$?
+    echo "failed (exit code $code)"
+    echo "setup: the last lines of $log:" >&2
+    tail -n 25 "$log" | sed 's/^/  /' >&2
+    exit "$code"
+  fi
+}
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $sudo dpkg --add-architecture i386
+  step "adding the i386 architecture (for wine32)" $sudo dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+step "updating the package lists" $sudo apt-get update
+step "installing ${#missing[@]} packages: ${missing[*]}" \
+  $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+echo "setup: complete (the package manager's output is in $log)"

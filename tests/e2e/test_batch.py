@@ -1,0 +1,141 @@
+"""quellox-stamp batch on a real signed installer: a partner list gives
+signed, stamped and correctly named copies that the installer reads back and
+passes on; a bad list writes nothing and names its line."""
+import pathlib
+import subprocess
+
+import pytest
+
+from conftest import BIN, probe_output, run_wine, sign, winpath
+from test_stamp import STAMP, osslsigncode_verifies, read_back, trusted
+
+EXAMPLE_LIST = pathlib.Path(__file__).resolve().parents[2] / "examples/partners.csv"
+
+
+def batch(*args):
+    return subprocess.run([str(STAMP), "batch", *map(str, args)], capture_output=True, text=True, timeout=120)
+
+
+@pytest.fixture(scope="module")
+def signed_installer(tmp_path_factory, signing_identity):
+    return sign(signing_identity, BIN / "QuelloxSetup.exe", tmp_path_factory.mktemp("installer") / "QuelloxSetup.exe")
+
+
+@pytest.fixture(scope="module")
+def release(tmp_path_factory, signed_installer):
+    out = tmp_path_factory.mktemp("release") / "partners"
+    result = batch(signed_installer, EXAMPLE_LIST, out)
+    assert result.returncode == 0, result.stderr
+    return out, result.stdout
+
+
+EXPECTED = {
+    "qlx-setup_spring-news.exe": {"cookie": "spring sale", "partner": "p17", "traffic": "t9"},
+    "qlx_E12-setup_forum.exe": {"cookie": "forum-2026", "partner": "p23", "traffic": "t2"},
+    "qlx_E40-setup.exe": {"cookie": "autumn", "partner": "p31", "traffic": ""},
+}
+
+
+def test_example_list_gives_three_signed_stamped_named_copies(release, signing_identity):
+    out, stdout = release
+    assert sorted(p.name for p in out.iterdir()) == sorted(EXPECTED)
+    assert len(stdout.splitlines()) == 3
+    for name, values in EXPECTED.items():
+        copy = out / name
+        assert osslsigncode_verifies(copy, signing_identity), name
+        assert trusted(copy), name
+        assert read_back(copy) == dict(values, IsValid="1"), name
+        assert any(line.startswith(str(copy) + " ") and 'cookie="%s"' % values["cookie"] in line
+                   for line in stdout.splitlines()), name
+
+
+def test_a_copy_names_itself_and_hands_its_values_to_the_setup_program(release, run):
+    out, _ = release
+    installer = run(str(out / "qlx_E12-setup_forum.exe")).start("/SkipStart")
+    assert installer.wait() == 0
+    [line] = installer.setup_runs()
+    assert ' /TestsErrorCode:"E12" ' in line
+    assert ' /Campaign:"forum-2026-affiliate_31095-ab_afterinstall_' in line
+    assert line.rstrip().endswith(' /ga:"forum"')
+
+
+def test_a_stamped_startup_reads_the_copy_name_as_the_installer_does(tmp_path, signing_identity):
+    probe = sign(signing_identity, BIN / "startup_probe.exe", tmp_path / "probe.exe")
+    listing = tmp_path / "list.csv"
+    listing.write_text("linker,error_code,cookie\nv1.2,E 7,c\n")
+    out = tmp_path / "out"
+    assert batch(probe, listing, out).returncode == 0
+    settings = probe_output(run_wine(out / "qlx_E 7-setup_v1.2.exe"))
+    assert (settings["ErrorCode"], settings["GAParam"]) == ("E 7", "v1.2")
+    assert settings["Campaign"].startswith("c-affiliate_31095-ab_afterinstall_")
+
+
+HEADER = "error_code,linker,cookie,partner,traffic\n"
+GOOD = "E1,first,c1,p1,t1\n"
+
+
+@pytest.mark.parametrize(
+    "text, line, message",
+    [
+        ("error_code,linker,cookie,partner,trafic\nE1,a,b,c,d\n", 1, 'unknown column "trafic"'),
+        ("cookie,cookie\na,b\n", 1, 'column "cookie" appears twice'),
+        (HEADER + GOOD + "E2,second,c2,p2\n", 3, '4 cells in "E2,second,c2,p2", the header has 5'),
+        (HEADER + GOOD + "E2,second,c2,p2,t2,extra\n", 3, "6 cells"),
+        (HEADER + GOOD + 'E2,second,"say ""hi""",p2,t2\n', 3, 'cookie "say "hi"" refused: double quotes'),
+        (HEADER + GOOD + "E2,second,c2,%s,t2\n" % ("p" * 101), 3, "partner \"%s\" refused: longer than 100" % ("p" * 101)),
+        (HEADER + GOOD + "E2,second,c2,p2,caf\u00e9\n", 3, 'traffic "caf\\xC3\\xA9" refused: only printable ASCII'),
+        (HEADER + GOOD + "E2,second ,c2,p2,t2\n", 3, 'linker "second " refused: a blank at either end'),
+        (HEADER + GOOD + "E2,back\\slash,c2,p2,t2\n", 3, 'linker "back\\slash" refused'),
+        (HEADER + GOOD + "E2,a/b,c2,p2,t2\n", 3, 'linker "a/b" refused: "/" cannot stand in a file name'),
+        (HEADER + GOOD + "E2:x,b,c2,p2,t2\n", 3, 'error_code "E2:x" refused: ":" cannot stand in a file name'),
+        (HEADER + GOOD + "E2-setup,b,c2,p2,t2\n", 3, 'error_code "E2-setup" refused: the installer reads "E2"'),
+        (HEADER + GOOD + "E2,two words,c2,p2,t2\n", 3, 'linker "two words" refused: the installer reads "two"'),
+        (HEADER + GOOD + "\n" + "E1,first,other,p,t\n", 4, 'the file name "qlx_E1-setup_first.exe" is also that of line 2'),
+        (HEADER + GOOD + "e1,FIRST,other,p,t\n", 3, "is also that of line 2"),
+        (HEADER + GOOD + 'E2,"open,c2,p2,t2\n', 3, "a quoted cell has no closing quote"),
+    ],
+    ids=["unknown-column", "column-twice", "too-few-cells", "too-many-cells", "quote", "too-long", "not-ascii",
+         "blank-at-end", "backslash", "slash-in-name", "colon-in-name", "setup-in-error-code", "blank-in-linker",
+         "same-file-name", "same-name-other-case", "open-quote"],
+)
+def test_a_bad_list_writes_nothing_and_names_the_line(signed_installer, tmp_path, text, line, message):
+    listing = tmp_path / "partners.csv"
+    listing.write_bytes(text.encode("utf-8"))
+    out = tmp_path / "out"
+    out.mkdir()
+    result = batch(signed_installer, listing, out)
+    assert result.returncode == 1
+    assert "%s:%d: " % (listing, line) in result.stderr
+    assert message in result.stderr
+    assert list(out.iterdir()) == []
+
+
+def test_an_existing_copy_is_never_replaced(signed_installer, tmp_path):
+    listing = tmp_path / "partners.csv"
+    listing.write_text(HEADER + GOOD + "E2,second,c2,p2,t2\n")
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "qlx_E2-setup_second.exe").write_bytes(b"an earlier release")
+    result = batch(signed_installer, listing, out)
+    assert result.returncode == 1
+    assert "%s:3: " % listing in result.stderr and "qlx_E2-setup_second.exe already exists" in result.stderr
+    assert [p.name for p in out.iterdir()] == ["qlx_E2-setup_second.exe"]
+    assert (out / "qlx_E2-setup_second.exe").read_bytes() == b"an earlier release"
+
+
+def test_an_unsigned_installer_writes_nothing(tmp_path):
+    listing = tmp_path / "partners.csv"
+    listing.write_text(HEADER + GOOD)
+    out = tmp_path / "out"
+    result = batch(BIN / "QuelloxSetup.exe", listing, out)
+    assert result.returncode == 1
+    assert "QuelloxSetup.exe: the file is not signed" in result.stderr
+    assert not out.exists() or list(out.iterdir()) == []
+
+
+@pytest.mark.parametrize("args, stream", [(["--help"], "stdout"), ([], "stderr"), (["batch", "a", "b"], "stderr"),
+                                          (["show"], "stderr"), (["set", "f", "--colour", "red"], "stderr")])
+def test_help_and_wrong_arguments_print_the_usage(args, stream):
+    result = subprocess.run([str(STAMP), *args], capture_output=True, text=True, timeout=30)
+    assert result.returncode == 2
+    assert "quellox-stamp batch INSTALLER LIST OUTDIR" in getattr(result, stream)
