@@ -74,7 +74,8 @@ private:
             if (Peek() != '"' || !String(name) || !Take(':')) return std::nullopt;
             std::optional<TJson> member = Value();
             if (!member) return std::nullopt;
-            object.Members.emplace_back(std::move(name), std::move(*member));
+            object.MemberNames.push_back(std::move(name));
+            object.MemberValues.push_back(std::move(*member));
         } while (Take(','));
         if (!Take('}')) return std::nullopt;
         return object;
@@ -224,15 +225,9 @@ private:
 }  // namespace
 
 const TJson* TJson::Find(std::string_view name) const {
-    for (const auto& member : Members)
-        if (member.first == name) return &member.second;
+    for (std::size_t i = 0; i < MemberNames.size(); ++i)
+        if (MemberNames[i] == name) return &MemberValues[i];
     return nullptr;
-}
-
-std::vector<std::string> TJson::Names() const {
-    std::vector<std::string> names;
-    for (const auto& member : Members) names.push_back(member.first);
-    return names;
 }
 
 std::optional<TJson> ParseJson(std::string_view text) { return TReader(text).Document(); }

@@ -7,7 +7,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 struct TJson {
@@ -15,12 +14,13 @@ struct TJson {
     TKind Kind = jkNull;
     std::string Text;  // decoded string, number literal, "true" or "false"
     std::vector<TJson> Items;
-    std::vector<std::pair<std::string, TJson>> Members;  // in the text's order
+    // An object's members in the text's order: names and values side by side.
+    std::vector<std::string> MemberNames;
+    std::vector<TJson> MemberValues;
 
     // The member named `name`, or nullptr.
     const TJson* Find(std::string_view name) const;
-    // The members' names, in order.
-    std::vector<std::string> Names() const;
+    const std::vector<std::string>& Names() const { return MemberNames; }
 };
 
 std::optional<TJson> ParseJson(std::string_view text);
