@@ -17,6 +17,7 @@ namespace {
 constexpr const wchar_t* ClientIDKey = L"Software\\Calderwyn\\Google Analytics Package\\1.x\\Settings\\";
 constexpr const wchar_t* ClientIDValue = L"ClientID";
 constexpr const wchar_t* ContentTypeHeader = L"Content-Type: application/x-www-form-urlencoded";
+constexpr const wchar_t* JsonContentTypeHeader = L"Content-Type: application/json";
 // Fresh from the server every time, nothing cached, no cookies, no dialogs.
 constexpr DWORD RequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES |
                                INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE;
@@ -39,6 +40,24 @@ std::string ToAnsi(const std::wstring& text) {
     return bytes;
 }
 
+// What the build's protocol makes of one event: the object to post to, the
+// header and the body. v1 posts the form encoding to the address's own
+// object; GA4 posts JSON to /mp/collect with its query on the same server.
+struct TEventRequest {
+    std::wstring Object;
+    const wchar_t* Header = nullptr;
+    std::string Body;
+};
+
+TEventRequest ComposeRequest(std::wstring AObject, const TGAItem& AItem) {
+    payload::TEventFields fields{deployment::TrackingID,     GoogleAnalitics::ClientID, GoogleAnalitics::EventCategory,
+                                 AItem.EventName,            AItem.EventLabel,          AItem.EventValue};
+    if constexpr (deployment::AnalyticsGA4)
+        return {payload::ComposeGA4Object(deployment::GA4MeasurementID, deployment::GA4ApiSecret),
+                JsonContentTypeHeader, payload::ComposeJsonPayload(fields, GoogleAnalitics::SessionID)};
+    return {std::move(AObject), ContentTypeHeader, ToAnsi(payload::ComposePayload(fields))};
+}
+
 }  // namespace
 
 void GoogleAnalitics::Init() {
@@ -46,6 +65,7 @@ void GoogleAnalitics::Init() {
     EventQueue.clear();
     LoadClientID();
     MakeEventCategory();
+    if constexpr (deployment::AnalyticsGA4) MakeSessionID();
     ThreadHandle.reset(CreateThread(nullptr, 0, SenderThread, nullptr, 0, &ThreadID));
     if (!ThreadHandle) ExitProcess(1);
 }
@@ -110,6 +130,12 @@ void GoogleAnalitics::MakeEventCategory() {
     if (!Globals::Campaign.empty()) EventCategory += L"-" + Globals::Campaign;
 }
 
+void GoogleAnalitics::MakeSessionID() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    SessionID = payload::SessionIDAt((static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+}
+
 DWORD WINAPI GoogleAnalitics::SenderThread(LPVOID) {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     ThreadState.exchange(0);
@@ -154,17 +180,15 @@ bool GoogleAnalitics::SendEvent(const TGAItem& AItem) {
     platform::UniqueInternet connection(inet->InternetConnectW(session.get(), host.c_str(), port,
                                                                nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
     if (!connection) return false;
-    platform::UniqueInternet request(
-        inet->HttpOpenRequestW(connection.get(), L"POST", object.c_str(), nullptr, nullptr, nullptr,
-                               RequestFlags | (secure ? INTERNET_FLAG_SECURE : 0), 0));
+    TEventRequest event = ComposeRequest(std::move(object), AItem);
+    platform::UniqueInternet request(inet->HttpOpenRequestW(connection.get(), L"POST", event.Object.c_str(), nullptr,
+                                                            nullptr, nullptr,
+                                                            RequestFlags | (secure ? INTERNET_FLAG_SECURE : 0), 0));
     if (!request) return false;
     platform::SetTimeouts(request.get(), AttemptTimeout);
 
-    payload::TEventFields fields{deployment::TrackingID, ClientID,         EventCategory,
-                                 AItem.EventName,        AItem.EventLabel, AItem.EventValue};
-    std::string body = ToAnsi(payload::ComposePayload(fields));
-    if (!inet->HttpSendRequestW(request.get(), ContentTypeHeader, static_cast<DWORD>(wcslen(ContentTypeHeader)),
-                                body.data(), static_cast<DWORD>(body.size())))
+    if (!inet->HttpSendRequestW(request.get(), event.Header, static_cast<DWORD>(wcslen(event.Header)),
+                                event.Body.data(), static_cast<DWORD>(event.Body.size())))
         return false;
 
     // Any status counts, an error status too; but a connection closed before

@@ -37,6 +37,8 @@ public:
     static inline DWORD ThreadID = 0;
     static inline std::wstring ClientID;
     static inline std::wstring EventCategory;
+    // GA4 builds only: one id for the run's events, from its start time.
+    static inline std::wstring SessionID;
 
     static constexpr DWORD DrainLimit = 120000;  // ms Done lets the queue drain
     // The limit Done uses; tests shorten it, the program never does.
@@ -48,6 +50,7 @@ public:
 private:
     static void LoadClientID();
     static void MakeEventCategory();
+    static void MakeSessionID();
     static DWORD WINAPI SenderThread(LPVOID);
     static bool PopEvent(TGAItem& AItem);
     static bool SendEvent(const TGAItem& AItem);

@@ -1,4 +1,4 @@
-// The body of one analytics event. Pure.
+// The body of one analytics event, in either protocol. Pure.
 #include "analytics/uPayload.h"
 
 #include "platform/Strings.h"
@@ -9,6 +9,69 @@ namespace {
 
 bool PassesUnchanged(char32_t c) {
     return c > 0x20 && c < 0x7F && c != U'&' && c != U'=' && c != U'+' && c != U'%' && c != U'#';
+}
+
+// The code point at `i`, moving `i` past it; a lone surrogate counts as
+// U+FFFD, as in the form encoding.
+char32_t NextCodePoint(std::wstring_view text, std::size_t& i) {
+    char32_t c = static_cast<char32_t>(text[i++]);
+    if (c >= 0xD800 && c <= 0xDBFF && i < text.size() && text[i] >= 0xDC00 && text[i] <= 0xDFFF)
+        return 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(text[i++]) - 0xDC00);
+    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) return 0xFFFD;
+    return c;
+}
+
+void AppendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// `value` as a JSON string, quotes included: quotes, backslashes and control
+// characters escaped, everything else as UTF-8.
+void AppendJsonString(std::string& out, std::wstring_view value) {
+    static constexpr char hex[] = "0123456789abcdef";
+    out += '"';
+    for (std::size_t i = 0; i < value.size();) {
+        char32_t c = NextCodePoint(value, i);
+        switch (c) {
+        case U'"': out += "\\\""; break;
+        case U'\\': out += "\\\\"; break;
+        case U'\b': out += "\\b"; break;
+        case U'\f': out += "\\f"; break;
+        case U'\n': out += "\\n"; break;
+        case U'\r': out += "\\r"; break;
+        case U'\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                out += "\\u00";
+                out += hex[c >> 4];
+                out += hex[c & 0xF];
+            } else {
+                AppendUtf8(out, c);
+            }
+        }
+    }
+    out += '"';
+}
+
+void AppendJsonField(std::string& out, const char* name, std::wstring_view value) {
+    out += '"';
+    out += name;
+    out += "\":";
+    AppendJsonString(out, value);
 }
 
 }  // namespace
@@ -28,6 +91,40 @@ std::wstring ComposePayload(const TEventFields& f) {
     body += L"&ev=";
     platform::AppendDecimal(body, f.Value);
     return body;
+}
+
+std::string ComposeJsonPayload(const TEventFields& f, std::wstring_view sessionID) {
+    std::string body = "{";
+    AppendJsonField(body, "client_id", f.ClientID);
+    body += ",\"events\":[{";
+    AppendJsonField(body, "name", f.Name);
+    body += ",\"params\":{";
+    AppendJsonField(body, "category", f.Category);
+    if (!f.Label.empty()) {
+        body += ',';
+        AppendJsonField(body, "label", f.Label);
+    }
+    body += ",\"value\":" + std::to_string(f.Value);
+    body += ",\"engagement_time_msec\":1,";
+    AppendJsonField(body, "session_id", sessionID);
+    body += "}}]}";
+    return body;
+}
+
+std::wstring ComposeGA4Object(std::wstring_view measurementID, std::wstring_view apiSecret) {
+    std::wstring object = L"/mp/collect?measurement_id=";
+    platform::AppendPercentEncoded(object, measurementID, PassesUnchanged);
+    object += L"&api_secret=";
+    platform::AppendPercentEncoded(object, apiSecret, PassesUnchanged);
+    return object;
+}
+
+std::wstring SessionIDAt(std::uint64_t fileTime) {
+    // 1970-01-01 in 100 ns units since 1601-01-01.
+    constexpr std::uint64_t UnixEpoch = 116444736000000000;
+    std::wstring id;
+    platform::AppendDecimal(id, fileTime > UnixEpoch ? static_cast<std::int64_t>((fileTime - UnixEpoch) / 10000000) : 0);
+    return id;
 }
 
 }  // namespace payload

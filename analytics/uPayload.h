@@ -1,9 +1,10 @@
-// The body of one analytics event, in the collection service's form
-// encoding. Pure.
+// The body of one analytics event: the collection service's form encoding
+// (Measurement Protocol v1) or the JSON of its successor (GA4). Pure.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace payload {
 
@@ -25,5 +26,21 @@ std::wstring ComposePayload(const TEventFields& fields);
 // program produces itself (identifiers, the braced client id, event names,
 // the built-in campaign) passes unchanged.
 std::wstring EncodeFormValue(const std::wstring& value);
+
+// The GA4 body of one event, as UTF-8 bytes:
+// {"client_id":"…","events":[{"name":"…","params":{"category":"…",
+// "label":"…","value":N,"engagement_time_msec":1,"session_id":"…"}}]}
+// "label" only when the label is not empty. Every string is JSON-escaped,
+// so that no value can end its string early or add a field.
+std::string ComposeJsonPayload(const TEventFields& fields, std::wstring_view sessionID);
+
+// The GA4 collection object: "/mp/collect?measurement_id=…&api_secret=…",
+// both values encoded as EncodeFormValue does.
+std::wstring ComposeGA4Object(std::wstring_view measurementID, std::wstring_view apiSecret);
+
+// The session id of a run started at `fileTime` (100 ns units since 1601,
+// as the system clock gives it): the start in whole seconds of Unix time,
+// in decimal, the form the service's own page tags use.
+std::wstring SessionIDAt(std::uint64_t fileTime);
 
 }  // namespace payload

@@ -27,6 +27,44 @@ function(quellox_require value pattern what)
   endif()
 endfunction()
 
+# Analytics protocol. "v1" (the default): each event form-encoded, posted to
+# QUELLOX_ANALYTICS_URL with the tracking id. "ga4": each event as GA4
+# Measurement Protocol JSON, posted to /mp/collect on the scheme, host and
+# port of QUELLOX_ANALYTICS_URL, with the measurement id and the API secret
+# as the query; the tracking id is then unused.
+set(QUELLOX_ANALYTICS_PROTOCOL "v1" CACHE STRING "Analytics protocol: v1 (form-encoded) or ga4 (JSON to /mp/collect)")
+set_property(CACHE QUELLOX_ANALYTICS_PROTOCOL PROPERTY STRINGS v1 ga4)
+set(QUELLOX_GA4_MEASUREMENT_ID "" CACHE STRING "GA4 measurement id, with ga4: G- followed by letters and digits")
+set(QUELLOX_GA4_API_SECRET "" CACHE STRING "GA4 Measurement Protocol API secret, with ga4: printable ASCII, no blanks")
+
+# Checks the protocol values of the calling scope and sets, there, what
+# Deployment.h says of them: QUELLOX_ANALYTICS_GA4 (true or false) and the
+# measurement id and secret as string-literal contents (empty for v1).
+function(quellox_analytics_protocol)
+  quellox_require("${QUELLOX_ANALYTICS_PROTOCOL}" "^(v1|ga4)$" QUELLOX_ANALYTICS_PROTOCOL)
+  set(ga4 false)
+  set(measurement_id "")
+  set(api_secret "")
+  if(QUELLOX_ANALYTICS_PROTOCOL STREQUAL "ga4")
+    foreach(name QUELLOX_GA4_MEASUREMENT_ID QUELLOX_GA4_API_SECRET)
+      if("${${name}}" STREQUAL "")
+        message(FATAL_ERROR "QUELLOX_ANALYTICS_PROTOCOL=ga4 needs ${name}")
+      endif()
+    endforeach()
+    quellox_require("${QUELLOX_GA4_MEASUREMENT_ID}" "^G-[A-Za-z0-9]+$" QUELLOX_GA4_MEASUREMENT_ID)
+    quellox_require("${QUELLOX_GA4_API_SECRET}" "^[!-~]+$" QUELLOX_GA4_API_SECRET)
+    set(ga4 true)
+    set(measurement_id "${QUELLOX_GA4_MEASUREMENT_ID}")
+    # Backslashes, quotes and question marks (no trigraph may form) escaped.
+    string(REPLACE "\\" "\\\\" api_secret "${QUELLOX_GA4_API_SECRET}")
+    string(REPLACE "\"" "\\\"" api_secret "${api_secret}")
+    string(REPLACE "?" "\\?" api_secret "${api_secret}")
+  endif()
+  set(QUELLOX_ANALYTICS_GA4 ${ga4} PARENT_SCOPE)
+  set(QUELLOX_GA4_MEASUREMENT_ID_LITERAL "${measurement_id}" PARENT_SCOPE)
+  set(QUELLOX_GA4_API_SECRET_LITERAL "${api_secret}" PARENT_SCOPE)
+endfunction()
+
 # Checks the deployment values of the calling scope and writes them as
 # <directory>/Deployment.h. The build's own values come from the cache; test
 # programs of other deployments call it with values of their own.
@@ -96,5 +134,6 @@ function(quellox_deployment_header directory)
     endforeach()
   endif()
 
+  quellox_analytics_protocol()
   configure_file(${quellox_deployment_template} ${directory}/Deployment.h @ONLY)
 endfunction()

@@ -1,20 +1,56 @@
 // Fuzzes what the program makes of its command line and file name: any
 // input, no crash; and whatever the values, the setup command line keeps
-// its own switches and quoting, and the analytics body its own fields.
+// its own switches and quoting, and the analytics body its own fields, in
+// the form encoding and as GA4 JSON that reads back to the values sent.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cwctype>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "analytics/uPayload.h"
 #include "installer/uSetupCommandLine.h"
 #include "startup/uSettingsRules.h"
+#include "tests/unit/JsonFixture.h"
 
 namespace {
 
 bool SameName(const std::wstring& a, const std::wstring& b) {
     return a.size() == b.size() &&
            std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) { return std::towlower(x) == std::towlower(y); });
+}
+
+// The UTF-8 a JSON reader should get back for `text`: each lone surrogate
+// as U+FFFD.
+std::string Utf8(const std::wstring& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        std::uint32_t c = static_cast<std::uint16_t>(text[i]);
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000)
+            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<std::uint16_t>(text[++i]) - 0xDC00);
+        else if (c >= 0xD800 && c < 0xE000)
+            c = 0xFFFD;
+        static constexpr std::uint32_t lead[] = {0x00, 0xC0, 0xE0, 0xF0};
+        int extra = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+        out += static_cast<char>(lead[extra] | (c >> (6 * extra)));
+        for (int k = extra - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
+    }
+    return out;
+}
+
+void CheckJsonBody(const payload::TEventFields& fields) {
+    std::optional<TJson> body = ParseJson(payload::ComposeJsonPayload(fields, L"1796889600"));
+    if (!body || body->Names() != std::vector<std::string>{"client_id", "events"}) std::abort();
+    const TJson* events = body->Find("events");
+    if (events->Items.size() != 1 || events->Items[0].Names() != std::vector<std::string>{"name", "params"}) std::abort();
+    const TJson* params = events->Items[0].Find("params");
+    std::vector<std::string> names{"category", "value", "engagement_time_msec", "session_id"};
+    if (!fields.Label.empty()) names.insert(names.begin() + 1, "label");
+    if (params->Names() != names || params->Find("category")->Text != Utf8(fields.Category) ||
+        (!fields.Label.empty() && params->Find("label")->Text != Utf8(fields.Label)))
+        std::abort();
 }
 
 }  // namespace
@@ -46,5 +82,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                  line, 0};
     std::wstring body = payload::ComposePayload(fields);
     if (std::count(body.begin(), body.end(), L'&') != 7 || std::count(body.begin(), body.end(), L'=') != 8) std::abort();
+    CheckJsonBody(fields);
     return 0;
 }
