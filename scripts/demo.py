@@ -143,17 +143,17 @@ def main():
         # them itself for this run, so that the pictures show the whole window.
         wine("reg", "add", X11_DRIVER_KEY, "/v", "Decorated", "/d", "N", "/f")
     installer = subprocess.Popen(["wine", BIN / "QuelloxSetup.exe", *args], env=env)
-    if interactive:
-        print("   Click \"Start installation\" in the window.")
-    else:
-        try:
+    try:
+        if interactive:
+            print("   Click \"Start installation\" in the window.")
+        else:
             walk(server)
-        except BaseException:
+        code = installer.wait(timeout=900)
+    finally:
+        if installer.poll() is None:
             installer.kill()
-            raise
-    code = installer.wait(timeout=900)
-    if not interactive:
-        wine("reg", "delete", X11_DRIVER_KEY, "/v", "Decorated", "/f")
+        if not interactive:
+            wine("reg", "delete", X11_DRIVER_KEY, "/v", "Decorated", "/f")
     time.sleep(0.2)
     server.close()
 
