@@ -5,6 +5,7 @@ copies that reach the maker's own addresses; a dry run rehearses the same
 path with the .example values and a throwaway certificate."""
 import os
 import pathlib
+import re
 import subprocess
 
 import pytest
@@ -24,6 +25,12 @@ MAKER = {
 }
 SETTINGS = [name for name in os.environ if name.startswith(("QUELLOX_SIGN", "QUELLOX_TIMESTAMP", "QUELLOX_DOWNLOAD",
                                                             "QUELLOX_LICENSE", "QUELLOX_ANALYTICS", "QUELLOX_TRACKING"))]
+
+
+def fingerprint(cert):
+    out = subprocess.run(["openssl", "x509", "-in", str(cert), "-noout", "-fingerprint", "-sha256"],
+                         check=True, capture_output=True, text=True).stdout
+    return out.strip().split("=", 1)[1].replace(":", "")
 
 
 def release(*args, env=None, build=BUILD, cwd=None, timeout=900):
@@ -78,11 +85,18 @@ def test_a_wrong_password_is_refused(tmp_path, maker_identity):
     assert not (tmp_path / "out").exists()
 
 
+def pinned_fingerprint():
+    """The signer pin the release configured its build with."""
+    cache = (BUILD / "CMakeCache.txt").read_text()
+    return re.search(r"^QUELLOX_SIGNER_SHA256:\w+=(.*)$", cache, re.M).group(1)
+
+
 def test_a_release_gives_signed_copies_that_reach_the_maker(tmp_path, maker_identity, signing_identity, run, server):
     out = tmp_path / "partners"
     result = release(EXAMPLE_LIST, out, env=dict(MAKER, **maker_identity))
     assert result.returncode == 0, result.stdout + result.stderr
     assert "dry run" not in result.stdout
+    assert pinned_fingerprint() == fingerprint(signing_identity[0])
     copies = sorted(out.iterdir())
     assert [c.name for c in copies] == ["qlx-setup_spring-news.exe", "qlx_E12-setup_forum.exe", "qlx_E40-setup.exe"]
     for copy in copies:
@@ -101,6 +115,48 @@ def test_a_release_gives_signed_copies_that_reach_the_maker(tmp_path, maker_iden
     assert {r["url"] for r in server.requests if r["method"] == "POST"} == {"http://analytics.maker.test:80/collect"}
     [line] = installer.setup_runs()
     assert ' /TestsErrorCode:"E12" ' in line and line.rstrip().endswith(' /ga:"forum"')
+
+
+@pytest.fixture
+def token(tmp_path):
+    """A software token (SoftHSM) holding a signing key, its certificate in a file."""
+    (tmp_path / "tokens").mkdir()
+    conf = tmp_path / "softhsm2.conf"
+    conf.write_text("directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n" % (tmp_path / "tokens"))
+    env = dict(os.environ, SOFTHSM2_CONF=str(conf))
+    subprocess.run(["softhsm2-util", "--init-token", "--free", "--label", "maker", "--pin", "1234", "--so-pin", "5678"],
+                   env=env, check=True, capture_output=True)
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                    "/CN=Quellox Token Publisher", "-addext", "extendedKeyUsage=codeSigning",
+                    "-keyout", str(tmp_path / "key.pem"), "-out", str(tmp_path / "cert.pem")],
+                   check=True, capture_output=True)
+    subprocess.run(["openssl", "pkcs8", "-topk8", "-nocrypt", "-in", str(tmp_path / "key.pem"),
+                    "-out", str(tmp_path / "key8.pem")], check=True, capture_output=True)
+    subprocess.run(["softhsm2-util", "--import", str(tmp_path / "key8.pem"), "--token", "maker", "--label", "signing",
+                    "--id", "01", "--pin", "1234"], env=env, check=True, capture_output=True)
+    (tmp_path / "key.pem").unlink()
+    (tmp_path / "key8.pem").unlink()
+    return tmp_path / "cert.pem", {
+        "SOFTHSM2_CONF": str(conf),
+        "QUELLOX_SIGN_PKCS11_MODULE": "/usr/lib/softhsm/libsofthsm2.so",
+        "QUELLOX_SIGN_PKCS11_KEY": "pkcs11:token=maker;object=signing;type=private",
+        "QUELLOX_SIGN_CERTS": str(tmp_path / "cert.pem"),
+        "QUELLOX_SIGN_PASSWORD": "1234",
+        "QUELLOX_SIGN_CAFILE": str(tmp_path / "cert.pem"),
+    }
+
+
+def test_a_token_signs_the_release(tmp_path, token):
+    cert, settings = token
+    out = tmp_path / "partners"
+    result = release(EXAMPLE_LIST, out, env=dict(MAKER, **settings))
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert pinned_fingerprint() == fingerprint(cert)
+    copies = list(out.iterdir())
+    assert len(copies) == 3
+    for copy in copies:
+        assert osslsigncode_verifies(copy, (cert, None)), copy.name
+        assert trusted(copy), copy.name
 
 
 def test_a_dry_run_rehearses_with_the_example_values_and_never_replaces_a_copy(tmp_path):
