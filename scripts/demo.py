@@ -20,8 +20,8 @@ import time
 import urllib.parse
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-BIN = ROOT / "build/release/bin"
-SHOTS = ROOT / "build/release/demo-screenshots"
+BIN = pathlib.Path(os.environ.get("QUELLOX_BIN", ROOT / "build/release/bin"))
+SHOTS = pathlib.Path(os.environ.get("QUELLOX_DEMO_SCREENSHOTS", BIN.parent / "demo-screenshots"))
 sys.path.insert(0, str(ROOT / "tests/e2e"))
 from loopback_server import LoopbackServer  # noqa: E402
 
@@ -83,7 +83,7 @@ def picture(name):
     subprocess.run(["convert", screen, "-crop", "%dx%d+%d+%d" % (right - left, bottom - top, left, top), "+repage",
                     SHOTS / (name + ".png")], check=True, capture_output=True, timeout=30)
     screen.unlink()
-    print("   picture:", (SHOTS / (name + ".png")).relative_to(ROOT))
+    print("   picture:", os.path.relpath(SHOTS / (name + ".png")))
 
 
 def combine():
@@ -92,7 +92,7 @@ def combine():
     subprocess.run(["convert", "-background", "#d8dce0", *parts, "-gravity", "northwest", "-splice", "16x16",
                     "+append", "-gravity", "southeast", "-splice", "16x16", "+repage", SHOTS / "demo.png"],
                    check=True, capture_output=True, timeout=60)
-    print("   combined picture:", (SHOTS / "demo.png").relative_to(ROOT))
+    print("   combined picture:", os.path.relpath(SHOTS / "demo.png"))
 
 
 def inspect(*args):
@@ -143,17 +143,17 @@ def main():
         # them itself for this run, so that the pictures show the whole window.
         wine("reg", "add", X11_DRIVER_KEY, "/v", "Decorated", "/d", "N", "/f")
     installer = subprocess.Popen(["wine", BIN / "QuelloxSetup.exe", *args], env=env)
-    if interactive:
-        print("   Click \"Start installation\" in the window.")
-    else:
-        try:
+    try:
+        if interactive:
+            print("   Click \"Start installation\" in the window.")
+        else:
             walk(server)
-        except BaseException:
+        code = installer.wait(timeout=900)
+    finally:
+        if installer.poll() is None:
             installer.kill()
-            raise
-    code = installer.wait(timeout=900)
-    if not interactive:
-        wine("reg", "delete", X11_DRIVER_KEY, "/v", "Decorated", "/f")
+        if not interactive:
+            wine("reg", "delete", X11_DRIVER_KEY, "/v", "Decorated", "/f")
     time.sleep(0.2)
     server.close()
 

@@ -12,7 +12,7 @@ packages=(
   wine wine32:i386 wine64 fonts-wine
   googletest
   xvfb x11-utils
-  osslsigncode openssl
+  osslsigncode openssl softhsm2 libengine-pkcs11-openssl
   imagemagick
   python3 python3-pytest python3-fonttools
   fonts-roboto-unhinted

@@ -1,0 +1,188 @@
+#!/usr/bin/env bash
+# A maker's release in one command: configures and builds the installer with
+# the maker's deployment values, signs it with osslsigncode, verifies the
+# signature, and makes one stamped, correctly named copy per partner with
+# `quellox-stamp batch`.
+#
+#   scripts/release.sh [--dry-run] LIST OUTDIR
+#
+# LIST is the partner list (see examples/partners.csv); OUTDIR receives the
+# copies and must not hold any of them yet. Settings come from the
+# environment:
+#   QUELLOX_DOWNLOAD_URL, QUELLOX_LICENSE_URL, QUELLOX_ANALYTICS_URL,
+#   QUELLOX_TRACKING_ID, QUELLOX_DOWNLOAD_BUILD_CODE (optional)
+#       the deployment values (cmake/Deployment.cmake checks their shapes)
+#   QUELLOX_SIGN_PKCS12 + QUELLOX_SIGN_PASSWORD
+#       a PKCS#12 file holding the code-signing key and certificate, and its
+#       password
+#   QUELLOX_SIGN_PKCS11_MODULE + QUELLOX_SIGN_PKCS11_KEY (+ QUELLOX_SIGN_CERTS
+#   or QUELLOX_SIGN_PKCS11_CERT, QUELLOX_SIGN_PASSWORD for the PIN,
+#   QUELLOX_SIGN_PKCS11_ENGINE when OpenSSL needs its engine named)
+#       a hardware token instead
+#   QUELLOX_SIGNER_SHA256
+#       the signer pin built into the installer: the SHA-256 fingerprints of
+#       the certificates that sign the product's setup program (';' between
+#       several, or 'any'); by default the fingerprint of the signing
+#       certificate above; needed with a token that gives no certificate file
+#   QUELLOX_TIMESTAMP_URL (optional)
+#       an RFC 3161 time-stamping server
+#   QUELLOX_SIGN_CAFILE (optional)
+#       the certificate authorities the signature is verified against
+#       (default: the system's)
+#   QUELLOX_RELEASE_BUILD_DIR (optional)
+#       the build folder, build/release-maker by default (apart from the
+#       test build)
+# --dry-run accepts the .example defaults and, without a signing identity,
+# signs with a throwaway certificate made for the run: a rehearsal of the
+# whole path whose copies must never be shipped.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+usage() {
+  sed -n '/^#   scripts\/release.sh/p' "$0" | sed 's/^#   /usage: /' >&2
+  echo "(the comment at the top of scripts/release.sh lists the settings)" >&2
+  exit 2
+}
+
+dry_run=0
+positional=()
+for argument in "$@"; do
+  case "$argument" in
+    --dry-run) dry_run=1 ;;
+    -h | --help) usage ;;
+    -*) echo "release: unknown option $argument" >&2; usage ;;
+    *) positional+=("$argument") ;;
+  esac
+done
+[ ${#positional[@]} -eq 2 ] || usage
+list=$(realpath -m "${positional[0]}")
+outdir=$(realpath -m "${positional[1]}")
+build=$(realpath -m "${QUELLOX_RELEASE_BUILD_DIR:-$root/build/release-maker}")
+
+refuse() {
+  echo "release: $*" >&2
+  exit 1
+}
+
+[ -f "$list" ] || refuse "$list: no such partner list"
+
+# The deployment values: a real release names every one, and none may be an
+# .example placeholder.
+deployment=()
+for name in QUELLOX_DOWNLOAD_URL QUELLOX_LICENSE_URL QUELLOX_ANALYTICS_URL QUELLOX_TRACKING_ID \
+            QUELLOX_DOWNLOAD_BUILD_CODE; do
+  value=${!name:-}
+  if [ -n "$value" ]; then
+    deployment+=("-D$name=$value")
+  fi
+  if [ $dry_run -eq 1 ] || [ "$name" = QUELLOX_DOWNLOAD_BUILD_CODE ]; then
+    continue
+  fi
+  if [ -z "$value" ]; then
+    refuse "$name is not set: a release needs the maker's own value (--dry-run builds with the .example defaults)"
+  fi
+  host=$(printf '%s' "$value" | sed -E -n 's#^[A-Za-z]+://([^/:]+).*#\1#p')
+  case "$host" in
+    *.example) refuse "$name '$value' is an .example placeholder (--dry-run accepts it)" ;;
+  esac
+  [ "$value" != "UA-00000000-0" ] || refuse "$name '$value' is the placeholder tracking id (--dry-run accepts it)"
+done
+
+mkdir -p "$build"
+log="$build/release.log"
+: >"$log"
+
+# step DESCRIPTION COMMAND...: one line on the terminal, the output in the log.
+step() {
+  local description=$1
+  shift
+  printf 'release: %s ... ' "$description"
+  echo "== $description" >>"$log"
+  if "$@" >>"$log" 2>&1; then
+    echo "done"
+  else
+    local code=$?
+    echo "failed (exit code $code)"
+    echo "release: the last lines of $log:" >&2
+    tail -n 25 "$log" | sed 's/^/  /' >&2
+    exit "$code"
+  fi
+}
+
+# The signing identity and the options osslsigncode takes for it.
+password_file="$build/.signing-password"
+trap 'rm -f "$password_file"' EXIT
+write_password() {
+  (umask 077 && printf '%s' "${QUELLOX_SIGN_PASSWORD:-}" >"$password_file")
+}
+sign_options=()
+certificate_pem=""
+cafile=${QUELLOX_SIGN_CAFILE:-}
+if [ -n "${QUELLOX_SIGN_PKCS12:-}" ]; then
+  [ -f "$QUELLOX_SIGN_PKCS12" ] || refuse "QUELLOX_SIGN_PKCS12 '$QUELLOX_SIGN_PKCS12': no such file"
+  write_password
+  certificate_pem="$build/signer.pem"
+  openssl pkcs12 -in "$QUELLOX_SIGN_PKCS12" -nokeys -clcerts -passin "file:$password_file" -out "$certificate_pem" \
+    2>>"$log" || refuse "$QUELLOX_SIGN_PKCS12: cannot be read with QUELLOX_SIGN_PASSWORD (see $log)"
+  sign_options=(-pkcs12 "$QUELLOX_SIGN_PKCS12" -readpass "$password_file")
+elif [ -n "${QUELLOX_SIGN_PKCS11_MODULE:-}" ]; then
+  [ -n "${QUELLOX_SIGN_PKCS11_KEY:-}" ] || refuse "QUELLOX_SIGN_PKCS11_MODULE is set but not QUELLOX_SIGN_PKCS11_KEY"
+  sign_options=(-pkcs11module "$QUELLOX_SIGN_PKCS11_MODULE" -key "$QUELLOX_SIGN_PKCS11_KEY")
+  [ -z "${QUELLOX_SIGN_PKCS11_ENGINE:-}" ] || sign_options+=(-pkcs11engine "$QUELLOX_SIGN_PKCS11_ENGINE")
+  if [ -n "${QUELLOX_SIGN_CERTS:-}" ]; then
+    sign_options+=(-certs "$QUELLOX_SIGN_CERTS")
+    certificate_pem=$QUELLOX_SIGN_CERTS
+  elif [ -n "${QUELLOX_SIGN_PKCS11_CERT:-}" ]; then
+    sign_options+=(-pkcs11cert "$QUELLOX_SIGN_PKCS11_CERT")
+  else
+    refuse "a token needs QUELLOX_SIGN_CERTS (a certificate file) or QUELLOX_SIGN_PKCS11_CERT (its id on the token)"
+  fi
+  if [ -n "${QUELLOX_SIGN_PASSWORD:-}" ]; then
+    write_password
+    sign_options+=(-readpass "$password_file")
+  fi
+elif [ $dry_run -eq 1 ]; then
+  certificate_pem="$build/throwaway-cert.pem"
+  step "making a throwaway signing certificate (dry run)" \
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Quellox Dry Run Publisher" \
+      -addext extendedKeyUsage=codeSigning -keyout "$build/throwaway-key.pem" -out "$certificate_pem"
+  sign_options=(-certs "$certificate_pem" -key "$build/throwaway-key.pem")
+  cafile=${cafile:-$certificate_pem}
+else
+  refuse "no signing identity: set QUELLOX_SIGN_PKCS12 (and QUELLOX_SIGN_PASSWORD), or QUELLOX_SIGN_PKCS11_MODULE and QUELLOX_SIGN_PKCS11_KEY"
+fi
+
+# The signer pin: given, or the fingerprint of the signing certificate.
+pin=${QUELLOX_SIGNER_SHA256:-}
+if [ -z "$pin" ]; then
+  [ -n "$certificate_pem" ] || refuse "QUELLOX_SIGNER_SHA256 is not set and the token gives no certificate file to take it from"
+  pin=$(openssl x509 -in "$certificate_pem" -noout -fingerprint -sha256 | sed 's/^.*=//; s/://g')
+  [ ${#pin} -eq 64 ] || refuse "$certificate_pem: no SHA-256 fingerprint could be read"
+fi
+
+step "configuring $build (signer pin ${pin:0:16}...)" \
+  cmake -S "$root" -B "$build" --fresh -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686-posix.cmake" \
+    -DCMAKE_BUILD_TYPE=MinSizeRel -DQUELLOX_TESTS=OFF "${deployment[@]}" "-DQUELLOX_SIGNER_SHA256=$pin"
+step "building the installer" cmake --build "$build" --target QuelloxSetup
+step "building quellox-stamp" \
+  bash -c 'cmake -S "$1" -B "$2/host" -G Ninja -DCMAKE_BUILD_TYPE=Release && cmake --build "$2/host" --target quellox-stamp' \
+    _ "$root" "$build"
+
+signed="$build/QuelloxSetup-signed.exe"
+timestamp=()
+[ -z "${QUELLOX_TIMESTAMP_URL:-}" ] || timestamp=(-ts "$QUELLOX_TIMESTAMP_URL")
+rm -f "$signed"
+step "signing the installer${timestamp:+ (time stamp from $QUELLOX_TIMESTAMP_URL)}" \
+  osslsigncode sign "${sign_options[@]}" -h sha256 -n "Quellox Setup" "${timestamp[@]}" \
+    -in "$build/bin/QuelloxSetup.exe" -out "$signed"
+verify=(osslsigncode verify -in "$signed")
+[ -z "$cafile" ] || verify+=(-CAfile "$cafile")
+step "verifying the signature" "${verify[@]}"
+
+echo "release: stamping the copies into $outdir"
+if ! "$build/host/bin/quellox-stamp" batch "$signed" "$list" "$outdir" | sed 's/^/  /'; then
+  refuse "no copy was made"
+fi
+if [ $dry_run -eq 1 ]; then
+  echo "release: a dry run: these copies carry the .example addresses or a throwaway signature; do not ship them"
+fi
