@@ -200,8 +200,8 @@ def test_outside_values_add_no_switch_in_the_wide_or_the_ansi_view(world, tmp_pa
     ansi = bytes.fromhex(report["AnsiCommandLine"]).decode("cp1252")
     expected = ["verysilent", "execute", "FromStubInstall", "AutoCSOffer", "DisplayOffers", "TestsErrorCode",
                 "showurl", "urlparams", "Campaign"]
-    assert switches(wide) == expected
-    assert switches(ansi) == expected
+    assert switches(ansi) == expected, ansi
+    assert switches(wide) == expected, wide
     assert '/TestsErrorCode:"E1 DIRCUsersPublicQ"' in ansi
     assert '/Campaign:"c TYPEfull-affiliate_31095-ab_afterinstall_' in ansi
     assert "OpenWebPage" not in wide
