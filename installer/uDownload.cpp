@@ -80,8 +80,7 @@ bool Installer::OpenSetupFile() {
     if (size > 0xFFFFFFFFu) return false;
 
     // Only ever appended to: the bytes on disk are the start of the file.
-    LARGE_INTEGER end = {};
-    if (!SetFilePointerEx(FileHandle.get(), LARGE_INTEGER{}, &end, FILE_END)) return false;
+    if (!SetFilePointerEx(FileHandle.get(), LARGE_INTEGER{}, nullptr, FILE_END)) return false;
     BytesDone = static_cast<std::uint32_t>(size);
     return true;
 }

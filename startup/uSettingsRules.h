@@ -47,11 +47,11 @@ std::wstring FinishCampaign(const std::wstring& switchCampaign, bool blockValid,
 // The one filter for every value from outside the program (command line,
 // file name, stamped block) that reaches the setup program's command line:
 // printable ASCII (U+0020 to U+007E) without '"' and '\', at most
-// SetupValueLength characters. Exactly what the stamping tool accepts, so
-// ordinary values pass unchanged; and nothing that a program reading its
-// command line as ANSI could see as a quote, a slash or a backslash: the
-// best-fit conversion turns U+FF02 into '"', U+FF0F into '/' and U+FF3C
-// into '\', so every character past U+007E is dropped.
+// SetupValueLength characters. Every value the stamping tool accepts, and
+// every ordinary switch value, passes unchanged. Every character past U+007E
+// goes: a program that reads its command line as ANSI gets it through a
+// best-fit conversion that turns U+FF02 into '"', U+FF0F into '/' and U+FF3C
+// into '\', which would end the quoted value and start a switch of its own.
 constexpr std::size_t SetupValueLength = 100;
 std::wstring SetupValue(std::wstring_view value);
 
