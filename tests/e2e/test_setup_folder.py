@@ -113,12 +113,15 @@ def test_setup_runs_from_a_protected_copy_without_the_planted_library(world):
     assert world.own_files() == []
 
 
-@pytest.mark.parametrize("plant", ["hard-link", "folder"])
+@pytest.mark.parametrize("plant", ["hard-link", "symbolic-link", "folder"])
 def test_planted_name_in_the_temporary_folder_neither_redirects_nor_blocks(world, server, tmp_path, plant):
     victim = tmp_path / "victim.txt"
     victim.write_bytes(b"a file the attacker chose")
     if plant == "hard-link":
         os.link(victim, world.setup_file)
+    elif plant == "symbolic-link":
+        # Wine shows it as a reparse point.
+        os.symlink(victim, world.setup_file)
     else:
         world.setup_file.mkdir()
         (world.setup_file / "inside.txt").write_bytes(b"keeps the folder from being removed")
@@ -131,6 +134,8 @@ def test_planted_name_in_the_temporary_folder_neither_redirects_nor_blocks(world
     if plant == "hard-link":
         assert world.setup_file.read_bytes() == b"a file the attacker chose"
         assert victim.stat().st_nlink == 2
+    elif plant == "symbolic-link":
+        assert world.setup_file.is_symlink()
     else:
         assert (world.setup_file / "inside.txt").exists()
     assert all("Range" not in request["headers"] for request in server.requests)
