@@ -4,6 +4,8 @@
 
 #include "installer/uInstaller.h"
 #include "installer/uRounding.h"
+#include "platform/PlainFile.h"
+#include "platform/ProtectedFolder.h"
 #include "platform/Strings.h"
 #include "startup/uGlobals.h"
 #include "ui/uLocalizer.h"
@@ -45,14 +47,49 @@ bool Installer::Download() {
 }
 
 bool Installer::OpenSetupFile() {
-    FileHandle.reset(CreateFileW(Globals::SetupFileName.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                 nullptr));
-    if (!FileHandle) return false;
+    if (DownloadFileName.empty()) DownloadFileName = Globals::SetupFileName;
+    // Without a usable temporary folder the name is relative: a relative
+    // name is found in folders that others choose. No download then.
+    if (!platform::IsAbsolutePath(DownloadFileName)) return false;
+
+    // The name itself, not what a reparse point under it leads to.
+    FileHandle = platform::OpenWithoutReparse(DownloadFileName, GENERIC_READ | GENERIC_WRITE,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
+    if (!FileHandle) {
+        // A folder under the name would fail every attempt of every run: the
+        // download moves to a name of its own instead.
+        DWORD attributes = GetFileAttributesW(DownloadFileName.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
+        if (!UseOwnDownloadName()) return false;
+        FileHandle = platform::OpenWithoutReparse(DownloadFileName, GENERIC_READ | GENERIC_WRITE,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_NEW);
+        if (!FileHandle) return false;
+    }
+
+    std::uint64_t size = 0;
+    if (!platform::IsPlainFileAt(FileHandle.get(), DownloadFileName, size)) {
+        // A second link or a path elsewhere: the name leads to a file someone
+        // else chose. Refused and left alone; the next attempt downloads
+        // under a name of its own.
+        FileHandle.reset();
+        UseOwnDownloadName();
+        return false;
+    }
+    // Sizes are 32-bit: a partial file of 4 GiB or more cannot be continued;
+    // the failed attempt deletes it.
+    if (size > 0xFFFFFFFFu) return false;
+
     // Only ever appended to: the bytes on disk are the start of the file.
-    DWORD moved = SetFilePointer(FileHandle.get(), 0, nullptr, FILE_END);
-    BytesDone = GetFileSize(FileHandle.get(), nullptr);
-    return moved != INVALID_SET_FILE_POINTER;
+    if (!SetFilePointerEx(FileHandle.get(), LARGE_INTEGER{}, nullptr, FILE_END)) return false;
+    BytesDone = static_cast<std::uint32_t>(size);
+    return true;
+}
+
+bool Installer::UseOwnDownloadName() {
+    std::wstring guid = platform::NewGuidText();
+    if (guid.empty()) return false;
+    DownloadFileName = platform::ChangeFileExt(Globals::SetupFileName, L"") + L"-" + guid + L".exe";
+    return true;
 }
 
 bool Installer::OpenRequest() {

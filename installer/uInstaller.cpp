@@ -9,10 +9,15 @@
 
 #include <objbase.h>
 
+#include <vector>
+
 #include "installer/uFileTrust.h"
 #include "installer/uRounding.h"
 #include "installer/uSetupCommandLine.h"
+#include "platform/PlainFile.h"
 #include "platform/ProcessLaunch.h"
+#include "platform/ProtectedFolder.h"
+#include "platform/Strings.h"
 #include "startup/uGlobals.h"
 #include "ui/uLocalizer.h"
 
@@ -100,7 +105,7 @@ bool Installer::RunAttempt() {
     // A stopped attempt keeps its file for the next start; any other
     // attempt deletes it, so the next one downloads from the first byte.
     platform::ScopeExit deleteUnlessStopped([] {
-        if (State.load() != Stopping) DeleteFileW(Globals::SetupFileName.c_str());
+        if (State.load() != Stopping) DeleteSetupFile();
     });
     // After a failed setup run the state is still Installing; a stop that
     // arrived meanwhile in Working is kept.
@@ -111,32 +116,81 @@ bool Installer::RunAttempt() {
     DownloadSeconds = static_cast<std::int32_t>(rounding::RoundHalfToEven(Globals::GetTickCountDiff(started), 1000));
     if (State.load() == Stopping) return true;
 
-    platform::UniqueFile checkedFile = LockSetupFile();
+    // The temporary folder is the user's to write: a library dropped there
+    // would load into the elevated setup, and a writable view of the file
+    // could change its bytes after the check. So the check and the run use
+    // a copy, made first, in a new folder that only SYSTEM and the
+    // Administrators can write; the copy and its folder go when the attempt
+    // ends, however it ends.
+    const std::wstring runFolder = platform::CreateProtectedFolder(RunFolderPrefix);
+    if (runFolder.empty()) return false;
+    const std::wstring runName = platform::ExtractFileName(Globals::SetupFileName);
+    platform::ScopeExit removeRunFolder([&] { platform::RemoveProtectedFolder(runFolder, runName); });
+    const std::wstring runFile = runFolder + L"\\" + runName;
+    if (!CopySetupFile(runFile)) return false;
+
+    platform::UniqueFile checkedFile = LockSetupFile(runFile);
     if (!checkedFile) return false;
-    if (!FileTrust::Verify(Globals::SetupFileName)) return false;
+    if (!FileTrust::Verify(runFile)) return false;
     if (!Exchange(Working, Installing)) return true;  // stopped meanwhile
 
-    if (!RunSetup(std::move(checkedFile))) return false;
+    if (!RunSetup(runFile, std::move(checkedFile))) return false;
     if (!Globals::IsProductInstalled()) return false;
     State.exchange(Installed);
     return true;
 }
 
-platform::UniqueFile Installer::LockSetupFile() {
+platform::UniqueFile Installer::LockSetupFile(const std::wstring& AFileName) {
     // Read access for the check, shared for reading and executing only: no
-    // one, the user's own unelevated processes included, can open the file
-    // for writing, delete it or rename it while this handle is open.
-    return platform::UniqueFile(CreateFileW(Globals::SetupFileName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // one can open the file for writing, delete it or rename it while this
+    // handle is open.
+    return platform::UniqueFile(CreateFileW(AFileName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-bool Installer::RunSetup(platform::UniqueFile ACheckedFile) {
-    DWORD attributes = GetFileAttributesW(Globals::SetupFileName.c_str());
+bool Installer::CopySetupFile(const std::wstring& ACopyName) {
+    // Whatever the source holds while it is read is what the copy holds; the
+    // copy alone is checked and run, and only administrators can change it.
+    platform::UniqueFile source =
+        platform::OpenWithoutReparse(DownloadFileName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    std::uint64_t size = 0;
+    if (!source || !platform::IsPlainFileAt(source.get(), DownloadFileName, size)) return false;
+    platform::UniqueFile copy(
+        CreateFileW(ACopyName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!copy) return false;
+
+    std::vector<std::uint8_t> buffer(64 * 1024);
+    std::uint64_t copied = 0;
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(source.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) return false;
+        if (read == 0) break;
+        DWORD written = 0;
+        if (!WriteFile(copy.get(), buffer.data(), read, &written, nullptr) || written != read) return false;
+        copied += written;
+    }
+    return copied == size;
+}
+
+void Installer::DeleteSetupFile() {
+    // Never a relative name, which would be looked for in the current folder.
+    if (!platform::IsAbsolutePath(DownloadFileName)) return;
+    // Through a handle that was checked: a link or a junction planted under
+    // the name makes the elevated delete hit nothing but the name itself.
+    platform::UniqueFile file =
+        platform::OpenWithoutReparse(DownloadFileName, DELETE | FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING);
+    std::uint64_t size = 0;
+    if (file && platform::IsPlainFileAt(file.get(), DownloadFileName, size)) platform::DeleteThroughHandle(file.get());
+}
+
+bool Installer::RunSetup(const std::wstring& ARunFile, platform::UniqueFile ACheckedFile) {
+    DWORD attributes = GetFileAttributesW(ARunFile.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
-    platform::ScopeExit deleteSetupFile([] { DeleteFileW(Globals::SetupFileName.c_str()); });
+    platform::ScopeExit deleteSetupFile([] { DeleteSetupFile(); });
 
     setupcmd::TSetupSettings settings;
-    settings.SetupFileName = Globals::SetupFileName;
+    settings.SetupFileName = ARunFile;
     settings.AutoCSOffer = Globals::AutoCSOffer;
     settings.DisplayOffers = Globals::DisplayOffers;
     settings.ErrorCode = Globals::ErrorCode;
@@ -144,12 +198,17 @@ bool Installer::RunSetup(platform::UniqueFile ACheckedFile) {
     settings.SkipAfterInstallPage = Globals::SkipAfterInstallPage;
     settings.DownloadSeconds = DownloadSeconds;
     settings.ProductName = Globals::ProductName;
-    settings.Campaign = Globals::Campaign;
+    settings.CampaignSource = Globals::CampaignSource;
+    settings.ABVariant = Globals::ABVariant;
     settings.RunApplication = Globals::RunApplication;
     settings.GAParam = Globals::GAParam;
 
+    // The absolute path as the application name (no search of any folder),
+    // and the copy's own folder as the current folder.
+    const std::wstring runFolder = ARunFile.substr(0, ARunFile.rfind(L'\\'));
     platform::TProcess setup;
-    bool started = platform::RunProcess(setupcmd::ComposeSetupCommandLine(settings), setup);
+    bool started =
+        platform::RunProcess(ARunFile, setupcmd::ComposeSetupCommandLine(settings), runFolder, setup);
     // The process has its image now; the file may be released (and is
     // deleted once the setup program has ended).
     ACheckedFile.reset();

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "platform/Unique.h"
 #include "platform/WinInet.h"
@@ -48,9 +49,18 @@ public:
     // partial file. True when the file is complete.
     static bool Download();
 
-    // Opens the setup file so that nobody can change, replace or delete it
-    // while it is held: the file that is checked is the file that runs.
-    static platform::UniqueFile LockSetupFile();
+    // Opens AFileName (the copy that is checked and run) so that nobody can
+    // change, replace or delete it while it is held.
+    static platform::UniqueFile LockSetupFile(const std::wstring& AFileName);
+
+    // The file the download appends to: Globals::SetupFileName, or, once a
+    // folder or a file that is not plainly ours was found under that name, a
+    // fresh name of this process's own in the same folder. Empty until the
+    // first download.
+    static inline std::wstring DownloadFileName;
+    // Prefix of the protected folder under %ProgramData% that each run of the
+    // setup program gets.
+    static constexpr const wchar_t* RunFolderPrefix = L"QuelloxSetup-";
 
     static inline platform::UniqueHandle ThreadHandle;
     static inline DWORD ThreadID = 0;
@@ -84,7 +94,10 @@ private:
     static DWORD WINAPI WorkerThread(LPVOID);
     static bool RunAttempt();
     static void WaitBeforeRetry();
-    static bool RunSetup(platform::UniqueFile ACheckedFile);
+    static bool RunSetup(const std::wstring& ARunFile, platform::UniqueFile ACheckedFile);
+    static bool CopySetupFile(const std::wstring& ACopyName);
+    static void DeleteSetupFile();
+    static bool UseOwnDownloadName();
     static void EndWorker();
 
     static bool OpenSetupFile();

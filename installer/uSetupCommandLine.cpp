@@ -2,6 +2,7 @@
 #include "installer/uSetupCommandLine.h"
 
 #include "platform/Strings.h"
+#include "startup/uSettingsRules.h"
 
 namespace setupcmd {
 
@@ -12,27 +13,40 @@ bool IsUnreserved(char32_t c) {
            c == U'.' || c == U'_' || c == U'~';
 }
 
+bool StartsWithIgnoringCase(const std::wstring& text, const wchar_t* prefix) {
+    for (std::size_t i = 0; prefix[i] != L'\0'; ++i) {
+        if (i >= text.size()) return false;
+        wchar_t c = text[i];
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+        if (c != prefix[i]) return false;
+    }
+    return true;
+}
+
 void AppendKey(std::wstring& line, const wchar_t* key) {
     line += L" /";
     line += key;
 }
 
-void AppendQuotedKey(std::wstring& line, const wchar_t* key, const std::wstring& value) {
+// AValue has passed the filter: no quote can end it early and no backslash
+// can escape its closing quote.
+void AppendQuotedKey(std::wstring& line, const wchar_t* key, const std::wstring& AValue) {
     AppendKey(line, key);
     line += L":\"";
-    line += QuotedValue(value);
+    line += AValue;
     line += L'"';
 }
 
 }  // namespace
 
-std::wstring QuotedValue(const std::wstring& value) {
-    std::wstring safe;
-    for (wchar_t c : value) {
-        if (c != L'"' && static_cast<std::uint32_t>(c) >= 0x20 && c != 0x7F) safe += c;
-    }
-    while (!safe.empty() && safe.back() == L'\\') safe.pop_back();
-    return safe;
+std::wstring SetupCampaign(const TSetupSettings& s) {
+    return rules::AddVariantSuffix(rules::SetupValue(s.CampaignSource), s.ABVariant);
+}
+
+std::wstring SetupWebPage(const std::wstring& AURL) {
+    std::wstring url = rules::SetupValue(AURL);
+    if (StartsWithIgnoringCase(url, L"http://") || StartsWithIgnoringCase(url, L"https://")) return url;
+    return {};
 }
 
 std::wstring UrlParamValue(const std::wstring& value) {
@@ -42,12 +56,17 @@ std::wstring UrlParamValue(const std::wstring& value) {
 }
 
 std::wstring ComposeSetupCommandLine(const TSetupSettings& s) {
+    const std::wstring errorCode = rules::SetupValue(s.ErrorCode);
+    const std::wstring webPage = SetupWebPage(s.OpenWebPageURL);
+    const std::wstring campaign = SetupCampaign(s);
+    const std::wstring gaParam = rules::SetupValue(s.GAParam);
+
     std::wstring line = L"\"" + s.SetupFileName + L"\" /verysilent /execute";
     AppendKey(line, L"FromStubInstall");
     if (s.AutoCSOffer) AppendKey(line, L"AutoCSOffer");
     if (s.DisplayOffers) AppendKey(line, L"DisplayOffers");
-    if (!s.ErrorCode.empty()) AppendQuotedKey(line, L"TestsErrorCode", s.ErrorCode);
-    if (!s.OpenWebPageURL.empty()) AppendQuotedKey(line, L"OpenWebPage", s.OpenWebPageURL);
+    if (!errorCode.empty()) AppendQuotedKey(line, L"TestsErrorCode", errorCode);
+    if (!webPage.empty()) AppendQuotedKey(line, L"OpenWebPage", webPage);
     if (!s.SkipAfterInstallPage) {
         AppendKey(line, L"showurl");
         AppendKey(line, L"urlparams");
@@ -55,11 +74,11 @@ std::wstring ComposeSetupCommandLine(const TSetupSettings& s) {
         platform::AppendDecimal(line, s.DownloadSeconds);
         line += L"&dc=";
         line += s.ProductName;
-        if (!s.Campaign.empty()) line += L"_" + UrlParamValue(s.Campaign);
+        line += L"_" + UrlParamValue(campaign);
     }
-    if (!s.Campaign.empty()) AppendQuotedKey(line, L"Campaign", s.Campaign);
+    AppendQuotedKey(line, L"Campaign", campaign);
     if (s.RunApplication) AppendKey(line, L"RunApplication");
-    if (!s.GAParam.empty()) AppendQuotedKey(line, L"ga", s.GAParam);
+    if (!gaParam.empty()) AppendQuotedKey(line, L"ga", gaParam);
     return line;
 }
 

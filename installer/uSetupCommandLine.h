@@ -8,6 +8,7 @@
 namespace setupcmd {
 
 struct TSetupSettings {
+    // The copy that runs: the command line's first element names it.
     std::wstring SetupFileName;
     bool AutoCSOffer = false;
     bool DisplayOffers = false;
@@ -16,18 +17,26 @@ struct TSetupSettings {
     bool SkipAfterInstallPage = false;
     std::int32_t DownloadSeconds = 0;
     std::wstring ProductName;
-    std::wstring Campaign;
+    // The distribution's own campaign (switch or stamped cookie), before the
+    // A/B variant's suffix is added.
+    std::wstring CampaignSource;
+    int ABVariant = 1;
     bool RunApplication = false;
     std::wstring GAParam;
 };
 
+// Every value from outside (ErrorCode, OpenWebPageURL, CampaignSource,
+// GAParam) passes rules::SetupValue before it is placed; an OpenWebPageURL
+// that is not an http:// or https:// address is left out.
 std::wstring ComposeSetupCommandLine(const TSetupSettings& settings);
 
-// A value from outside the program (command line, file name, stamped block)
-// made safe between double quotes: quotes and control characters are
-// dropped, and so are trailing backslashes, which some parsers read as
-// escaping the closing quote. Ordinary values stay as they are.
-std::wstring QuotedValue(const std::wstring& value);
+// The campaign as the setup program receives it: the filtered source with
+// the variant's suffix.
+std::wstring SetupCampaign(const TSetupSettings& settings);
+
+// The web page to pass on: the filtered value when it is an http:// or
+// https:// address, else empty.
+std::wstring SetupWebPage(const std::wstring& AURL);
 
 // A value inside the unquoted urlparams key: every character outside the
 // URL's unreserved set (letters, digits, "-", ".", "_", "~") is

@@ -5,7 +5,8 @@
 
 namespace platform {
 
-bool RunProcess(const std::wstring& ACommandLine, TProcess& AProcessInfo) {
+bool RunProcess(const std::wstring& AApplicationName, const std::wstring& ACommandLine,
+                const std::wstring& ACurrentFolder, TProcess& AProcessInfo) {
     UniqueHandle processToken;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, processToken.put())) return false;
     UniqueHandle primaryToken;
@@ -23,11 +24,11 @@ bool RunProcess(const std::wstring& ACommandLine, TProcess& AProcessInfo) {
     std::vector<wchar_t> commandLine(ACommandLine.begin(), ACommandLine.end());
     commandLine.push_back(L'\0');
 
-    BOOL created = CreateProcessAsUserW(primaryToken.get(), nullptr, commandLine.data(), &attributes, &attributes,
-                                        TRUE, 0, nullptr, nullptr, &startup, &info);
+    BOOL created = CreateProcessAsUserW(primaryToken.get(), AApplicationName.c_str(), commandLine.data(), &attributes,
+                                        &attributes, TRUE, 0, nullptr, ACurrentFolder.c_str(), &startup, &info);
     if (!created && GetLastError() == ERROR_PRIVILEGE_NOT_HELD) {
-        created = CreateProcessW(nullptr, commandLine.data(), &attributes, &attributes, TRUE, 0, nullptr, nullptr,
-                                 &startup, &info);
+        created = CreateProcessW(AApplicationName.c_str(), commandLine.data(), &attributes, &attributes, TRUE, 0,
+                                 nullptr, ACurrentFolder.c_str(), &startup, &info);
     }
     if (!created) return false;
     AProcessInfo.Process.reset(info.hProcess);

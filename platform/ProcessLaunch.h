@@ -14,9 +14,11 @@ struct TProcess {
     UniqueHandle Thread;
 };
 
-// Runs ACommandLine with a primary token duplicated from the process's own;
-// where the privilege to assign a token is missing (error 1314), as the
-// process itself. False when no process was created.
-bool RunProcess(const std::wstring& ACommandLine, TProcess& AProcessInfo);
+// Runs the program AApplicationName (an absolute path: no search) with
+// ACommandLine, in the folder ACurrentFolder, with a primary token duplicated
+// from the process's own; where the privilege to assign a token is missing
+// (error 1314), as the process itself. False when no process was created.
+bool RunProcess(const std::wstring& AApplicationName, const std::wstring& ACommandLine,
+                const std::wstring& ACurrentFolder, TProcess& AProcessInfo);
 
 }  // namespace platform

@@ -38,6 +38,7 @@ void Globals::Init() {
     OpenWebPage.clear();
     DisplayOffers = true;
     Campaign.clear();
+    CampaignSource.clear();
     RunApplication = false;
     SkipStart = false;
     SkipAfterInstallPage = false;
@@ -92,7 +93,8 @@ void Globals::ReadCommandLine() {
 
     // The block is read whether or not a campaign came on the command line.
     TSignaturePatcher patcher(ProgramPath());
-    Campaign = rules::FinishCampaign(switches.Campaign, patcher.IsValid(), patcher.GetData(dtCookie), ABVariant);
+    CampaignSource = rules::ChooseCampaign(switches.Campaign, patcher.IsValid(), patcher.GetData(dtCookie));
+    Campaign = rules::AddVariantSuffix(CampaignSource, ABVariant);
     ReadFileNameGAParam();
 }
 

@@ -19,6 +19,10 @@ public:
     static inline std::wstring SetupFileName;
     static inline int ABVariant = 0;
     static inline std::wstring Campaign;
+    // The campaign as the distribution gave it (switch or stamped cookie),
+    // before the variant's suffix: the setup program's command line filters
+    // it on its own.
+    static inline std::wstring CampaignSource;
     static inline std::wstring DownloadPath;
     static inline std::wstring OpenWebPage;
     static inline bool DisplayOffers = false;

@@ -81,13 +81,29 @@ void ReadSwitches(const std::vector<std::wstring>& arguments, NameComparer isSam
     }
 }
 
+std::wstring ChooseCampaign(const std::wstring& switchCampaign, bool blockValid, const std::wstring& cookie) {
+    return blockValid && switchCampaign.empty() ? cookie : switchCampaign;
+}
+
+std::wstring AddVariantSuffix(const std::wstring& campaign, int abVariant) {
+    std::wstring finished = campaign;
+    if (!finished.empty()) finished += L'-';
+    finished += abVariant == 2 ? L"affiliate_31095-ab_afterinstall_b" : L"affiliate_31095-ab_afterinstall_a";
+    return finished;
+}
+
 std::wstring FinishCampaign(const std::wstring& switchCampaign, bool blockValid, const std::wstring& cookie,
                             int abVariant) {
-    std::wstring campaign = switchCampaign;
-    if (blockValid && campaign.empty()) campaign = cookie;
-    if (!campaign.empty()) campaign += L'-';
-    campaign += abVariant == 2 ? L"affiliate_31095-ab_afterinstall_b" : L"affiliate_31095-ab_afterinstall_a";
-    return campaign;
+    return AddVariantSuffix(ChooseCampaign(switchCampaign, blockValid, cookie), abVariant);
+}
+
+std::wstring SetupValue(std::wstring_view value) {
+    std::wstring kept;
+    for (wchar_t c : value) {
+        if (kept.size() == SetupValueLength) break;
+        if (IsSetupValueCharacter(c)) kept += c;
+    }
+    return kept;
 }
 
 std::wstring ReadFileNameGAParam(std::wstring_view programPath) {

@@ -34,10 +34,29 @@ using NameComparer = bool (*)(const std::wstring& ALeft, const std::wstring& ARi
 // Applies every argument after the first (the program's path), in order.
 void ReadSwitches(const std::vector<std::wstring>& arguments, NameComparer isSameName, TSwitchSettings& settings);
 
-// The finished campaign: the switch's value, else the block's cookie, then
-// "-" (when not empty) and the A/B variant's suffix.
+// The distribution's campaign: the switch's value, else the block's cookie.
+std::wstring ChooseCampaign(const std::wstring& switchCampaign, bool blockValid, const std::wstring& cookie);
+
+// The campaign, then "-" (when not empty) and the A/B variant's suffix.
+std::wstring AddVariantSuffix(const std::wstring& campaign, int abVariant);
+
+// The finished campaign: ChooseCampaign, then AddVariantSuffix.
 std::wstring FinishCampaign(const std::wstring& switchCampaign, bool blockValid, const std::wstring& cookie,
                             int abVariant);
+
+// The one filter for every value from outside the program (command line,
+// file name, stamped block) that reaches the setup program's command line:
+// printable ASCII (U+0020 to U+007E) without '"' and '\', at most
+// SetupValueLength characters. Every value the stamping tool accepts, and
+// every ordinary switch value, passes unchanged. Every character past U+007E
+// goes: a program that reads its command line as ANSI gets it through a
+// best-fit conversion that turns U+FF02 into '"', U+FF0F into '/' and U+FF3C
+// into '\', which would end the quoted value and start a switch of its own.
+constexpr std::size_t SetupValueLength = 100;
+std::wstring SetupValue(std::wstring_view value);
+
+// True when the filter would keep the character.
+inline bool IsSetupValueCharacter(wchar_t c) { return c >= 0x20 && c <= 0x7E && c != L'"' && c != L'\\'; }
 
 // The analytics linker value after the first "-setup_" of the file name
 // without extension, cut at the first blank.

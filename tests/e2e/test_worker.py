@@ -2,6 +2,8 @@
 stands in for the main window, the real download from a loopback server
 through http_proxy, the real signature check on a fake setup program signed
 for the test, and the fake setup run under a duplicated token."""
+import ntpath
+import re
 import subprocess
 
 import pytest
@@ -61,20 +63,24 @@ def test_successful_installation(world, server):
     campaign = out["Campaign"]
     assert campaign.startswith("spring-affiliate_31095-ab_afterinstall_")
     seconds = out["DownloadSeconds"]
-    assert setup_runs(world.log) == [
-        f'"{out["SetupFileName"]}" /verysilent /execute /FromStubInstall /AutoCSOffer /DisplayOffers '
-        f'/showurl /urlparams:dt={seconds}&dc=Quellox_{campaign} /Campaign:"{campaign}"'
-    ]
+    # The copy that ran, in its own protected folder, under the file's name.
+    [line] = setup_runs(world.log)
+    path, rest = line.split('" ', 1)
+    assert re.fullmatch(r'"C:\\ProgramData\\QuelloxSetup-\{[0-9A-F-]{36}\}\\' +
+                        re.escape(ntpath.basename(out["SetupFileName"])), path)
+    assert rest == (f'/verysilent /execute /FromStubInstall /AutoCSOffer /DisplayOffers '
+                    f'/showurl /urlparams:dt={seconds}&dc=Quellox_{campaign} /Campaign:"{campaign}"')
     assert len(server.requests) == 1
 
 
 def test_hostile_campaign_adds_no_switch(world):
-    out = world("run", '/Campaign:x" /DIR="C:\\evil', "/OpenWebPage:a b /LOG", install_on="always")
+    out = world("run", '/Campaign:x" /DIR="C:\\evil', "/OpenWebPage:http://a b /LOG", install_on="always")
     assert out["FinalState"] == INSTALLED
     [line] = setup_runs(world.log)
-    assert "/DIR" not in line.replace('/Campaign:"x /DIR=C:\\evil-', "")
+    # The filter drops the backslash along with the quotes.
+    assert "/DIR" not in line.replace('/Campaign:"x /DIR=C:evil-', "")
     assert line.count('"') == 6
-    assert '/OpenWebPage:"a b /LOG"' in line
+    assert '/OpenWebPage:"http://a b /LOG"' in line
 
 
 def test_setup_that_leaves_no_key_is_tried_again_from_the_first_byte(world, server):

@@ -3,7 +3,14 @@
 // then, when QUELLOX_FAKE_SETUP_INSTALL_ON is "always" or the number of this
 // run (the log's line count), creates the product's uninstall key in the
 // 32-bit registry view; waits QUELLOX_FAKE_SETUP_SLEEP_MS; exits with 0.
+// When QUELLOX_FAKE_SETUP_REPORT names a file, it also writes there, as
+// "Name=value" lines (the last run's only): its own path, its current
+// folder, the names in its own folder, its folder's security descriptor in
+// SDDL, and its command line as a program reading it as ANSI sees it
+// (GetCommandLineA, in hex).
 #include <windows.h>
+
+#include <sddl.h>
 
 #include <string>
 
@@ -33,10 +40,84 @@ int AppendToLog(const std::wstring& path, const std::wstring& line) {
     return lines;
 }
 
+std::wstring Folder(const std::wstring& path) { return path.substr(0, path.rfind(L'\\')); }
+
+std::wstring OwnPath() {
+    wchar_t path[MAX_PATH + 1] = {};
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH + 1);
+    return std::wstring(path, length);
+}
+
+std::wstring CurrentFolder() {
+    wchar_t path[MAX_PATH + 1] = {};
+    DWORD length = GetCurrentDirectoryW(MAX_PATH + 1, path);
+    return std::wstring(path, length);
+}
+
+// The names in the folder, "|"-separated, without "." and "..".
+std::wstring Listing(const std::wstring& folder) {
+    std::wstring names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (!names.empty()) names += L'|';
+        names += name;
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
+std::wstring SecurityText(const std::wstring& path) {
+    const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    DWORD needed = 0;
+    GetFileSecurityW(path.c_str(), wanted, nullptr, 0, &needed);
+    if (needed == 0) return L"error " + std::to_wstring(GetLastError());
+    std::string buffer(needed, '\0');
+    if (!GetFileSecurityW(path.c_str(), wanted, buffer.data(), needed, &needed))
+        return L"error " + std::to_wstring(GetLastError());
+    LPWSTR text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(buffer.data(), SDDL_REVISION_1, wanted, &text, nullptr))
+        return L"error " + std::to_wstring(GetLastError());
+    std::wstring result = text;
+    LocalFree(text);
+    return result;
+}
+
+std::wstring Hex(const char* bytes) {
+    static const wchar_t digits[] = L"0123456789abcdef";
+    std::wstring hex;
+    for (const unsigned char* b = reinterpret_cast<const unsigned char*>(bytes); *b != 0; ++b) {
+        hex += digits[*b >> 4];
+        hex += digits[*b & 15];
+    }
+    return hex;
+}
+
+void WriteReport(const std::wstring& path) {
+    std::wstring own = OwnPath();
+    std::wstring report = L"Path=" + own + L"\n";
+    report += L"CurrentFolder=" + CurrentFolder() + L"\n";
+    report += L"Listing=" + Listing(Folder(own)) + L"\n";
+    report += L"FolderSecurity=" + SecurityText(Folder(own)) + L"\n";
+    report += L"AnsiCodePage=" + std::to_wstring(GetACP()) + L"\n";
+    report += L"AnsiCommandLine=" + Hex(GetCommandLineA()) + L"\n";
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    std::string utf8 = testoutput::Utf8(report);
+    DWORD written = 0;
+    WriteFile(file, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     int run = AppendToLog(Environment(L"QUELLOX_FAKE_SETUP_LOG"), GetCommandLineW());
+    std::wstring report = Environment(L"QUELLOX_FAKE_SETUP_REPORT");
+    if (!report.empty()) WriteReport(report);
     std::wstring installOn = Environment(L"QUELLOX_FAKE_SETUP_INSTALL_ON");
     if (installOn == L"always" || (!installOn.empty() && _wtoi(installOn.c_str()) == run)) {
         HKEY key = nullptr;

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "installer/uSetupCommandLine.h"
+#include "startup/uSettingsRules.h"
 
 namespace {
 
@@ -18,7 +19,7 @@ setupcmd::TSetupSettings Ordinary() {
     s.DisplayOffers = true;
     s.DownloadSeconds = 42;
     s.ProductName = L"Quellox";
-    s.Campaign = L"affiliate_31095-ab_afterinstall_a";
+    s.ABVariant = 1;
     return s;
 }
 
@@ -37,7 +38,8 @@ TEST(SetupCommandLine, EveryKeyInItsPlace) {
     s.AutoCSOffer = false;
     s.ErrorCode = L"E12";
     s.OpenWebPageURL = L"http://welcome.example/?a=1&b=2";
-    s.Campaign = L"spring-affiliate_31095-ab_afterinstall_b";
+    s.CampaignSource = L"spring";
+    s.ABVariant = 2;
     s.RunApplication = true;
     s.GAParam = L"1.2.3";
     s.DownloadSeconds = 0;
@@ -61,7 +63,7 @@ TEST(SetupCommandLine, SkipAfterInstallPageDropsShowurlAndUrlparamsButKeepsCampa
 
 TEST(SetupCommandLine, ValuesWithBlanksStayWholeInsideQuotes) {
     setupcmd::TSetupSettings s = Ordinary();
-    s.Campaign = L"spring sale-affiliate_31095-ab_afterinstall_a";
+    s.CampaignSource = L"spring sale";
     std::wstring line = setupcmd::ComposeSetupCommandLine(s);
     EXPECT_NE(line.find(L"/urlparams:dt=42&dc=Quellox_spring%20sale-affiliate_31095-ab_afterinstall_a /Campaign:"),
               std::wstring::npos);
@@ -79,18 +81,21 @@ TEST(SetupCommandLine, HostileValuesAddNoSwitchAndKeepTheQuoting) {
         L"x&dt=999&dc=other",
         L"tab\there",
         L"caf\u00E9 \U0001F600",
+        L"E1\uFF02 \uFF0FDIR\uFF1D\uFF02C\uFF1A\uFF3CUsers\uFF3CPublic\uFF3CQ",
     };
     for (const wchar_t* value : hostile) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(value)));
         setupcmd::TSetupSettings s = Ordinary();
-        s.Campaign = value;
+        s.CampaignSource = value;
         s.ErrorCode = value;
-        s.OpenWebPageURL = value;
+        s.OpenWebPageURL = std::wstring(L"http://welcome.example/") + value;
         s.GAParam = value;
         std::wstring line = setupcmd::ComposeSetupCommandLine(s);
 
-        // Exactly the quotes of the path and of the four quoted keys.
-        EXPECT_EQ(std::count(line.begin(), line.end(), L'"'), 10);
+        // A value that the filter empties leaves its key out.
+        const bool kept = !rules::SetupValue(value).empty();
+        // Exactly the quotes of the path and of the quoted keys.
+        EXPECT_EQ(std::count(line.begin(), line.end(), L'"'), kept ? 10 : 6);
         // No control characters; every " /" outside quotes starts one of our keys.
         for (wchar_t c : line) EXPECT_GE(static_cast<unsigned>(c), 0x20u);
         std::vector<std::wstring> switches;
@@ -102,9 +107,11 @@ TEST(SetupCommandLine, HostileValuesAddNoSwitchAndKeepTheQuoting) {
                 switches.push_back(line.substr(i + 2, end == std::wstring::npos ? end : end - i - 2));
             }
         }
-        EXPECT_EQ(switches, (std::vector<std::wstring>{L"verysilent", L"execute", L"FromStubInstall", L"AutoCSOffer",
-                                                       L"DisplayOffers", L"TestsErrorCode", L"OpenWebPage", L"showurl",
-                                                       L"urlparams", L"Campaign", L"ga"}));
+        std::vector<std::wstring> expected{L"verysilent", L"execute",     L"FromStubInstall", L"AutoCSOffer",
+                                           L"DisplayOffers", L"TestsErrorCode", L"OpenWebPage", L"showurl",
+                                           L"urlparams",  L"Campaign",     L"ga"};
+        if (!kept) std::erase_if(expected, [](const std::wstring& k) { return k == L"TestsErrorCode" || k == L"ga"; });
+        EXPECT_EQ(switches, expected);
         // No quoted value ends in a backslash that could escape its closing quote.
         EXPECT_EQ(line.find(L"\\\""), std::wstring::npos);
         // The urlparams value holds no blank, quote, "&" or "=" of the campaign.
@@ -121,4 +128,84 @@ TEST(SetupCommandLine, UrlParamValueEncodesAsUtf8) {
     EXPECT_EQ(setupcmd::UrlParamValue(L"a b&c=d%\""), L"a%20b%26c%3Dd%25%22");
     EXPECT_EQ(setupcmd::UrlParamValue(L"\u00E9\u20AC"), L"%C3%A9%E2%82%AC");
     EXPECT_EQ(setupcmd::UrlParamValue(L"\U0001F600"), L"%F0%9F%98%80");
+}
+
+// One filter for every value from outside: printable ASCII without '"' and
+// '\', at most 100 characters. Characters that an ANSI program would see as
+// punctuation after the system's best-fit conversion are dropped.
+TEST(SetupCommandLine, OutsideValuesPassOneFilter) {
+    struct Case {
+        const wchar_t* Value;
+        std::wstring Kept;
+    };
+    const std::wstring hundred(100, L'v');
+    const Case cases[] = {
+        {L"E12", L"E12"},
+        {L"spring sale_2015-x.y~z", L"spring sale_2015-x.y~z"},
+        {L"a\uFF02b", L"ab"},   // fullwidth quotation mark: '"' in code page 1252
+        {L"a\uFF0Fb", L"ab"},   // fullwidth solidus: '/'
+        {L"a\uFF3Cb", L"ab"},   // fullwidth reverse solidus: '\'
+        {L"a\uFF1Ab", L"ab"},   // fullwidth colon: ':'
+        {L"a\u02BAb", L"ab"},   // modifier letter double prime: '"'
+        {L"a\"b\\c", L"abc"},
+        {L"tab\tnew\nline\x7F", L"tabnewline"},
+        {L"caf\u00E9", L"caf"},
+        {L"E1\uFF02 \uFF0FDIR\uFF1D\uFF02C\uFF1A\uFF3CUsers\uFF3CPublic\uFF3CQ", L"E1 DIRCUsersPublicQ"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.Value)));
+        setupcmd::TSetupSettings s = Ordinary();
+        s.ErrorCode = c.Value;
+        s.GAParam = c.Value;
+        s.CampaignSource = c.Value;
+        std::wstring line = setupcmd::ComposeSetupCommandLine(s);
+        EXPECT_NE(line.find(L"/TestsErrorCode:\"" + c.Kept + L"\" "), std::wstring::npos);
+        EXPECT_NE(line.find(L"/ga:\"" + c.Kept + L"\""), std::wstring::npos);
+        EXPECT_NE(line.find(L"/Campaign:\"" + c.Kept + L"-affiliate_31095-ab_afterinstall_a\""), std::wstring::npos);
+        EXPECT_EQ(setupcmd::SetupCampaign(s), c.Kept + L"-affiliate_31095-ab_afterinstall_a");
+    }
+
+    // At most 100 characters; the variant's suffix is the program's own and
+    // comes on top.
+    setupcmd::TSetupSettings s = Ordinary();
+    s.ErrorCode = hundred + L"w";
+    s.CampaignSource = hundred + L"w";
+    std::wstring line = setupcmd::ComposeSetupCommandLine(s);
+    EXPECT_NE(line.find(L"/TestsErrorCode:\"" + hundred + L"\" "), std::wstring::npos);
+    EXPECT_NE(line.find(L"/Campaign:\"" + hundred + L"-affiliate_31095-ab_afterinstall_a\""), std::wstring::npos);
+
+    // A value that the filter empties leaves its key out, as an empty one does.
+    s = Ordinary();
+    s.ErrorCode = L"\uFF02\uFF3C";
+    s.CampaignSource = L"\uFF02";
+    EXPECT_EQ(setupcmd::ComposeSetupCommandLine(s).find(L"TestsErrorCode"), std::wstring::npos);
+    EXPECT_EQ(setupcmd::SetupCampaign(s), L"affiliate_31095-ab_afterinstall_a");
+}
+
+TEST(SetupCommandLine, OpenWebPageOnlyAsAnHttpAddress) {
+    struct Case {
+        const wchar_t* Value;
+        const wchar_t* Passed;  // empty: the key is left out
+    };
+    const Case cases[] = {
+        {L"http://welcome.example/?a=1&b=2", L"http://welcome.example/?a=1&b=2"},
+        {L"HTTPS://welcome.example/", L"HTTPS://welcome.example/"},
+        {L"C:\\x.exe", L""},
+        {L"\\\\server\\share\\x.exe", L""},
+        {L"file:///C:/x.exe", L""},
+        {L"javascript:alert(1)", L""},
+        {L"http:/x", L""},
+        {L" http://welcome.example/", L""},
+        {L"http\uFF1A//welcome.example/", L""},
+        {L"https://welcome.example/\uFF3C\uFF02 /DIR", L"https://welcome.example/ /DIR"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.Value)));
+        EXPECT_EQ(setupcmd::SetupWebPage(c.Value), c.Passed);
+        setupcmd::TSetupSettings s = Ordinary();
+        s.OpenWebPageURL = c.Value;
+        std::wstring line = setupcmd::ComposeSetupCommandLine(s);
+        if (*c.Passed == L'\0') EXPECT_EQ(line.find(L"OpenWebPage"), std::wstring::npos);
+        else EXPECT_NE(line.find(std::wstring(L"/OpenWebPage:\"") + c.Passed + L"\" "), std::wstring::npos);
+    }
 }

@@ -37,7 +37,7 @@ bool CanOpen(const std::wstring& path, DWORD access, DWORD share) {
 }  // namespace
 
 TEST_F(SetupFileLock, ReplacementAttemptsFailWhileHeld) {
-    platform::UniqueFile lock = Installer::LockSetupFile();
+    platform::UniqueFile lock = Installer::LockSetupFile(Setup());
     ASSERT_TRUE(lock);
     const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -59,5 +59,5 @@ TEST_F(SetupFileLock, ReplacementAttemptsFailWhileHeld) {
 
 TEST_F(SetupFileLock, MissingFileCannotBeLocked) {
     DeleteFileW(Setup().c_str());
-    EXPECT_FALSE(Installer::LockSetupFile());
+    EXPECT_FALSE(Installer::LockSetupFile(Setup()));
 }
