@@ -9,6 +9,8 @@
 //       its children
 //   wininspect command CLASS ID [CODE]   posts WM_COMMAND (ID, CODE) to it
 //   wininspect syscommand CLASS SC       posts WM_SYSCOMMAND SC to it
+//   wininspect close CLASS               posts WM_CLOSE to it, as another
+//                                        program may
 //   wininspect click CLASS ID            posts BM_CLICK to its child ID
 //   wininspect foreground CLASS          exit code 0 when it is in front
 //   wininspect lower CLASS               sends it to the back
@@ -127,6 +129,10 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (verb == L"syscommand" && argc == 4) {
         PostMessageW(window, WM_SYSCOMMAND, static_cast<WPARAM>(_wtoi(argv[3])), 0);
+        return 0;
+    }
+    if (verb == L"close" && argc == 3) {
+        PostMessageW(window, WM_CLOSE, 0, 0);
         return 0;
     }
     if (verb == L"click" && argc == 4) {
