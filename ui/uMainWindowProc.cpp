@@ -313,10 +313,14 @@ void MainWindow::ShowProgress(std::uint8_t APercent) {
         StatusText += L"%)";
     }
     // The paused notice takes the bar's place, so that all of it shows; the
-    // bar comes back with the progress. The area is erased every time: a
-    // shorter text must not leave pieces of a longer one behind.
-    if (ProgressBar != nullptr) ShowWindow(ProgressBar, paused ? SW_HIDE : SW_SHOWNA);
+    // bar comes back with the progress. The area is erased every time, as it
+    // was before the change and as it is after: a shorter text must not
+    // leave pieces of a longer one behind, the notice's last line below the
+    // bar included.
     RECT area = StatusArea();
+    if (ProgressBar != nullptr) ShowWindow(ProgressBar, paused ? SW_HIDE : SW_SHOWNA);
+    RECT now = StatusArea();
+    UnionRect(&area, &area, &now);
     InvalidateRect(WindowHandle, &area, TRUE);
     if (ProgressBar != nullptr && !paused) SendMessageW(ProgressBar, PBM_SETPOS, APercent, 0);
 }

@@ -15,6 +15,10 @@
 //   wininspect foreground CLASS          exit code 0 when it is in front
 //   wininspect lower CLASS               sends it to the back
 //   wininspect workarea                  prints the work area: l,t,r,b
+//   wininspect capture CLASS FILE        writes its client area, as drawn,
+//                                        to FILE as a binary PPM (P6)
+//   wininspect fonts CLASS               prints each child's font:
+//                                        "id|text|face|height"
 //
 // CAPTION "class:NAME" names a window class instead (e.g. class:#32770, a
 // message box).
@@ -87,6 +91,55 @@ HWND WaitFor(const wchar_t* className, const wchar_t* caption, DWORD timeout) {
     }
 }
 
+// The client area as the window shows it, read through its own DC.
+bool Capture(HWND window, const wchar_t* path) {
+    RECT client;
+    GetClientRect(window, &client);
+    int width = client.right, height = client.bottom;
+    HDC source = GetDC(window);
+    HDC memory = CreateCompatibleDC(source);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;  // top-down
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ previous = SelectObject(memory, bitmap);
+    bool copied = BitBlt(memory, 0, 0, width, height, source, 0, 0, SRCCOPY) != FALSE;
+    GdiFlush();
+    std::string ppm = "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+    const BYTE* pixel = static_cast<const BYTE*>(bits);
+    for (int i = 0; copied && i < width * height; ++i, pixel += 4) {
+        ppm += static_cast<char>(pixel[2]);
+        ppm += static_cast<char>(pixel[1]);
+        ppm += static_cast<char>(pixel[0]);
+    }
+    SelectObject(memory, previous);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(window, source);
+    if (!copied) return false;
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    bool ok = WriteFile(file, ppm.data(), static_cast<DWORD>(ppm.size()), &written, nullptr) && written == ppm.size();
+    CloseHandle(file);
+    return ok;
+}
+
+BOOL CALLBACK DescribeFont(HWND child, LPARAM) {
+    DWORD_PTR font = 0;
+    SendMessageTimeoutW(child, WM_GETFONT, 0, 0, SMTO_ABORTIFHUNG, 2000, &font);
+    LOGFONTW logical = {};
+    bool known = font != 0 && GetObjectW(reinterpret_cast<HFONT>(font), sizeof(logical), &logical) != 0;
+    Write(std::to_wstring(GetDlgCtrlID(child)) + L"|" + TextOf(child) + L"|" + (known ? logical.lfFaceName : L"") +
+          L"|" + (known ? std::to_wstring(logical.lfHeight) : std::wstring()) + L"\n");
+    return TRUE;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -129,6 +182,11 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (verb == L"syscommand" && argc == 4) {
         PostMessageW(window, WM_SYSCOMMAND, static_cast<WPARAM>(_wtoi(argv[3])), 0);
+        return 0;
+    }
+    if (verb == L"capture" && argc == 4) return Capture(window, argv[3]) ? 0 : 3;
+    if (verb == L"fonts" && argc == 3) {
+        EnumChildWindows(window, DescribeFont, 0);
         return 0;
     }
     if (verb == L"close" && argc == 3) {
