@@ -11,6 +11,10 @@
 namespace {
 
 constexpr DWORD ChunkSize = 512;
+// Nothing from or into the cache, not even a proxy's (Pragma and
+// Cache-Control: no-cache), no cookies sent or kept, no dialogs.
+constexpr DWORD RequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE |
+                               INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI;
 
 bool IsAcceptedStatus(DWORD status) { return status == 200 || status == 203 || status == 206; }
 
@@ -84,7 +88,7 @@ bool Installer::OpenRequest() {
     if (!ConnectionHandle) return false;
     platform::SetTimeouts(ConnectionHandle.get(), TransferTimeoutMilliseconds);
     RequestHandle.reset(inet->HttpOpenRequestW(ConnectionHandle.get(), L"GET", object.c_str(), nullptr, nullptr,
-                                               nullptr, INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI, 0));
+                                               nullptr, RequestFlags, 0));
     if (!RequestHandle) return false;
     platform::SetTimeouts(RequestHandle.get(), TransferTimeoutMilliseconds);
 
