@@ -1,8 +1,11 @@
 """What the window shows, read back by pixels: the inspector copies the
 client area through the window's own DC (under Xvfb) into a PPM file."""
+import shutil
 import time
 
-from conftest import winpath
+import pytest
+
+from conftest import BIN, winpath
 from test_window import CLASS, inspect, listing, wait_until
 
 WHITE = (255, 255, 255)
@@ -48,3 +51,54 @@ def test_paused_notice_leaves_nothing_below_the_bar_after_resume(run, server, tm
     time.sleep(0.5)
     assert band(capture(tmp_path, "resumed")) == {WHITE}
     installer.process.kill()
+
+
+def fonts():
+    result = inspect("fonts", CLASS)
+    assert result.returncode == 0
+    found = {}
+    for line in result.stdout.decode("utf-8").splitlines():
+        ident, text, face, height = line.split("|")
+        found[text] = (face, int(height) if height else None)
+    return found
+
+
+FACE = "Quellox Narrow"
+
+
+@pytest.mark.parametrize("name, headline, headline_rect, headline_height, subtitle", [
+    ("QuelloxSetup.exe", "Install and diagnose your PC", (206, 29, 507, 68), -26, None),
+    ("qlx_E42-setup.exe", "Install and Fix E42 Issue", (206, 22, 507, 45), -18, (206, 45, 507, 68)),
+], ids=["without-error-code", "with-error-code"])
+def test_start_page_fonts_and_headline_layout(run, tmp_path, name, headline, headline_rect, headline_height,
+                                              subtitle):
+    program = BIN / name
+    if not program.exists():
+        shutil.copyfile(BIN / "QuelloxSetup.exe", program)
+    try:
+        installer = run(name).start()
+        window, children = listing()
+        [title] = [c for c in children if c["text"] == headline]
+        assert title["rect"] == headline_rect
+        subtitles = [c for c in children if c["rect"][1] == 45 and c["class"] == "Static"]
+        assert [c["rect"] for c in subtitles] == ([subtitle] if subtitle else [])
+
+        found = fonts()
+        assert found[headline] == (FACE, headline_height)
+        for text, height in (("Varnholt", -13), ("QUELLOX 2015", -19), ("License Agreement", -13),
+                             ("Install Varnholt Scourwell to scan for junk files", -13)):
+            assert found[text] == (FACE, height), text
+        picture = capture(tmp_path, "start")
+        # Black headline; a grey subtitle (its text blends grey into white).
+        assert min(min(c) for c in colours(picture, *headline_rect)) < 64
+        if subtitle:
+            assert found[subtitles[0]["text"]] == (FACE, -13)
+            shades = colours(picture, *subtitle)
+            assert shades != {WHITE}
+            assert all(r == g == b and r >= 120 for r, g, b in shades), shades
+        installer.process.kill()
+        installer.process.wait()
+    finally:
+        if name != "QuelloxSetup.exe":
+            time.sleep(0.5)
+            program.unlink(missing_ok=True)

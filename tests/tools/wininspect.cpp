@@ -18,7 +18,8 @@
 //   wininspect capture CLASS FILE        writes its client area, as drawn,
 //                                        to FILE as a binary PPM (P6)
 //   wininspect fonts CLASS               prints each child's font:
-//                                        "id|text|face|height"
+//                                        "id|text|face|height" (through
+//                                        font_reporter.dll in its process)
 //
 // CAPTION "class:NAME" names a window class instead (e.g. class:#32770, a
 // message box).
@@ -130,14 +131,60 @@ bool Capture(HWND window, const wchar_t* path) {
     return ok;
 }
 
-BOOL CALLBACK DescribeFont(HWND child, LPARAM) {
-    DWORD_PTR font = 0;
-    SendMessageTimeoutW(child, WM_GETFONT, 0, 0, SMTO_ABORTIFHUNG, 2000, &font);
-    LOGFONTW logical = {};
-    bool known = font != 0 && GetObjectW(reinterpret_cast<HFONT>(font), sizeof(logical), &logical) != 0;
-    Write(std::to_wstring(GetDlgCtrlID(child)) + L"|" + TextOf(child) + L"|" + (known ? logical.lfFaceName : L"") +
-          L"|" + (known ? std::to_wstring(logical.lfHeight) : std::wstring()) + L"\n");
-    return TRUE;
+// Runs font_reporter.dll's ReportFonts inside the window's process: a font
+// handle means nothing outside the process that made it. The library is
+// loaded there by a thread of its own that calls LoadLibraryW (kernel32
+// lies at the same address in every process of the prefix).
+bool Fonts(HWND window) {
+    wchar_t self[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring library(self, length);
+    library = library.substr(0, library.find_last_of(L'\\') + 1) + L"font_reporter.dll";
+    wchar_t folder[MAX_PATH], output[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    GetTempFileNameW(folder, L"fnt", 0, output);
+
+    HMODULE local = LoadLibraryW(library.c_str());
+    auto report = local != nullptr ? reinterpret_cast<BYTE*>(GetProcAddress(local, "ReportFonts")) : nullptr;
+    auto load = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, processId);
+    if (report == nullptr || process == nullptr) return false;
+
+    std::wstring strings = library + L'\0' + output + L'\0';
+    auto remote = static_cast<wchar_t*>(
+        VirtualAllocEx(process, nullptr, strings.size() * sizeof(wchar_t), MEM_COMMIT, PAGE_READWRITE));
+    bool done = remote != nullptr &&
+                WriteProcessMemory(process, remote, strings.data(), strings.size() * sizeof(wchar_t), nullptr);
+    auto run = [&](LPTHREAD_START_ROUTINE start, void* parameter) {
+        DWORD result = 0xFFFFFFFF;
+        HANDLE thread = CreateRemoteThread(process, nullptr, 0, start, parameter, 0, nullptr);
+        if (thread == nullptr) return result;
+        if (WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0) GetExitCodeThread(thread, &result);
+        CloseHandle(thread);
+        return result;
+    };
+    DWORD base = done ? run(load, remote) : 0;
+    done = base != 0 && base != 0xFFFFFFFF &&
+           run(reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void*>(
+                   base + (report - reinterpret_cast<BYTE*>(local)))),
+               remote + library.size() + 1) == 0;
+    if (remote != nullptr) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    CloseHandle(process);
+    FreeLibrary(local);
+
+    HANDLE file = CreateFileW(output, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        char buffer[4096];
+        DWORD read = 0;
+        while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+            WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), buffer, read, &read, nullptr);
+        CloseHandle(file);
+    }
+    DeleteFileW(output);
+    return done;
 }
 
 }  // namespace
@@ -185,10 +232,7 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (verb == L"capture" && argc == 4) return Capture(window, argv[3]) ? 0 : 3;
-    if (verb == L"fonts" && argc == 3) {
-        EnumChildWindows(window, DescribeFont, 0);
-        return 0;
-    }
+    if (verb == L"fonts" && argc == 3) return Fonts(window) ? 0 : 3;
     if (verb == L"close" && argc == 3) {
         PostMessageW(window, WM_CLOSE, 0, 0);
         return 0;
