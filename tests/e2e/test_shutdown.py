@@ -1,6 +1,7 @@
 """The edges of a run's life: a stop racing the worker's end, commands that
 arrive when they no longer apply, a question left open while the run ends,
 and the process ending while a worker still runs."""
+import os
 import time
 
 from conftest import BIN, probe_output, run_wine
@@ -65,14 +66,14 @@ def test_process_ends_cleanly_while_a_worker_downloads(run, server, monkeypatch)
     # The setup program leaves no product behind, so the worker waits in
     # Installing, where a close does not stop it; the analytics collector
     # holds the close long enough for the worker to start its next download,
-    # which trickles. The process ends with that download running.
-    server.plan = [{}, {"delay": 0.2}]
+    # a long one at full speed. The process ends in the middle of it.
     server.post_plan = [{}, {"hang": 3}]
     monkeypatch.setenv("QUELLOX_FAKE_SETUP_SLEEP_MS", "1500")
     installer = run("QuelloxSetupShortWait.exe")
     installer.start("/SkipStart", install_on="9")
     listing()
     wait_until(lambda: installer.setup_runs(), what="the setup run")
+    server.body = os.urandom(128 * 1024 * 1024)
     assert inspect("close", CLASS).returncode == 0
     wait_until(lambda: len(downloads(server)) == 2, what="the next download", timeout=20)
     assert installer.wait(timeout=60) == 0
