@@ -73,9 +73,9 @@ DWORD WINAPI Installer::WorkerThread(LPVOID) {
 
 // The final State is set before any message: the GUI thread may be polling
 // in Done without handling messages. It is set by compare-and-exchange out
-// of the state read: a stop that arrives after the read makes this a
-// stopped end, which sends nothing, instead of a failure that Done would
-// not wait for.
+// of the state read, so a stop that arrives after the read turns this into
+// a stopped end, which sends nothing: the Done that made the stop may be
+// polling for Stopped and would never handle a notice.
 void Installer::EndWorker() {
     LONG state = State.load();
     for (;;) {
