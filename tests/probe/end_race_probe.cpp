@@ -2,14 +2,19 @@
 // at once, many times over, on a thread that owns a window as the GUI
 // thread does. The worker's failure notices go to that window; a Done that
 // waits for the worker while the worker waits for the window hangs both.
-// Each round spins for a different delay between Start and Done, sweeping
-// from before the worker's end to after it. A watchdog turns a hang into a
-// failure: it prints "Hang=<round>" and ends the process with exit code 3.
+// A watchdog turns a hang into a failure: it prints "Hang=<round>" and ends
+// the process with exit code 3.
+//
+// Each round lands the stop between two accesses of the worker to the
+// memory page that holds Installer::State, at each such place in turn, the
+// last ones first: the page is a guard page, armed again after each access
+// by a single step, and the access chosen waits until Done has made its
+// stop.
 //
 //   end_race_probe ROUNDS
 //
-// Prints Rounds, Stopped (rounds that ended on the stop) and Failed (rounds
-// that ended with the failure notice).
+// Prints Accesses (of one worker's life), Rounds, Stopped (rounds that
+// ended on the stop) and Failed (rounds that ended with the failure notice).
 #include <windows.h>
 
 #include <string>
@@ -21,11 +26,56 @@
 namespace {
 
 constexpr DWORD HangLimitMs = 10000;
-constexpr int DelaySteps = 64;
 
 std::atomic<LONG> currentRound{0};
 std::atomic<DWORD> roundStarted{0};
 int failureNotices = 0;
+
+// What the access handler uses, kept on a page of its own: the guarded page
+// also holds the probe's other variables.
+struct TAccessWatch {
+    DWORD GuiThread;
+    DWORD WatchdogThread;
+    BYTE* Page;
+    std::atomic<LONG> WorkerAccesses;
+    LONG LandAt;  // the worker access before which the stop lands; 0: none
+    HANDLE LandNow;
+    std::atomic<LONG> Armed;
+};
+TAccessWatch* watch = nullptr;
+
+void GuardPage() {
+    DWORD previous = 0;
+    VirtualProtect(watch->Page, 1, PAGE_READWRITE | PAGE_GUARD, &previous);
+}
+
+// A guard page fault comes before the access: the stop made while the
+// worker waits here lands after its previous access and before this one.
+LONG CALLBACK OnAccess(EXCEPTION_POINTERS* exception) {
+    const EXCEPTION_RECORD& record = *exception->ExceptionRecord;
+    if (record.ExceptionCode == STATUS_GUARD_PAGE_VIOLATION && record.NumberParameters >= 2 &&
+        (record.ExceptionInformation[1] & ~static_cast<ULONG_PTR>(0xFFF)) == reinterpret_cast<ULONG_PTR>(watch->Page)) {
+        DWORD self = GetCurrentThreadId();
+        if (watch->Armed.load() != 0 && self != watch->GuiThread && self != watch->WatchdogThread &&
+            watch->WorkerAccesses.fetch_add(1) + 1 == watch->LandAt) {
+            SetEvent(watch->LandNow);
+            Sleep(20);  // long enough for the test thread's stop
+        }
+        exception->ContextRecord->EFlags |= 0x100;  // one instruction, then arm again
+        return EXCEPTION_CONTINUE_EXECUTION;
+    }
+    // Two threads at the page at once: the one that comes second may find
+    // it neither guarded nor open yet, for an instant. It tries again.
+    if (record.ExceptionCode == EXCEPTION_ACCESS_VIOLATION && record.NumberParameters >= 2 &&
+        (record.ExceptionInformation[1] & ~static_cast<ULONG_PTR>(0xFFF)) == reinterpret_cast<ULONG_PTR>(watch->Page))
+        return EXCEPTION_CONTINUE_EXECUTION;
+    if (record.ExceptionCode == EXCEPTION_SINGLE_STEP) {
+        if (watch->Armed.load() != 0) GuardPage();
+        exception->ContextRecord->EFlags &= ~0x100u;
+        return EXCEPTION_CONTINUE_EXECUTION;
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_QUERYENDSESSION) {
@@ -46,12 +96,6 @@ DWORD WINAPI Watchdog(LPVOID) {
     }
 }
 
-// Spins for about `count` loop turns: a delay finer than any sleep.
-void Spin(unsigned count) {
-    static volatile unsigned turns = 0;
-    for (unsigned i = 0; i < count; ++i) turns = turns + 1;
-}
-
 // Handles the notices a worker may still be sending, until it has ended.
 void Settle() {
     HANDLE worker = Installer::ThreadHandle.get();
@@ -65,32 +109,70 @@ void Settle() {
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
 }
 
-// The shortest life of a few workers, in spin turns, after the first (which
-// loads what a thread needs).
-unsigned MeasureLifetime() {
-    LARGE_INTEGER before, after;
-    QueryPerformanceCounter(&before);
-    Spin(1000000);
-    QueryPerformanceCounter(&after);
-    double turnsPerTick = 1000000.0 / static_cast<double>(after.QuadPart - before.QuadPart);
-    unsigned lifetime = 0xFFFFFFFF;
-    for (int i = 0; i < 20; ++i) {
-        Installer::Start();
-        QueryPerformanceCounter(&before);
-        while (Installer::State.load() != Stopped) {
+// One worker's life with the page watched; the stop lands before access
+// `landAt` (never when 0). True when the stop was made.
+bool WatchedRound(LONG landAt) {
+    watch->WorkerAccesses = 0;
+    watch->LandAt = landAt;
+    watch->Armed = 1;
+    GuardPage();
+    bool started = Installer::Start();
+    HANDLE handles[] = {Installer::ThreadHandle.get(), watch->LandNow};
+    bool stopped = false;
+    MSG message;
+    for (;;) {
+        DWORD woken = MsgWaitForMultipleObjects(2, handles, FALSE, INFINITE, QS_ALLINPUT);
+        if (woken == WAIT_OBJECT_0) break;
+        if (woken == WAIT_OBJECT_0 + 1) {
+            Installer::Done();
+            stopped = true;
+            break;
         }
-        QueryPerformanceCounter(&after);
-        Settle();
-        auto turns = static_cast<unsigned>(static_cast<double>(after.QuadPart - before.QuadPart) * turnsPerTick);
-        if (i > 0 && turns < lifetime) lifetime = turns;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
     }
-    return lifetime;
+    if (started) Settle();
+    watch->Armed = 0;
+    DWORD previous = 0;
+    VirtualProtect(watch->Page, 1, PAGE_READWRITE, &previous);
+    return stopped;
+}
+
+int RunAccessRounds(int rounds, DWORD watchdogThread) {
+    watch = static_cast<TAccessWatch*>(VirtualAlloc(nullptr, sizeof(TAccessWatch), MEM_COMMIT, PAGE_READWRITE));
+    watch->GuiThread = GetCurrentThreadId();
+    watch->WatchdogThread = watchdogThread;
+    watch->Page = reinterpret_cast<BYTE*>(reinterpret_cast<UINT_PTR>(&Installer::State) & ~static_cast<UINT_PTR>(0xFFF));
+    watch->LandNow = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    AddVectoredExceptionHandler(1, OnAccess);
+
+    WatchedRound(0);
+    LONG life = watch->WorkerAccesses.load();
+    testoutput::Print(L"Accesses", std::to_wstring(life));
+    if (life < 2) return 4;
+    int stopped = 0;
+    failureNotices = 0;
+    for (int i = 0; i < rounds; ++i) {
+        currentRound = i + 1;
+        roundStarted = GetTickCount();
+        int noticesBefore = failureNotices;
+        // The last accesses first: the worker's end is what is raced.
+        WatchedRound(life + 1 - i % (life + 1));
+        if (Installer::State.load() != Stopped) {
+            testoutput::Print(L"EndState", std::to_wstring(Installer::State.load()));
+            return 5;
+        }
+        if (failureNotices == noticesBefore) ++stopped;
+    }
+    testoutput::Print(L"Rounds", std::to_wstring(rounds));
+    testoutput::Print(L"Stopped", std::to_wstring(stopped));
+    testoutput::Print(L"Failed", std::to_wstring(failureNotices));
+    return 0;
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    int rounds = argc > 1 ? _wtoi(argv[1]) : 1000;
+    int rounds = argc > 1 ? _wtoi(argv[1]) : 300;
 
     // Every attempt fails at its first step (the setup file cannot be
     // created) and there is no wait between attempts: a worker lives for a
@@ -108,28 +190,7 @@ int wmain(int argc, wchar_t** argv) {
                                                 10, 10, nullptr, nullptr, windowClass.hInstance, nullptr);
 
     roundStarted = GetTickCount();
-    platform::UniqueHandle watchdog(CreateThread(nullptr, 0, Watchdog, nullptr, 0, nullptr));
-    unsigned lifetime = MeasureLifetime();
-
-    int stopped = 0;
-    failureNotices = 0;
-    for (int i = 0; i < rounds; ++i) {
-        currentRound = i + 1;
-        roundStarted = GetTickCount();
-        int noticesBefore = failureNotices;
-        if (!Installer::Start()) return 4;
-        // From no delay to twice the shortest life.
-        Spin(lifetime * static_cast<unsigned>(i % DelaySteps) / (DelaySteps / 2));
-        Installer::Done();
-        Settle();
-        if (Installer::State.load() != Stopped) {
-            testoutput::Print(L"EndState", std::to_wstring(Installer::State.load()));
-            return 5;
-        }
-        if (failureNotices == noticesBefore) ++stopped;
-    }
-    testoutput::Print(L"Rounds", std::to_wstring(rounds));
-    testoutput::Print(L"Stopped", std::to_wstring(stopped));
-    testoutput::Print(L"Failed", std::to_wstring(failureNotices));
-    ExitProcess(0);
+    DWORD watchdogThread = 0;
+    platform::UniqueHandle watchdog(CreateThread(nullptr, 0, Watchdog, nullptr, 0, &watchdogThread));
+    ExitProcess(static_cast<UINT>(RunAccessRounds(rounds, watchdogThread)));
 }
