@@ -1,5 +1,6 @@
 """What the window shows, read back by pixels: the inspector copies the
 client area through the window's own DC (under Xvfb) into a PPM file."""
+import pathlib
 import shutil
 import time
 
@@ -102,3 +103,33 @@ def test_start_page_fonts_and_headline_layout(run, tmp_path, name, headline, hea
         if name != "QuelloxSetup.exe":
             time.sleep(0.5)
             program.unlink(missing_ok=True)
+
+
+def button_strip():
+    """The rows of the button skin (resources/button.bmp, 5 x 162, 24-bit,
+    bottom-up): the colour of its middle column, the one stretched across
+    the button, top to bottom."""
+    data = (pathlib.Path(__file__).resolve().parents[2] / "resources/button.bmp").read_bytes()
+    offset, width, height = (int.from_bytes(data[at:at + 4], "little", signed=True) for at in (10, 18, 22))
+    stride = (width * 3 + 3) & ~3
+    column = []
+    for y in range(height):
+        row = offset + (height - 1 - y) * stride
+        blue, green, red = data[row + 2 * 3:row + 2 * 3 + 3]
+        column.append((red, green, blue))
+    return column
+
+
+@pytest.mark.parametrize("state, first_row", [("normal", 0), ("hot", 54), ("pressed", 108)])
+def test_install_button_shows_its_row_of_the_strip(run, tmp_path, state, first_row):
+    installer = run().start()
+    listing()
+    inspect("hover", CLASS, "101" if state == "hot" else "0")
+    if state == "pressed":
+        inspect("press", CLASS, "101", "1")
+    time.sleep(0.5)
+    width, _, pixels = capture(tmp_path, state)
+    # Left of the centred caption: x 216, the button's 54 rows from y 144.
+    column = [tuple(pixels[3 * (y * width + 216):3 * (y * width + 216) + 3]) for y in range(144, 198)]
+    assert column == button_strip()[first_row:first_row + 54]
+    installer.process.kill()

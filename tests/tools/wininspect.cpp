@@ -12,6 +12,11 @@
 //   wininspect close CLASS               posts WM_CLOSE to it, as another
 //                                        program may
 //   wininspect click CLASS ID            posts BM_CLICK to its child ID
+//   wininspect press CLASS ID 1|0        sets or clears the pushed state of
+//                                        its child button ID (BM_SETSTATE)
+//   wininspect hover CLASS ID            moves the mouse pointer to the
+//                                        middle of its child ID (0: to the
+//                                        screen's top left corner)
 //   wininspect foreground CLASS          exit code 0 when it is in front
 //   wininspect lower CLASS               sends it to the back
 //   wininspect workarea                  prints the work area: l,t,r,b
@@ -242,6 +247,23 @@ int wmain(int argc, wchar_t** argv) {
         if (child == nullptr) return 2;
         PostMessageW(child, BM_CLICK, 0, 0);
         return 0;
+    }
+    if (verb == L"press" && argc == 5) {
+        HWND child = GetDlgItem(window, _wtoi(argv[3]));
+        if (child == nullptr) return 2;
+        SendMessageW(child, BM_SETSTATE, _wtoi(argv[4]) != 0, 0);
+        return 0;
+    }
+    if (verb == L"hover" && argc == 4) {
+        POINT point = {0, 0};
+        if (_wtoi(argv[3]) != 0) {
+            HWND child = GetDlgItem(window, _wtoi(argv[3]));
+            if (child == nullptr) return 2;
+            RECT rect;
+            GetWindowRect(child, &rect);
+            point = {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+        }
+        return SetCursorPos(point.x, point.y) ? 0 : 3;
     }
     if (verb == L"foreground") return GetForegroundWindow() == window ? 0 : 3;
     if (verb == L"lower") {
