@@ -164,6 +164,7 @@ bool GoogleAnalitics::PopEvent(TGAItem& AItem) {
 }
 
 bool GoogleAnalitics::SendEvent(const TGAItem& AItem) {
+    const DWORD started = GetTickCount();
     const platform::TWinInetApi* inet = platform::WinInet();
     if (inet == nullptr) return false;
     inet->DeleteUrlCacheEntryW(Localizer::AnalyticsURL.c_str());
@@ -200,11 +201,26 @@ bool GoogleAnalitics::SendEvent(const TGAItem& AItem) {
         status == 0)
         return false;
 
-    // The answer is read to its end and otherwise ignored.
+    // The answer is read to its end and otherwise ignored; only what has
+    // arrived is read, since a synchronous read waits for its whole buffer.
+    // The time-outs bound each wait, not an answer that trickles without
+    // end: the attempt gives up at its deadline, or at a stop request, and
+    // the event counts as not delivered.
     char buffer[1024];
-    for (;;) {
+    for (bool first = true;; first = false) {
+        DWORD elapsed = Globals::GetTickCountDiff(started);
+        if (!first && (elapsed >= AttemptDeadline || ThreadState.load() == 1)) return false;
+        // The next wait ends at the deadline, too.
+        DWORD remaining = elapsed < AttemptDeadline ? AttemptDeadline - elapsed : 1;
+        if (remaining < AttemptTimeout)
+            inet->InternetSetOptionW(request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &remaining, sizeof(remaining));
+        DWORD available = 0;
+        if (!inet->InternetQueryDataAvailable(request.get(), &available, 0, 0)) return false;
+        if (available == 0) return true;
         DWORD read = 0;
-        if (!inet->InternetReadFile(request.get(), buffer, sizeof(buffer), &read)) return false;
+        if (!inet->InternetReadFile(request.get(), buffer, available < sizeof(buffer) ? available : sizeof(buffer),
+                                    &read))
+            return false;
         if (read == 0) return true;
     }
 }

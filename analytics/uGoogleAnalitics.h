@@ -46,6 +46,9 @@ public:
     // Each attempt's connect, send and receive time-outs: they bound the wait
     // for the attempt in progress when Done stops the sender.
     static constexpr DWORD AttemptTimeout = 10000;
+    // How long an attempt may read its answer, counted from its start: an
+    // answer that trickles without end ends the attempt here.
+    static constexpr DWORD AttemptDeadline = AttemptTimeout;
 
 private:
     static void LoadClientID();

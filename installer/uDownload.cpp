@@ -13,6 +13,10 @@
 namespace {
 
 constexpr DWORD ChunkSize = 512;
+// Nothing from or into the cache, not even a proxy's (Pragma and
+// Cache-Control: no-cache), no cookies sent or kept, no dialogs.
+constexpr DWORD RequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE |
+                               INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI;
 
 bool IsAcceptedStatus(DWORD status) { return status == 200 || status == 203 || status == 206; }
 
@@ -32,6 +36,7 @@ bool Installer::Download() {
     });
     if (!OpenSetupFile()) return false;
     if (State == Stopping) return false;
+    BytesAvailable = 0;
     if (!OpenRequest()) return false;
     if (State == Stopping) return false;
 
@@ -127,7 +132,7 @@ bool Installer::OpenRequest() {
     if (!ConnectionHandle) return false;
     platform::SetTimeouts(ConnectionHandle.get(), TransferTimeoutMilliseconds);
     RequestHandle.reset(inet->HttpOpenRequestW(ConnectionHandle.get(), L"GET", object.c_str(), nullptr, nullptr,
-                                               nullptr, INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI | secure, 0));
+                                               nullptr, RequestFlags | secure, 0));
     if (!RequestHandle) return false;
     platform::SetTimeouts(RequestHandle.get(), TransferTimeoutMilliseconds);
 
@@ -154,12 +159,25 @@ bool Installer::OpenRequest() {
 }
 
 bool Installer::ReadChunk() {
-    std::uint8_t buffer[ChunkSize];
-    DWORD read = 0;
-    if (!platform::WinInet()->InternetReadFile(RequestHandle.get(), buffer, ChunkSize, &read)) return false;
+    // Reads only what has arrived. A synchronous read of a whole chunk waits
+    // until all of it is there, and a server that trickles a byte within
+    // every receive time-out holds it, and the stop after it, for as long
+    // as it likes; the count waits for one byte at most. It is asked for
+    // again only once the last count is used up, so a fast transfer makes
+    // the same reads as before and a few counts more.
+    const platform::TWinInetApi* inet = platform::WinInet();
+    if (BytesAvailable == 0 && !inet->InternetQueryDataAvailable(RequestHandle.get(), &BytesAvailable, 0, 0))
+        return false;
     // No more data although the total is not reached: the server closed the
     // connection early. End the transfer; the byte count fails the attempt.
+    if (BytesAvailable == 0) return false;
+    std::uint8_t buffer[ChunkSize];
+    DWORD read = 0;
+    if (!inet->InternetReadFile(RequestHandle.get(), buffer, BytesAvailable < ChunkSize ? BytesAvailable : ChunkSize,
+                                &read))
+        return false;
     if (read == 0) return false;
+    BytesAvailable -= read < BytesAvailable ? read : BytesAvailable;
     DWORD written = 0;
     if (!WriteFile(FileHandle.get(), buffer, read, &written, nullptr)) return false;
     BytesDone += written;

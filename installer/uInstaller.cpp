@@ -53,12 +53,13 @@ void Installer::Stop() { Exchange(Working, Stopping); }
 void Installer::Done() {
     Stop();
     // A worker that is stopping (this stop or an earlier pause) is on its way
-    // out within one chunk or one 100 ms step of its wait; it sends the
-    // window nothing on this path, so waiting without messages is safe.
+    // out within one receive time-out or one 100 ms step of its wait. Only
+    // the State is polled, never the thread: the worker leaves Stopping for
+    // Stopped only on its silent way out, and a worker that ended Working
+    // first is left alone, since it may still be sending its notices to
+    // this very thread.
     if (State.load() != Stopping) return;
     while (State.load() != Stopped) Sleep(10);
-    WaitForSingleObject(ThreadHandle.get(), INFINITE);
-    ThreadHandle.reset();
 }
 
 DWORD WINAPI Installer::WorkerThread(LPVOID) {
@@ -76,21 +77,23 @@ DWORD WINAPI Installer::WorkerThread(LPVOID) {
 }
 
 // The final State is set before any message: the GUI thread may be polling
-// in Done without handling messages.
+// in Done without handling messages. It is set by compare-and-exchange out
+// of the state read, so a stop that arrives after the read turns this into
+// a stopped end, which sends nothing: the Done that made the stop may be
+// polling for Stopped and would never handle a notice.
 void Installer::EndWorker() {
-    switch (State.load()) {
-    case Stopping:
-        State.exchange(Stopped);
-        return;
-    case Installed:
-        Notify(WM_CLOSE);
-        return;
-    default:
-        State.exchange(Stopped);
-        Notify(WM_QUERYENDSESSION);
-        Notify(WM_CLOSE);
-        return;
+    LONG state = State.load();
+    for (;;) {
+        if (state == Installed) {
+            Notify(WM_CLOSE);
+            return;
+        }
+        if (State.compare_exchange_strong(state, Stopped)) break;
+        // Changed meanwhile (Working to Stopping): state now holds the new value.
     }
+    if (state == Stopping) return;
+    Notify(WM_QUERYENDSESSION);
+    Notify(WM_CLOSE);
 }
 
 void Installer::WaitBeforeRetry() {

@@ -85,6 +85,9 @@ public:
     static inline platform::UniqueInternet RequestHandle;
     static inline platform::UniqueFile FileHandle;
     static inline std::uint32_t BytesDone = 0;
+    // Bytes of the answer that have arrived and are not read yet, as the
+    // last InternetQueryDataAvailable counted them.
+    static inline DWORD BytesAvailable = 0;
     static inline std::uint32_t TotalSize = 0;
     static inline std::uint8_t Percent = 0;
     // The highest percentage reported in the process's life.

@@ -24,6 +24,7 @@ BOOL CALLBACK Load(PINIT_ONCE, PVOID, PVOID*) {
         {"HttpSendRequestW", &api.HttpSendRequestW},
         {"HttpQueryInfoW", &api.HttpQueryInfoW},
         {"InternetReadFile", &api.InternetReadFile},
+        {"InternetQueryDataAvailable", &api.InternetQueryDataAvailable},
         {"InternetCloseHandle", &api.InternetCloseHandle},
         {"InternetSetOptionW", &api.InternetSetOptionW},
         {"InternetCanonicalizeUrlW", &api.InternetCanonicalizeUrlW},

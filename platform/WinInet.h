@@ -16,6 +16,7 @@ struct TWinInetApi {
     decltype(&::HttpSendRequestW) HttpSendRequestW;
     decltype(&::HttpQueryInfoW) HttpQueryInfoW;
     decltype(&::InternetReadFile) InternetReadFile;
+    decltype(&::InternetQueryDataAvailable) InternetQueryDataAvailable;
     decltype(&::InternetCloseHandle) InternetCloseHandle;
     decltype(&::InternetSetOptionW) InternetSetOptionW;
     decltype(&::InternetCanonicalizeUrlW) InternetCanonicalizeUrlW;

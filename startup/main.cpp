@@ -7,5 +7,5 @@
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     platform::RestrictDllSearchPath();
-    return RunInstaller();
+    RunInstaller();
 }

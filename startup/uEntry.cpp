@@ -10,10 +10,10 @@
 // setupapi exports it; the SDK headers do not declare it.
 extern "C" BOOL WINAPI IsUserAdmin();
 
-int RunInstaller() {
+void RunInstaller() {
     // The manifest asks for the highest available level: an administrator
     // arrives here elevated, anyone else stops here.
-    if (!IsUserAdmin()) return 1;
+    if (!IsUserAdmin()) ExitProcess(1);
     Globals::Init();
     Localizer::Init();
     MainWindow::Init();
@@ -21,5 +21,11 @@ int RunInstaller() {
     // Built without C++ exceptions: Run returns, or the process ends in the
     // process-wide error handler.
     MainWindow::Done();
-    return 0;
+    // The process ends here with a worker possibly still running: the window
+    // does not wait for a setup program, nor for a worker that has just left
+    // its wait after one. ExitProcess ends that thread before anything is
+    // released; returning would run the C++ run-time's exit, which destroys
+    // the settings, the download's handle owners and the loaded libraries
+    // while the worker may still be using them.
+    ExitProcess(0);
 }

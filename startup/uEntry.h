@@ -2,5 +2,6 @@
 #pragma once
 
 // Lets only administrators through, gathers the settings and texts, shows
-// the window and runs it until it is gone. Returns the exit code.
-int RunInstaller();
+// the window and runs it until it is gone, then ends the process with its
+// exit code.
+[[noreturn]] void RunInstaller();

@@ -3,8 +3,6 @@
 
 #include <objbase.h>
 
-#include <cstdlib>
-
 #include "analytics/uGoogleAnalitics.h"
 #include "installer/uInstaller.h"
 #include "platform/SystemLibrary.h"
@@ -21,7 +19,9 @@ constexpr int FooterHeight = 65;
 // comctl32, for the progress bar's class; kept until the process ends.
 platform::UniqueLibrary commonControls;
 
-[[noreturn]] void EndWithLastError() { std::exit(static_cast<int>(GetLastError())); }
+// ExitProcess, not exit: the analytics sender may already run, and exit
+// would destroy what it uses before the system ends it (see RunInstaller).
+[[noreturn]] void EndWithLastError() { ExitProcess(GetLastError()); }
 
 HFONT CreatePageFont(int height, bool underline) {
     LOGFONTW font = {};
@@ -90,7 +90,7 @@ void MainWindow::CheckSingleInstance() {
     if (error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED) {
         DWORD_PTR ignored = 0;
         SendMessageTimeoutW(HWND_BROADCAST, ActivateMessage, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
-        std::exit(0);
+        ExitProcess(0);
     }
 }
 

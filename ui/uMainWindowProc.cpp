@@ -3,8 +3,6 @@
 // release of everything when the window is destroyed.
 #include "ui/uMainWindow.h"
 
-#include <cstdlib>
-
 #include "analytics/uGoogleAnalitics.h"
 #include "installer/uInstaller.h"
 #include "platform/Strings.h"
@@ -214,6 +212,9 @@ bool MainWindow::OnCommand(WORD id, WORD code) {
     switch (id) {
     case InstallButtonId:
         if (code != BN_CLICKED) return false;
+        // The button is gone with the start page; a click sent from outside
+        // would build a second progress page and start a second worker.
+        if (ProgressPage) return true;
         if (OfferCheckBox != nullptr) Globals::AutoCSOffer = IsDlgButtonChecked(WindowHandle, 102) == BST_CHECKED;
         DestroyStartPage();
         ShowProgressPage();
@@ -232,8 +233,13 @@ bool MainWindow::OnCommand(WORD id, WORD code) {
         }
         UpdateProgress(0);
         return true;
-    case CancelCommand:
-        if (ConfirmCancel() == IDNO) {
+    case CancelCommand: {
+        int answer = ConfirmCancel();
+        // The question's own message loop runs the worker's notices: a run
+        // that failed meanwhile has closed and destroyed the window, and
+        // released the event queue, while the question was open.
+        if (Globals::MainWindowHandle.load() == nullptr) return true;
+        if (answer == IDNO) {
             GoogleAnalitics::AddEvent(L"install_cancel", L"", 0);
             PostMessageW(WindowHandle, WM_CLOSE, 0, 0);
         } else if (Installer::State.load() == Stopped) {
@@ -242,6 +248,7 @@ bool MainWindow::OnCommand(WORD id, WORD code) {
             UpdateProgress(0);
         }
         return true;
+    }
     }
     return false;
 }
@@ -279,7 +286,9 @@ void MainWindow::StartInstallation() {
     EnableMenuItem(GetSystemMenu(WindowHandle, FALSE), SC_CLOSE, MF_BYCOMMAND | MF_DISABLED | MF_GRAYED);
     StatusText = Localizer::ProgressText;
     Installer::OnProgress = {nullptr, ProgressFromWorker};
-    if (!Installer::Start()) std::exit(static_cast<int>(GetLastError()));
+    // Ended at once, as every failure while the window is built: ExitProcess
+    // and not exit, since the analytics sender runs (see RunInstaller).
+    if (!Installer::Start()) ExitProcess(GetLastError());
 }
 
 // Called by the worker on its own thread. It only posts the report: the
@@ -304,10 +313,14 @@ void MainWindow::ShowProgress(std::uint8_t APercent) {
         StatusText += L"%)";
     }
     // The paused notice takes the bar's place, so that all of it shows; the
-    // bar comes back with the progress. The area is erased every time: a
-    // shorter text must not leave pieces of a longer one behind.
-    if (ProgressBar != nullptr) ShowWindow(ProgressBar, paused ? SW_HIDE : SW_SHOWNA);
+    // bar comes back with the progress. The area is erased every time, as it
+    // was before the change and as it is after: a shorter text must not
+    // leave pieces of a longer one behind, the notice's last line below the
+    // bar included.
     RECT area = StatusArea();
+    if (ProgressBar != nullptr) ShowWindow(ProgressBar, paused ? SW_HIDE : SW_SHOWNA);
+    RECT now = StatusArea();
+    UnionRect(&area, &area, &now);
     InvalidateRect(WindowHandle, &area, TRUE);
     if (ProgressBar != nullptr && !paused) SendMessageW(ProgressBar, PBM_SETPOS, APercent, 0);
 }

@@ -18,6 +18,7 @@ set, is used for POSTs instead of `plan`):
   declared      the Content-Length to send instead of the body's own
   drop          close the connection without answering
   hang          keep the connection open this many seconds without answering
+  headers       extra headers of the answer, a dict (a Set-Cookie, say)
 Each recorded request notes whether it was answered.
 
 With `tls` set to an ssl.SSLContext, the server also answers CONNECT as a
@@ -126,7 +127,7 @@ class LoopbackServer:
         status, payload, extra = plan.get("status", 200), self.body, {}
         if handler.command == "POST":
             # A collector: an empty answer, at once.
-            plan = {key: plan[key] for key in ("force_status",) if key in plan}
+            plan = {key: plan[key] for key in ("force_status", "headers") if key in plan}
             payload = b""
         ranged = re.fullmatch(r"bytes=(\d+)-", handler.headers.get("Range", ""))
         if "force_status" in plan:
@@ -142,6 +143,7 @@ class LoopbackServer:
 
         handler.send_response(status)
         handler.send_header("Content-Type", "application/octet-stream")
+        extra.update(plan.get("headers", {}))
         for name, value in extra.items():
             handler.send_header(name, value)
         if plan.get("no_length"):

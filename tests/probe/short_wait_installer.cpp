@@ -13,5 +13,5 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     Installer::RetryWaitMilliseconds = 300;
     Installer::TransferTimeoutMilliseconds = 2000;
     GoogleAnalitics::DrainLimitMilliseconds = 2000;
-    return RunInstaller();
+    RunInstaller();
 }

@@ -9,10 +9,22 @@
 //       its children
 //   wininspect command CLASS ID [CODE]   posts WM_COMMAND (ID, CODE) to it
 //   wininspect syscommand CLASS SC       posts WM_SYSCOMMAND SC to it
+//   wininspect close CLASS               posts WM_CLOSE to it, as another
+//                                        program may
 //   wininspect click CLASS ID            posts BM_CLICK to its child ID
+//   wininspect press CLASS ID 1|0        sets or clears the pushed state of
+//                                        its child button ID (BM_SETSTATE)
+//   wininspect hover CLASS ID            moves the mouse pointer to the
+//                                        middle of its child ID (0: to the
+//                                        screen's top left corner)
 //   wininspect foreground CLASS          exit code 0 when it is in front
 //   wininspect lower CLASS               sends it to the back
 //   wininspect workarea                  prints the work area: l,t,r,b
+//   wininspect capture CLASS FILE        writes its client area, as drawn,
+//                                        to FILE as a binary PPM (P6)
+//   wininspect fonts CLASS               prints each child's font:
+//                                        "id|text|face|height" (through
+//                                        font_reporter.dll in its process)
 //
 // CAPTION "class:NAME" names a window class instead (e.g. class:#32770, a
 // message box).
@@ -85,6 +97,101 @@ HWND WaitFor(const wchar_t* className, const wchar_t* caption, DWORD timeout) {
     }
 }
 
+// The client area as the window shows it, read through its own DC.
+bool Capture(HWND window, const wchar_t* path) {
+    RECT client;
+    GetClientRect(window, &client);
+    int width = client.right, height = client.bottom;
+    HDC source = GetDC(window);
+    HDC memory = CreateCompatibleDC(source);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;  // top-down
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ previous = SelectObject(memory, bitmap);
+    bool copied = BitBlt(memory, 0, 0, width, height, source, 0, 0, SRCCOPY) != FALSE;
+    GdiFlush();
+    std::string ppm = "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+    const BYTE* pixel = static_cast<const BYTE*>(bits);
+    for (int i = 0; copied && i < width * height; ++i, pixel += 4) {
+        ppm += static_cast<char>(pixel[2]);
+        ppm += static_cast<char>(pixel[1]);
+        ppm += static_cast<char>(pixel[0]);
+    }
+    SelectObject(memory, previous);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(window, source);
+    if (!copied) return false;
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    bool ok = WriteFile(file, ppm.data(), static_cast<DWORD>(ppm.size()), &written, nullptr) && written == ppm.size();
+    CloseHandle(file);
+    return ok;
+}
+
+// Runs font_reporter.dll's ReportFonts inside the window's process: a font
+// handle means nothing outside the process that made it. The library is
+// loaded there by a thread of its own that calls LoadLibraryW (kernel32
+// lies at the same address in every process of the prefix).
+bool Fonts(HWND window) {
+    wchar_t self[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring library(self, length);
+    library = library.substr(0, library.find_last_of(L'\\') + 1) + L"font_reporter.dll";
+    wchar_t folder[MAX_PATH], output[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    GetTempFileNameW(folder, L"fnt", 0, output);
+
+    HMODULE local = LoadLibraryW(library.c_str());
+    auto report = local != nullptr ? reinterpret_cast<BYTE*>(GetProcAddress(local, "ReportFonts")) : nullptr;
+    auto load = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, processId);
+    if (report == nullptr || process == nullptr) return false;
+
+    std::wstring strings = library + L'\0' + output + L'\0';
+    auto remote = static_cast<wchar_t*>(
+        VirtualAllocEx(process, nullptr, strings.size() * sizeof(wchar_t), MEM_COMMIT, PAGE_READWRITE));
+    bool done = remote != nullptr &&
+                WriteProcessMemory(process, remote, strings.data(), strings.size() * sizeof(wchar_t), nullptr);
+    auto run = [&](LPTHREAD_START_ROUTINE start, void* parameter) {
+        DWORD result = 0xFFFFFFFF;
+        HANDLE thread = CreateRemoteThread(process, nullptr, 0, start, parameter, 0, nullptr);
+        if (thread == nullptr) return result;
+        if (WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0) GetExitCodeThread(thread, &result);
+        CloseHandle(thread);
+        return result;
+    };
+    DWORD base = done ? run(load, remote) : 0;
+    done = base != 0 && base != 0xFFFFFFFF &&
+           run(reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void*>(
+                   base + (report - reinterpret_cast<BYTE*>(local)))),
+               remote + library.size() + 1) == 0;
+    if (remote != nullptr) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    CloseHandle(process);
+    FreeLibrary(local);
+
+    HANDLE file = CreateFileW(output, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        char buffer[4096];
+        DWORD read = 0;
+        while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+            WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), buffer, read, &read, nullptr);
+        CloseHandle(file);
+    }
+    DeleteFileW(output);
+    return done;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -129,11 +236,34 @@ int wmain(int argc, wchar_t** argv) {
         PostMessageW(window, WM_SYSCOMMAND, static_cast<WPARAM>(_wtoi(argv[3])), 0);
         return 0;
     }
+    if (verb == L"capture" && argc == 4) return Capture(window, argv[3]) ? 0 : 3;
+    if (verb == L"fonts" && argc == 3) return Fonts(window) ? 0 : 3;
+    if (verb == L"close" && argc == 3) {
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        return 0;
+    }
     if (verb == L"click" && argc == 4) {
         HWND child = GetDlgItem(window, _wtoi(argv[3]));
         if (child == nullptr) return 2;
         PostMessageW(child, BM_CLICK, 0, 0);
         return 0;
+    }
+    if (verb == L"press" && argc == 5) {
+        HWND child = GetDlgItem(window, _wtoi(argv[3]));
+        if (child == nullptr) return 2;
+        SendMessageW(child, BM_SETSTATE, _wtoi(argv[4]) != 0, 0);
+        return 0;
+    }
+    if (verb == L"hover" && argc == 4) {
+        POINT point = {0, 0};
+        if (_wtoi(argv[3]) != 0) {
+            HWND child = GetDlgItem(window, _wtoi(argv[3]));
+            if (child == nullptr) return 2;
+            RECT rect;
+            GetWindowRect(child, &rect);
+            point = {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+        }
+        return SetCursorPos(point.x, point.y) ? 0 : 3;
     }
     if (verb == L"foreground") return GetForegroundWindow() == window ? 0 : 3;
     if (verb == L"lower") {

@@ -33,6 +33,15 @@ TEST(SignaturePatcher, UnusableFilesAreSilentlyInvalid) {
     }
 }
 
+TEST(SignaturePatcher, AFileOfExactly4096BytesCarriesABlock) {
+    // The smallest file that can: 4095 bytes cannot (see above).
+    TempDirectory folder;
+    folder.Write(L"exact.exe", TailWith(StampedBlock(L"exact", L"p", L"t"), 0, 4096));
+    TSignaturePatcher patcher(folder.File(L"exact.exe"));
+    ASSERT_TRUE(patcher.IsValid());
+    EXPECT_EQ(patcher.GetData(dtCookie), L"exact");
+}
+
 TEST(SignaturePatcher, ReadsAFileThatOthersHaveOpenForWriting) {
     TempDirectory folder;
     folder.Write(L"busy.exe", TailWith(StampedBlock(L"busy", L"", L""), 0, 8192));

@@ -84,6 +84,15 @@ TEST(SignatureBlock, LongFormWinsOverShortForm) {
     EXPECT_EQ(Scan(tail).Data[dtCookie], L"long");
 }
 
+TEST(SignatureBlock, LongFormAtAnOddOffsetWinsOverShortFormAtAnEvenOne) {
+    // Both forms are looked for in both views; the form decides first, the
+    // view only between records of the same form.
+    Bytes records = Concat({Short(dtCookie, L"short-even"), Filler(1), Long(dtCookie, L"long-odd"), OtherRecords()});
+    Bytes tail = TailWith(records, records.size() % 2);  // the short record starts at an even offset
+    ASSERT_EQ((tail.size() - records.size() - records.size() % 2) % 2, 0u);
+    EXPECT_EQ(Scan(tail).Data[dtCookie], L"long-odd");
+}
+
 TEST(SignatureBlock, FirstEvenOccurrenceWinsAndOddCountsOnlyWithoutEven) {
     // Records of 228 bytes keep their parity; a 1-byte filler flips it.
     Bytes evenFirst = TailWith(Concat({Long(dtCookie, L"first"), Long(dtCookie, L"second"), OtherRecords()}), 0);

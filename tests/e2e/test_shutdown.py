@@ -1,0 +1,80 @@
+"""The edges of a run's life: a stop racing the worker's end, commands that
+arrive when they no longer apply, a question left open while the run ends,
+and the process ending while a worker still runs."""
+import os
+import time
+
+from conftest import BIN, probe_output, run_wine
+from test_window import CLASS, inspect, listing, wait_until
+
+
+def downloads(server):
+    return [r for r in server.requests if r["method"] == "GET"]
+
+
+def window_gone():
+    return inspect("list", CLASS, "0").returncode == 2
+
+
+def test_done_racing_the_end_of_a_failing_worker_never_hangs():
+    # Each round lands Done's stop at another place of the worker's life,
+    # its end included, twice over; a round that hangs ends the probe
+    # through its watchdog (exit code 3).
+    result = run_wine(BIN / "end_race_probe.exe", "200", timeout=300)
+    out = probe_output(result)
+    assert out["Rounds"] == "200"
+    # Both outcomes were reached: stops that came first, and failures that
+    # came first.
+    assert int(out["Stopped"]) > 0 and int(out["Failed"]) > 0
+
+
+def test_install_command_on_the_progress_page_is_ignored(run, server):
+    server.plan = [{"delay": 0.005}]
+    installer = run().start("/SkipStart")
+    listing()
+    wait_until(lambda: downloads(server), what="the download")
+    inspect("command", CLASS, "101", "0")  # BN_CLICKED, as from another process
+    time.sleep(1)
+    assert installer.process.poll() is None
+    _, children = listing()
+    assert len([c for c in children if c["class"] == "msctls_progress32"]) == 1
+    assert installer.wait() == 0
+    assert installer.events() == ["install_start", "install_finish"]
+    assert len(downloads(server)) == 1
+
+
+def test_cancel_question_left_open_while_the_run_fails(run, server):
+    server.plan = [{"force_status": 500}]
+    installer = run("QuelloxSetupShortWait.exe").start("/SkipStart")
+    listing()
+    wait_until(lambda: downloads(server), what="the first download")
+    inspect("command", CLASS, "202")
+    assert inspect("list", "#32770", "20000").returncode == 0  # the question is open
+    wait_until(lambda: len(downloads(server)) == 5, what="the fifth attempt")
+    wait_until(window_gone, what="the window to close")
+    # Yes, if the question is still there to answer.
+    inspect("answer", "class:#32770", "6", "1000")
+    assert installer.wait(timeout=60) == 0
+    time.sleep(1)
+    assert installer.events() == ["install_start", "install_cancel"]
+    assert len(downloads(server)) == 5  # none after the window closed
+    # Nor a worker started: its first act creates the setup file, which the
+    # failed attempts have deleted.
+    assert not installer.setup_file.exists()
+
+
+def test_process_ends_cleanly_while_a_worker_downloads(run, server, monkeypatch):
+    # The setup program leaves no product behind, so the worker waits in
+    # Installing, where a close does not stop it; the analytics collector
+    # holds the close long enough for the worker to start its next download,
+    # a long one at full speed. The process ends in the middle of it.
+    server.post_plan = [{}, {"hang": 3}]
+    monkeypatch.setenv("QUELLOX_FAKE_SETUP_SLEEP_MS", "1500")
+    installer = run("QuelloxSetupShortWait.exe")
+    installer.start("/SkipStart", install_on="9")
+    listing()
+    wait_until(lambda: installer.setup_runs(), what="the setup run")
+    server.body = os.urandom(128 * 1024 * 1024)
+    assert inspect("close", CLASS).returncode == 0
+    wait_until(lambda: len(downloads(server)) == 2, what="the next download", timeout=20)
+    assert installer.wait(timeout=60) == 0
