@@ -11,41 +11,13 @@ bool PassesUnchanged(char32_t c) {
     return c > 0x20 && c < 0x7F && c != U'&' && c != U'=' && c != U'+' && c != U'%' && c != U'#';
 }
 
-// The code point at `i`, moving `i` past it; a lone surrogate counts as
-// U+FFFD, as in the form encoding.
-char32_t NextCodePoint(std::wstring_view text, std::size_t& i) {
-    char32_t c = static_cast<char32_t>(text[i++]);
-    if (c >= 0xD800 && c <= 0xDBFF && i < text.size() && text[i] >= 0xDC00 && text[i] <= 0xDFFF)
-        return 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(text[i++]) - 0xDC00);
-    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) return 0xFFFD;
-    return c;
-}
-
-void AppendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 // `value` as a JSON string, quotes included: quotes, backslashes and control
 // characters escaped, everything else as UTF-8.
 void AppendJsonString(std::string& out, std::wstring_view value) {
     static constexpr char hex[] = "0123456789abcdef";
     out += '"';
     for (std::size_t i = 0; i < value.size();) {
-        char32_t c = NextCodePoint(value, i);
+        char32_t c = platform::NextCodePoint(value, i);
         switch (c) {
         case U'"': out += "\\\""; break;
         case U'\\': out += "\\\\"; break;
@@ -60,7 +32,7 @@ void AppendJsonString(std::string& out, std::wstring_view value) {
                 out += hex[c >> 4];
                 out += hex[c & 0xF];
             } else {
-                AppendUtf8(out, c);
+                platform::AppendUtf8(out, c);
             }
         }
     }

@@ -51,30 +51,41 @@ static void AppendEncodedByte(std::wstring& out, unsigned byte) {
 }
 
 void AppendPercentEncoded(std::wstring& out, std::wstring_view value, bool (*keep)(char32_t)) {
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        char32_t c = static_cast<char32_t>(value[i]);
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < value.size() && value[i + 1] >= 0xDC00 && value[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(value[++i]) - 0xDC00);
-        } else if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
-            c = 0xFFFD;
-        }
+    for (std::size_t i = 0; i < value.size();) {
+        char32_t c = NextCodePoint(value, i);
         if (keep(c)) {
             out += static_cast<wchar_t>(c);
-        } else if (c < 0x80) {
-            AppendEncodedByte(out, static_cast<unsigned>(c));
-        } else if (c < 0x800) {
-            AppendEncodedByte(out, 0xC0 | (c >> 6));
-            AppendEncodedByte(out, 0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            AppendEncodedByte(out, 0xE0 | (c >> 12));
-            AppendEncodedByte(out, 0x80 | ((c >> 6) & 0x3F));
-            AppendEncodedByte(out, 0x80 | (c & 0x3F));
-        } else {
-            AppendEncodedByte(out, 0xF0 | (c >> 18));
-            AppendEncodedByte(out, 0x80 | ((c >> 12) & 0x3F));
-            AppendEncodedByte(out, 0x80 | ((c >> 6) & 0x3F));
-            AppendEncodedByte(out, 0x80 | (c & 0x3F));
+            continue;
         }
+        std::string bytes;
+        AppendUtf8(bytes, c);
+        for (unsigned char byte : bytes) AppendEncodedByte(out, byte);
+    }
+}
+
+char32_t NextCodePoint(std::wstring_view text, std::size_t& i) {
+    char32_t c = static_cast<char32_t>(text[i++]);
+    if (c >= 0xD800 && c <= 0xDBFF && i < text.size() && text[i] >= 0xDC00 && text[i] <= 0xDFFF)
+        return 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(text[i++]) - 0xDC00);
+    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) return 0xFFFD;
+    return c;
+}
+
+void AppendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
     }
 }
 

@@ -26,4 +26,11 @@ void AppendHex(std::wstring& text, std::uint32_t value, int digits);
 // its UTF-8 bytes in %XX form; a lone surrogate counts as U+FFFD.
 void AppendPercentEncoded(std::wstring& out, std::wstring_view value, bool (*keep)(char32_t));
 
+// The code point at `i` of a UTF-16 text, moving `i` past it; a lone
+// surrogate counts as U+FFFD.
+char32_t NextCodePoint(std::wstring_view text, std::size_t& i);
+
+// Appends the UTF-8 bytes of the code point `c`.
+void AppendUtf8(std::string& out, char32_t c);
+
 }  // namespace platform
