@@ -100,7 +100,7 @@ DWORD WINAPI Watchdog(LPVOID) {
 void Settle() {
     HANDLE worker = Installer::ThreadHandle.get();
     MSG message;
-    if (worker == nullptr) {  // a Done that waited for the worker has released it
+    if (worker == nullptr) {  // no worker to wait for
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
         return;
     }
