@@ -62,6 +62,24 @@ void Installer::Done() {
     while (State.load() != Stopped) Sleep(10);
 }
 
+void Installer::WaitForWorkerExit() {
+    // Stopped and Installed are a worker's last states; in any other, its
+    // setup program runs or is about to, and it is not waited for.
+    LONG state = State.load();
+    if (!ThreadHandle || (state != Stopped && state != Installed)) return;
+    HANDLE thread = ThreadHandle.get();
+    DWORD start = GetTickCount();
+    for (;;) {
+        DWORD elapsed = Globals::GetTickCountDiff(start);
+        if (elapsed >= ExitWaitMilliseconds) return;
+        DWORD result = MsgWaitForMultipleObjects(1, &thread, FALSE, ExitWaitMilliseconds - elapsed, QS_SENDMESSAGE);
+        if (result != WAIT_OBJECT_0 + 1) return;  // ended, timed out or failed
+        // A notice sent before the window was gone is delivered here.
+        MSG message;
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}
+
 DWORD WINAPI Installer::WorkerThread(LPVOID) {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     for (int attempt = 1;; ++attempt) {

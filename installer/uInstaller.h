@@ -44,6 +44,12 @@ public:
     // Stops a downloading worker and waits for it; returns at once while the
     // setup program runs or when no worker is active.
     static void Done();
+    // Once the window is gone: lets a worker that is on its way out (Stopped
+    // or Installed) finish its own exit before the process ends, for at most
+    // ExitWaitMilliseconds. Notices it still sends
+    // meanwhile are handled; they reach no window.
+    static void WaitForWorkerExit();
+    static constexpr DWORD ExitWaitMilliseconds = 5000;
 
     // Brings the setup program into Globals::SetupFileName, continuing a
     // partial file. True when the file is complete.

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "installer/uInstaller.h"
 #include "startup/uGlobals.h"
 #include "ui/uLocalizer.h"
 #include "ui/uMainWindow.h"
@@ -21,6 +22,10 @@ void RunInstaller() {
     // Built without C++ exceptions: Run returns, or the process ends in the
     // process-wide error handler.
     MainWindow::Done();
+    // A worker that has sent its close request is still ending (its WM_CLOSE
+    // returned only now): it is let finish, so that the process does not end
+    // in the middle of a thread's own exit.
+    Installer::WaitForWorkerExit();
     // The process ends here with a worker possibly still running: the window
     // does not wait for a setup program, nor for a worker that has just left
     // its wait after one. ExitProcess ends that thread before anything is
