@@ -92,22 +92,8 @@ mkdir -p "$build"
 log="$build/release.log"
 : >"$log"
 
-# step DESCRIPTION COMMAND...: one line on the terminal, the output in the log.
-step() {
-  local description=$1
-  shift
-  printf 'release: %s ... ' "$description"
-  echo "== $description" >>"$log"
-  if "$@" >>"$log" 2>&1; then
-    echo "done"
-  else
-    local code=$?
-    echo "failed (exit code $code)"
-    echo "release: the last lines of $log:" >&2
-    tail -n 25 "$log" | sed 's/^/  /' >&2
-    exit "$code"
-  fi
-}
+step_name=release step_log=$log
+source "$root/scripts/steps.sh"
 
 # The signing identity and the options osslsigncode takes for it.
 password_file="$build/.signing-password"

@@ -32,22 +32,8 @@ mkdir -p "$root/build"
 log="$root/build/setup.log"
 : >"$log"
 
-# step DESCRIPTION COMMAND...: one line on the terminal, the output in the log.
-step() {
-  local description=$1
-  shift
-  printf 'setup: %s ... ' "$description"
-  echo "== $description: $*" >>"$log"
-  if "$@" >>"$log" 2>&1; then
-    echo "done"
-  else
-    local code=$?
-    echo "failed (exit code $code)"
-    echo "setup: the last lines of $log:" >&2
-    tail -n 25 "$log" | sed 's/^/  /' >&2
-    exit "$code"
-  fi
-}
+step_name=setup step_log=$log
+source "$root/scripts/steps.sh"
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"

@@ -25,7 +25,8 @@ def test_a_failing_setup_step_shows_the_end_of_its_log(tmp_path):
     # with stand-ins for the package tools: every package is missing, and the
     # installation fails after much output.
     (tmp_path / "scripts").mkdir()
-    shutil.copy(ROOT / "scripts/setup.sh", tmp_path / "scripts/setup.sh")
+    for script in ("setup.sh", "steps.sh"):
+        shutil.copy(ROOT / "scripts" / script, tmp_path / "scripts" / script)
     tools = tmp_path / "tools"
     tools.mkdir()
     stand_ins = {
