@@ -58,6 +58,20 @@ TEST_F(InstallerResources, ManifestAsksForElevationDpiAwarenessAndCommonControls
     }
 }
 
+TEST_F(InstallerResources, ManifestNamesTheProcessorOfTheBuild) {
+    // The installer's own identity and the common controls it asks for name
+    // the processor the program runs as; no other value may appear.
+    std::string manifest = Resource(MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    const std::string own = sizeof(void*) == 8 ? R"(processorArchitecture="amd64")" : R"(processorArchitecture="x86")";
+    std::size_t count = 0;
+    for (std::size_t at = manifest.find("processorArchitecture="); at != std::string::npos;
+         at = manifest.find("processorArchitecture=", at + 1)) {
+        EXPECT_EQ(manifest.compare(at, own.size(), own), 0) << manifest.substr(at, 40);
+        ++count;
+    }
+    EXPECT_EQ(count, 2u);
+}
+
 TEST_F(InstallerResources, MainIconHasFourSizes) {
     std::string group = Resource(L"MAINICON", RT_GROUP_ICON);
     ASSERT_GE(group.size(), 6u);
