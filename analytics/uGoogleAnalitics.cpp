@@ -96,10 +96,9 @@ void GoogleAnalitics::Done() {
 }
 
 void GoogleAnalitics::LoadClientID() {
-    // No view flag: a 32-bit process keeps the id in the 32-bit view.
     platform::UniqueKey key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, ClientIDKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                        key.put(), nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, ClientIDKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS | platform::ProgramRegistryView, nullptr, key.put(), nullptr) != ERROR_SUCCESS)
         return;
 
     DWORD type = 0;

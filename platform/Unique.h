@@ -87,6 +87,12 @@ struct LocalMemoryTraits {
 using UniqueFile = Unique<FileTraits>;
 using UniqueHandle = Unique<HandleTraits>;
 using UniqueKey = Unique<KeyTraits>;
+
+// The registry view of every key the program reads or writes under HKLM: the
+// one a 32-bit process sees on 64-bit Windows, where the product's 32-bit
+// setup registers itself. The 32-bit build reaches it by redirection alone;
+// the 64-bit build must name it. 32-bit Windows ignores the flag.
+constexpr REGSAM ProgramRegistryView = KEY_WOW64_32KEY;
 using UniqueLibrary = Unique<LibraryTraits>;
 using UniqueLocalMemory = Unique<LocalMemoryTraits>;
 

@@ -60,13 +60,11 @@ std::wstring Globals::GetInstanceName() {
 }
 
 bool Globals::IsUninstallKeyPresent(const wchar_t* AGuid) {
-    // No view flag: a 32-bit process on 64-bit Windows sees the 32-bit view,
-    // where the product's 32-bit setup registers itself.
     std::wstring path = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{";
     path += AGuid;
     path += L"}_is1";
     platform::UniqueKey key;
-    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | platform::ProgramRegistryView, key.put()) == ERROR_SUCCESS;
 }
 
 bool Globals::IsSameName(const std::wstring& ALeft, const std::wstring& ARight) {

@@ -13,6 +13,7 @@
 
 #include "analytics/uGoogleAnalitics.h"
 #include "platform/SystemLibrary.h"
+#include "platform/Unique.h"
 #include "startup/uGlobals.h"
 #include "ui/uLocalizer.h"
 #include "tests/support/TestOutput.h"
@@ -31,7 +32,8 @@ int wmain() {
     if (Environment(L"QUELLOX_PROBE_VOLATILE_PARENT") == L"1") {
         HKEY parent = nullptr;
         RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Calderwyn\\Google Analytics Package\\1.x", 0, nullptr,
-                        REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &parent, nullptr);
+                        REG_OPTION_VOLATILE, KEY_ALL_ACCESS | platform::ProgramRegistryView, nullptr, &parent,
+                        nullptr);
         if (parent) RegCloseKey(parent);
     }
 
