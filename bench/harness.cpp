@@ -75,6 +75,16 @@ void Arm(HANDLE process, Breakpoint& point) {
     FlushInstructionCache(process, point.Address, 1);
 }
 
+// The one place where the two builds differ: a 32-bit thread context names
+// its instruction pointer Eip, a 64-bit one Rip.
+void SetInstructionPointer(CONTEXT& context, void* address) {
+#ifdef _WIN64
+    context.Rip = reinterpret_cast<DWORD64>(address);
+#else
+    context.Eip = reinterpret_cast<DWORD>(address);
+#endif
+}
+
 int CountCalls(int argc, wchar_t** argv) {
     Breakpoint points[] = {{"InternetReadFile"}, {"InternetQueryDataAvailable"}};
     HMODULE own = LoadLibraryW(L"wininet.dll");
@@ -124,7 +134,7 @@ int CountCalls(int argc, wchar_t** argv) {
                 CONTEXT context = {};
                 context.ContextFlags = CONTEXT_CONTROL;
                 GetThreadContext(thread, &context);
-                context.Eip = reinterpret_cast<DWORD>(hit->Address);
+                SetInstructionPointer(context, hit->Address);
                 context.EFlags |= 0x100;  // trap after one instruction
                 SetThreadContext(thread, &context);
                 CloseHandle(thread);

@@ -14,13 +14,13 @@ std::wstring FormatSystemErrorMessage(std::int32_t code, std::wstring_view descr
 }
 
 std::wstring FormatApplicationError(std::wstring_view errorClass, std::wstring_view moduleName,
-                                    std::uint32_t address, std::wstring_view message) {
+                                    std::uint64_t address, int addressDigits, std::wstring_view message) {
     std::wstring text = L"Exception ";
     text += errorClass;
     text += L" in module ";
     text += moduleName;
     text += L" at ";
-    AppendHex(text, address, 8);
+    AppendHex(text, address, addressDigits);
     text += L".\r\n";
     text += message;
     if (!message.empty() && message.back() != L'.') text += L'.';

@@ -31,9 +31,8 @@ std::wstring SystemDescription(DWORD code) {
 }  // namespace
 
 void HandleUncaughtError(const wchar_t* errorClass, const void* address, const std::wstring& message) {
-    std::wstring text = FormatApplicationError(errorClass, ModuleNameAt(address),
-                                               static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(address)),
-                                               message);
+    std::wstring text = FormatApplicationError(errorClass, ModuleNameAt(address), reinterpret_cast<std::uintptr_t>(address),
+                                               2 * sizeof(address), message);
     MessageBoxW(nullptr, text.c_str(), L"Application Error", MB_OK | MB_ICONERROR | MB_TASKMODAL);
     ExitProcess(1);
 }

@@ -40,7 +40,7 @@ void AppendDecimal(std::wstring& text, std::int64_t value) {
     while (count > 0) text.push_back(digits[--count]);
 }
 
-void AppendHex(std::wstring& text, std::uint32_t value, int digits) {
+void AppendHex(std::wstring& text, std::uint64_t value, int digits) {
     static constexpr wchar_t hex[] = L"0123456789ABCDEF";
     for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) text.push_back(hex[(value >> shift) & 0xF]);
 }

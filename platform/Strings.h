@@ -20,7 +20,7 @@ std::wstring ChangeFileExt(std::wstring_view AName, std::wstring_view AExt);
 
 // Appends a number in decimal, or in upper-case hex padded to `digits`.
 void AppendDecimal(std::wstring& text, std::int64_t value);
-void AppendHex(std::wstring& text, std::uint32_t value, int digits);
+void AppendHex(std::wstring& text, std::uint64_t value, int digits);
 
 // Appends `value`, with every character for which `keep` is false written as
 // its UTF-8 bytes in %XX form; a lone surrogate counts as U+FFFD.

@@ -35,6 +35,7 @@
 // Exit code 0 on success, 2 when the window is not found in time, 1 on
 // bad arguments.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <string>
 
@@ -136,6 +137,21 @@ bool Capture(HWND window, const wchar_t* path) {
     return ok;
 }
 
+// Where a library is loaded in another process, from the process's module
+// list: a thread's exit code holds only 32 bits, not a 64-bit address.
+BYTE* RemoteModuleBase(DWORD processId, const std::wstring& path) {
+    std::wstring name = path.substr(path.find_last_of(L'\\') + 1);
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId);
+    if (snapshot == INVALID_HANDLE_VALUE) return nullptr;
+    BYTE* base = nullptr;
+    MODULEENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Module32FirstW(snapshot, &entry); more && base == nullptr; more = Module32NextW(snapshot, &entry))
+        if (lstrcmpiW(entry.szModule, name.c_str()) == 0) base = entry.modBaseAddr;
+    CloseHandle(snapshot);
+    return base;
+}
+
 // Runs font_reporter.dll's ReportFonts inside the window's process: a font
 // handle means nothing outside the process that made it. The library is
 // loaded there by a thread of its own that calls LoadLibraryW (kernel32
@@ -171,10 +187,11 @@ bool Fonts(HWND window) {
         CloseHandle(thread);
         return result;
     };
-    DWORD base = done ? run(load, remote) : 0;
-    done = base != 0 && base != 0xFFFFFFFF &&
-           run(reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void*>(
-                   base + (report - reinterpret_cast<BYTE*>(local)))),
+    if (done) run(load, remote);
+    BYTE* base = done ? RemoteModuleBase(processId, library) : nullptr;
+    done = base != nullptr &&
+           run(reinterpret_cast<LPTHREAD_START_ROUTINE>(
+                   reinterpret_cast<void*>(base + (report - reinterpret_cast<BYTE*>(local)))),
                remote + library.size() + 1) == 0;
     if (remote != nullptr) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
     CloseHandle(process);
