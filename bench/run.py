@@ -8,7 +8,10 @@ import sys
 import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-BIN = ROOT / "build/release/bin"
+BIN = pathlib.Path(os.environ.get("QUELLOX_BIN", ROOT / "build/release/bin"))
+BUILD = os.environ.get("QUELLOX_BENCH_BUILD", "the build in " + str(BIN.parent))
+WINE = os.environ.get("QUELLOX_WINE", "wine")
+OBJDUMP = {"x86": "i686-w64-mingw32-objdump", "x64": "x86_64-w64-mingw32-objdump"}[os.environ.get("QUELLOX_TARGET_ARCH", "x86")]
 sys.path.insert(0, str(ROOT / "tests/e2e"))
 from loopback_server import LoopbackServer  # noqa: E402
 
@@ -19,7 +22,7 @@ MIB = 1024 * 1024
 
 def wine(*args, env=None, timeout=300):
     full = dict(os.environ, **(env or {}))
-    return subprocess.run(["wine", *map(str, args)], capture_output=True, timeout=timeout, env=full)
+    return subprocess.run([WINE, *map(str, args)], capture_output=True, timeout=timeout, env=full)
 
 
 def harness(*args, env=None):
@@ -42,14 +45,14 @@ def setup_file():
 def size_rows():
     exe = BIN / "QuelloxSetup.exe"
     rows = [("Executable size (bytes)", exe.stat().st_size, None, "<= 204800 (200 KB)")]
-    sections = subprocess.run(["i686-w64-mingw32-objdump", "-h", str(exe)], capture_output=True, text=True).stdout
+    sections = subprocess.run([OBJDUMP, "-h", str(exe)], capture_output=True, text=True).stdout
     for name, size in re.findall(r"^\s+\d+\s+(\S+)\s+([0-9a-f]+)", sections, re.M):
         rows.append(("  section " + name, int(size, 16), None, ""))
     resources = ROOT / "resources"
     for label, path, header in [("ICON_PRODUCT", "product.bmp", 14), ("BTN_IMAGE", "button.bmp", 14),
                                 ("LOGO_NORTON", "logo-trust.bmp", 14), ("LOGO_MICROSOFT", "logo-compat.bmp", 14),
                                 ("FONT_FRANKLIN_MEDIUM", "font.ttf", 0), ("MAINICON", "mainicon.ico", 0),
-                                ("manifest", "QuelloxSetup.manifest", 0)]:
+                                ("manifest", "QuelloxSetup.manifest.in", 0)]:
         rows.append(("  resource " + label, (resources / path).stat().st_size - header, None, ""))
     return rows
 
@@ -133,7 +136,8 @@ def main():
     server.close()
     failing.close()
 
-    print("\n%-52s %14s %14s %8s  %s" % ("figure (median of %d)" % RUNS, "installer", "baseline", "ratio", "goal"))
+    print("\nInstaller:", BUILD)
+    print("%-52s %14s %14s %8s  %s" % ("figure (median of %d)" % RUNS, "installer", "baseline", "ratio", "goal"))
     for name, value, baseline, goal in rows:
         ratio = "%.2f" % (value / baseline) if baseline else ""
         base = "%.0f" % baseline if baseline else ""

@@ -33,8 +33,13 @@ PROGRESS_PAGE_HEIGHT = 267
 PICTURES = ["start-page", "progress-page", "paused-notice"]
 
 
+# Wine's loader for the build (scripts/wine-env.sh sets it).
+WINE = os.environ.get("QUELLOX_WINE", "wine")
+BUILD = os.environ.get("QUELLOX_DEMO_BUILD", "the build in " + str(BIN.parent))
+
+
 def wine(*args, **kwargs):
-    return subprocess.run(["wine", *map(str, args)], capture_output=True, timeout=120, **kwargs)
+    return subprocess.run([WINE, *map(str, args)], capture_output=True, timeout=120, **kwargs)
 
 
 def sign(work):
@@ -134,7 +139,7 @@ def main():
     args = list(sys.argv[1:])
     env = dict(os.environ, http_proxy=server.proxy, QUELLOX_FAKE_SETUP_LOG="Z:" + str(log).replace("/", "\\"),
                QUELLOX_FAKE_SETUP_INSTALL_ON="always")
-    print("== Running build/release/bin/QuelloxSetup.exe", " ".join(args))
+    print("== Running", os.path.relpath(BIN / "QuelloxSetup.exe"), " ".join(args))
     print("   download and analytics server:", server.proxy, "(as http_proxy)")
     if not interactive:
         for name in PICTURES + ["demo"]:
@@ -142,7 +147,7 @@ def main():
         # Xvfb has no window manager to draw the caption and frame: Wine draws
         # them itself for this run, so that the pictures show the whole window.
         wine("reg", "add", X11_DRIVER_KEY, "/v", "Decorated", "/d", "N", "/f")
-    installer = subprocess.Popen(["wine", BIN / "QuelloxSetup.exe", *args], env=env)
+    installer = subprocess.Popen([WINE, BIN / "QuelloxSetup.exe", *args], env=env)
     try:
         if interactive:
             print("   Click \"Start installation\" in the window.")
@@ -158,6 +163,7 @@ def main():
     server.close()
 
     print("\n== Summary")
+    print("Installer:", BUILD)
     print("Requests served:")
     for r in server.requests:
         extra = " Range: " + r["headers"]["Range"] if "Range" in r["headers"] else ""

@@ -9,6 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 packages=(
   cmake ninja-build make
   mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   wine wine32:i386 wine64 fonts-wine
   googletest
   xvfb x11-utils
@@ -23,8 +24,17 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$p")
 done
+source "$root/scripts/arch.sh"
+# One line when this machine cannot run 32-bit programs: the scripts then use
+# the 64-bit build of the installer.
+say_which_builds_run() {
+  quellox_runs_x86 ||
+    echo "setup: this machine cannot run 32-bit programs; the scripts use the 64-bit build of the installer"
+}
+
 if [ ${#missing[@]} -eq 0 ]; then
   echo "setup: all ${#packages[@]} packages are installed"
+  say_which_builds_run
   exit 0
 fi
 
@@ -45,3 +55,4 @@ step "updating the package lists" $sudo apt-get update
 step "installing ${#missing[@]} packages: ${missing[*]}" \
   $sudo apt-get install -y --no-install-recommends "${missing[@]}"
 echo "setup: complete (the package manager's output is in $log)"
+say_which_builds_run

@@ -1,10 +1,20 @@
 # Sourced by the scripts: a private Wine prefix in the build tree, a display
 # (Xvfb when there is none) and a persistent wineserver, so that each Wine
 # process starts in about 0.1 s instead of several seconds.
-#   source scripts/wine-env.sh BUILD_DIR
+#   source scripts/wine-env.sh BUILD_DIR ARCH      (ARCH: x86 or x64)
+# QUELLOX_WINE is the loader that runs the build's programs: Wine's 32-bit
+# loader for x86, its 64-bit loader, called directly, for x64 (the `wine`
+# wrapper picks the 32-bit one whenever it is installed, and on a machine
+# that cannot run 32-bit programs that one fails). Every build has a
+# 64-bit prefix of its own.
 # Defines quellox_wine_stop, which the caller runs on exit.
 
 quellox_build_dir=$(cd "$1" && pwd)
+case "${2:-x86}" in
+  x86) export QUELLOX_WINE=/usr/lib/wine/wine; unset WINELOADER ;;
+  x64) export QUELLOX_WINE=/usr/lib/wine/wine64 WINELOADER=/usr/lib/wine/wine64 ;;
+  *) echo "wine-env.sh: unknown build ${2}" >&2; return 2 ;;
+esac
 export WINEPREFIX="$quellox_build_dir/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -29,12 +39,12 @@ wineserver -k 2>/dev/null || true
 wineserver -p
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "Creating the Wine prefix $WINEPREFIX ..."
-  wineboot -i </dev/null >/dev/null 2>&1 || true
+  "$QUELLOX_WINE" wineboot -i </dev/null >/dev/null 2>&1 || true
 fi
 # Start the prefix's background services now, detached from any pipe: a
 # service started by a test's first Wine process would inherit its output
 # and keep the reader of that output waiting.
-wineboot </dev/null >/dev/null 2>&1 || true
+"$QUELLOX_WINE" wineboot </dev/null >/dev/null 2>&1 || true
 
 quellox_wine_stop() {
   wineserver -k 2>/dev/null || true

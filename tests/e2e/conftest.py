@@ -11,6 +11,30 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BIN = pathlib.Path(os.environ.get("QUELLOX_BIN", pathlib.Path(__file__).resolve().parents[2] / "build/release/bin"))
 
+# The build under test and the Wine loader that runs it, both given by the
+# build tree (tests/CMakeLists.txt): "x86" runs through Wine's 32-bit loader,
+# "x64" through its 64-bit loader, each build in a prefix of its own.
+ARCH = os.environ.get("QUELLOX_TARGET_ARCH", "x86")
+WINE = os.environ.get("QUELLOX_WINE", "wine")
+# The build's toolchain file, for the tests that configure a build of their own.
+TOOLCHAIN = os.environ.get("QUELLOX_TOOLCHAIN", str(ROOT / "cmake/mingw-i686-posix.cmake"))
+# Hex digits of an address the program prints.
+POINTER_DIGITS = 16 if ARCH == "x64" else 8
+
+
+def runs_x86():
+    """Whether this machine runs 32-bit programs (scripts/arch.sh asks Wine's
+    32-bit loader)."""
+    return subprocess.run(["bash", "-c", 'source "$1/scripts/arch.sh" && quellox_runs_x86', "_", str(ROOT)],
+                          capture_output=True).returncode == 0
+
+
+def only_on(arch, why):
+    """Skips, with its reason shown, a check that means something only for
+    one of the two builds."""
+    return pytest.mark.skipif(ARCH != arch, reason=f"only the {arch} build: {why}")
+
+
 LONG_MARKERS = ["{00868EBA702F}", "{2E7E63583D84}", "{C5EE17DC10A5}"]
 
 
@@ -22,7 +46,7 @@ def winpath(path):
 def run_wine(program, *args, env=None, timeout=60):
     full_env = dict(os.environ)
     full_env.update(env or {})
-    return subprocess.run(["wine", str(program), *args], capture_output=True, timeout=timeout, env=full_env)
+    return subprocess.run([WINE, str(program), *args], capture_output=True, timeout=timeout, env=full_env)
 
 
 def stamped_block(cookie="", partner="", traffic=""):
@@ -117,7 +141,7 @@ OFFERED_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{8B3F0C
 
 
 def reg(*args):
-    subprocess.run(["wine", "reg", *args], capture_output=True, timeout=30)
+    subprocess.run([WINE, "reg", *args], capture_output=True, timeout=30)
 
 
 @pytest.fixture(scope="module")
@@ -135,7 +159,7 @@ class Run:
     def start(self, *args, install_on="always"):
         env = dict(os.environ, http_proxy=self.server.proxy, QUELLOX_FAKE_SETUP_LOG=winpath(self.log),
                    QUELLOX_FAKE_SETUP_INSTALL_ON=install_on)
-        self.process = subprocess.Popen(["wine", str(BIN / self.program), *args], env=env,
+        self.process = subprocess.Popen([WINE, str(BIN / self.program), *args], env=env,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return self
 

@@ -10,14 +10,14 @@ import urllib.parse
 
 import pytest
 
-from conftest import BIN, probe_output, run_wine
+from conftest import BIN, WINE, probe_output, run_wine
 
 SETTINGS_KEY = r"HKLM\Software\Calderwyn\Google Analytics Package\1.x\Settings"
 GUID = re.compile(r"\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\}")
 
 
 def reg(*args):
-    return subprocess.run(["wine", "reg", *args, "/reg:32"], capture_output=True, timeout=30)
+    return subprocess.run([WINE, "reg", *args, "/reg:32"], capture_output=True, timeout=30)
 
 
 @pytest.fixture

@@ -1,9 +1,12 @@
-"""The installer executable itself: a statically linked 32-bit GUI program
-that imports only libraries Windows always loads from System32."""
+"""The installer executable itself: a statically linked GUI program (the
+shipped one 32-bit, the same program also built for 64-bit Windows) that
+imports only libraries Windows always loads from System32."""
 import re
 import subprocess
 
-from conftest import BIN
+import pytest
+
+from conftest import ARCH, BIN, only_on
 
 # Libraries on the system's KnownDLLs list, plus the C run-time, which
 # Windows also takes from System32 only.
@@ -13,16 +16,23 @@ KNOWN_SYSTEM_LIBRARIES = {
 }
 
 
+OBJDUMP = {"x86": "i686-w64-mingw32-objdump", "x64": "x86_64-w64-mingw32-objdump"}
+
+
 def headers():
-    return subprocess.run(["i686-w64-mingw32-objdump", "-p", str(BIN / "QuelloxSetup.exe")],
+    return subprocess.run([OBJDUMP[ARCH], "-p", str(BIN / "QuelloxSetup.exe")],
                           capture_output=True, text=True, check=True).stdout
 
 
-def test_is_a_32_bit_gui_program():
+@pytest.mark.parametrize("arch, magic, file_format", [
+    pytest.param("x86", r"010b\s+\(PE32\)", "pei-i386", marks=only_on("x86", "the shipped file is PE32 for i386")),
+    pytest.param("x64", r"020b\s+\(PE32\+\)", "pei-x86-64", marks=only_on("x64", "the 64-bit file is PE32+ for x86-64")),
+])
+def test_is_a_gui_program_for_its_processor(arch, magic, file_format):
     text = headers()
-    assert re.search(r"^Magic\s+010b\s+\(PE32\)", text, re.M)
+    assert re.search(r"^Magic\s+" + magic, text, re.M)
     assert re.search(r"^Subsystem\s+00000002\s+\(Windows GUI\)", text, re.M)
-    assert "file format pei-i386" in text
+    assert "file format " + file_format in text
 
 
 def test_imports_only_known_system_libraries():

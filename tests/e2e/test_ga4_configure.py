@@ -7,13 +7,13 @@ import subprocess
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
+from conftest import ROOT, TOOLCHAIN
 
 
 def configure(tmp_path, **values):
     build = tmp_path / "build"
     args = ["cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja",
-            "-DCMAKE_TOOLCHAIN_FILE=%s" % (ROOT / "cmake/mingw-i686-posix.cmake"), "-DQUELLOX_TESTS=OFF"]
+            "-DCMAKE_TOOLCHAIN_FILE=%s" % TOOLCHAIN, "-DQUELLOX_TESTS=OFF"]
     args += ["-DQUELLOX_%s=%s" % item for item in values.items()]
     result = subprocess.run(args, capture_output=True, text=True, timeout=120)
     return result, build / "generated/Deployment.h"

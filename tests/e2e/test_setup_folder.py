@@ -12,7 +12,7 @@ import subprocess
 
 import pytest
 
-from conftest import BIN, probe_output, run_wine, unix_path, winpath
+from conftest import BIN, WINE, probe_output, run_wine, unix_path, winpath
 
 INSTALLED, STOPPED = "5", "3"
 PRODUCT_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{E49A1D27-6C03-4F58-9B7E-31A5D0C6F2E8}_is1"
@@ -23,7 +23,7 @@ UNELEVATED_SIDS = {"BU", "S-1-5-32-545", "AU", "S-1-5-11", "WD", "S-1-1-0", "IU"
 
 
 def delete_product_key():
-    subprocess.run(["wine", "reg", "delete", PRODUCT_KEY, "/f", "/reg:32"], capture_output=True, timeout=30)
+    subprocess.run([WINE, "reg", "delete", PRODUCT_KEY, "/f", "/reg:32"], capture_output=True, timeout=30)
 
 
 def program_data():
@@ -61,7 +61,7 @@ def world(server, signed_setup, tmp_path):
         env = dict(os.environ, http_proxy=server.proxy, QUELLOX_PROBE_RETRY_WAIT_MS="300",
                    QUELLOX_FAKE_SETUP_LOG=winpath(log), QUELLOX_FAKE_SETUP_INSTALL_ON="always",
                    QUELLOX_FAKE_SETUP_REPORT=winpath(report))
-        command = list(launcher) if launcher else ["wine", str(program), "run", *args]
+        command = list(launcher) if launcher else [WINE, str(program), "run", *args]
         result = subprocess.run(command, capture_output=True, timeout=180, env=env, cwd=cwd)
         return probe_output(result)
 
@@ -169,7 +169,7 @@ def test_no_temporary_folder_fails_and_starts_no_relative_name(world, server, tm
     beside.write_bytes(signed_setup)
 
     # Wine sets TEMP and TMP from its registry; cmd hands its own to the probe.
-    launcher = ["wine", "cmd", "/c", f"set TEMP={temp}&& set TMP={temp}&& {winpath(probe)} run"]
+    launcher = [WINE, "cmd", "/c", f"set TEMP={temp}&& set TMP={temp}&& {winpath(probe)} run"]
     out = world(launcher=launcher, cwd=current)
     assert out["SetupFileName"] == world.setup_file.name  # what the name becomes
     assert out["Notices"] == f"QUERYENDSESSION:{STOPPED},CLOSE:{STOPPED}"

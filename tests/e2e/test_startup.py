@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from conftest import BIN, copy_program, run_wine, stamped_block, winpath  # noqa: F401
+from conftest import ARCH, BIN, POINTER_DIGITS, WINE, copy_program, run_wine, stamped_block, winpath  # noqa: F401
 
 SUFFIX = {"1": "affiliate_31095-ab_afterinstall_a", "2": "affiliate_31095-ab_afterinstall_b"}
 OFFERED_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{8B3F0C61-2E7D-4A95-B0C4-6D12E9F8A7B3}_is1"
@@ -106,7 +106,7 @@ def test_setup_file_lies_in_the_long_temporary_folder():
 @pytest.fixture
 def offered_key():
     def reg(*args):
-        subprocess.run(["wine", "reg", *args], capture_output=True, timeout=30)
+        subprocess.run([WINE, "reg", *args], capture_output=True, timeout=30)
 
     yield reg
     for view in ("/reg:32", "/reg:64"):
@@ -126,18 +126,22 @@ def test_unreadable_program_file_ends_in_the_application_error_box(copy_program)
     import os
 
     env = dict(os.environ, QUELLOX_PROBE_LOCK_SELF="1")
-    probe = subprocess.Popen(["wine", str(program)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    probe = subprocess.Popen([WINE, str(program)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     try:
         answer = run_wine(BIN / "wininspect.exe", "answer", "Application Error", "1", "30000")
         assert answer.returncode == 0, "no Application Error box appeared"
         lines = answer.stdout.decode("utf-8").splitlines()
         assert lines[0].startswith("#32770|")
         text = next(line.split("|")[2] for line in lines if line.startswith("Static|65535|"))
-        assert re.fullmatch(
-            r"Exception TSystemError in module QuelloxSetup\.exe at [0-9A-F]{8}\.\\r\\n"
-            r"System Error\.  Code: 32\.\\r\\n[^\\]+\.\\r\\n",
+        match = re.fullmatch(
+            r"Exception TSystemError in module QuelloxSetup\.exe at ([0-9A-F]{%d})\.\\r\\n"
+            r"System Error\.  Code: 32\.\\r\\n[^\\]+\.\\r\\n" % POINTER_DIGITS,
             text,
-        ), text
+        )
+        assert match, text
+        # The whole address: a 64-bit image lies above 4 GiB.
+        if ARCH == "x64":
+            assert int(match.group(1), 16) > 0xFFFFFFFF, text
         stdout, _ = probe.communicate(timeout=30)
     finally:
         probe.kill()

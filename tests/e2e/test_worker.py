@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from conftest import BIN, probe_output, run_wine, sign, unix_path, winpath
+from conftest import BIN, WINE, probe_output, run_wine, sign, unix_path, winpath
 
 WORKING, STOPPING, STOPPED, INSTALLING, INSTALLED = "1", "2", "3", "4", "5"
 PRODUCT_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{E49A1D27-6C03-4F58-9B7E-31A5D0C6F2E8}_is1"
@@ -16,7 +16,7 @@ PRODUCT_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{E49A1D
 
 def delete_product_key():
     for view in ("/reg:32", "/reg:64"):
-        subprocess.run(["wine", "reg", "delete", PRODUCT_KEY, "/f", view], capture_output=True, timeout=30)
+        subprocess.run([WINE, "reg", "delete", PRODUCT_KEY, "/f", view], capture_output=True, timeout=30)
 
 
 @pytest.fixture(scope="module")
