@@ -110,7 +110,6 @@ int Set(const std::string& path, int argc, char** argv) {
     if (fs::is_symlink(status))
         return Fail(path, "is a symbolic link (to " + Quoted(fs::read_symlink(path, error).string()) +
                               "); set stamps a file itself: name the file it points to");
-    if (fs::exists(status) && !fs::is_regular_file(status)) return Fail(path, "is not a regular file");
 
     stamp::Bytes bytes;
     std::string why;
