@@ -243,3 +243,33 @@ def test_help_version_and_wrong_arguments(args, code, out, err):
     assert result.returncode == code
     assert out in result.stdout if out else result.stdout == ""
     assert result.stderr.startswith(err) if err else result.stderr == ""
+
+
+@pytest.fixture(scope="module")
+def signed_64bit_program(tmp_path_factory, signing_identity):
+    """A real 64-bit (PE32+) Windows program built by the x86_64 mingw-w64
+    compiler and signed by osslsigncode."""
+    folder = tmp_path_factory.mktemp("pe32plus")
+    (folder / "hello.c").write_text("#include <stdio.h>\nint main(void) { puts(\"hello\"); return 0; }\n")
+    subprocess.run(["x86_64-w64-mingw32-gcc", "-O1", "-o", str(folder / "hello.exe"), str(folder / "hello.c")],
+                   check=True, capture_output=True, timeout=120)
+    assert b"PE\0\0\x64\x86" in (folder / "hello.exe").read_bytes()[:512]  # machine x86-64
+    return sign(signing_identity, folder / "hello.exe", folder / "signed.exe")
+
+
+def test_a_64bit_program_is_stamped_keeping_its_signature(signed_64bit_program, signing_identity, tmp_path):
+    program = tmp_path / "hello.exe"
+    shutil.copyfile(signed_64bit_program, program)
+    assert stamp("show", program).returncode == 3
+    for cookie in ("spring sale", "autumn"):  # the block added, then rewritten in place
+        assert stamp("set", program, "--cookie", cookie, "--partner", "p64").returncode == 0
+        assert osslsigncode_verifies(program, signing_identity)
+        assert stamp("show", program).stdout == "cookie=%s\npartner=p64\ntraffic=\n" % cookie
+
+    listing = tmp_path / "partners.csv"
+    listing.write_text("error_code,linker,cookie,traffic\nE64,wide,c64,t64\n")
+    result = stamp("batch", signed_64bit_program, listing, tmp_path / "out")
+    assert result.returncode == 0, result.stderr
+    copy = tmp_path / "out/qlx_E64-setup_wide.exe"
+    assert osslsigncode_verifies(copy, signing_identity)
+    assert stamp("show", copy).stdout == "cookie=c64\npartner=\ntraffic=t64\n"
