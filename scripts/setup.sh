@@ -8,7 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(
   cmake ninja-build make
-  mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
+  mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix gcc-mingw-w64-x86-64-posix
   wine wine32:i386 wine64 fonts-wine
   googletest
   xvfb x11-utils

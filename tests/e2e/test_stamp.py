@@ -251,7 +251,7 @@ def signed_64bit_program(tmp_path_factory, signing_identity):
     compiler and signed by osslsigncode."""
     folder = tmp_path_factory.mktemp("pe32plus")
     (folder / "hello.c").write_text("#include <stdio.h>\nint main(void) { puts(\"hello\"); return 0; }\n")
-    subprocess.run(["x86_64-w64-mingw32-gcc", "-O1", "-o", str(folder / "hello.exe"), str(folder / "hello.c")],
+    subprocess.run(["x86_64-w64-mingw32-gcc-posix", "-O1", "-o", str(folder / "hello.exe"), str(folder / "hello.c")],
                    check=True, capture_output=True, timeout=120)
     assert b"PE\0\0\x64\x86" in (folder / "hello.exe").read_bytes()[:512]  # machine x86-64
     return sign(signing_identity, folder / "hello.exe", folder / "signed.exe")
