@@ -4,11 +4,15 @@
 # signature, and makes one stamped, correctly named copy per partner with
 # `quellox-stamp batch`.
 #
-#   scripts/release.sh [--dry-run] LIST OUTDIR
+#   scripts/release.sh [--dry-run] [--force] LIST OUTDIR
 #
 # LIST is the partner list (see examples/partners.csv); OUTDIR receives the
-# copies and must not hold any of them yet. Settings come from the
-# environment:
+# copies and must not hold any of them yet (--force replaces them). Before
+# anything is configured or built, the script checks the settings, the list
+# and OUTDIR (`quellox-stamp batch --check`) and rehearses the signing on a
+# small script, so that a wrong password or PIN, a certificate the
+# verification does not trust, a bad row or an occupied OUTDIR is reported
+# in seconds. Settings come from the environment:
 #   QUELLOX_DOWNLOAD_URL, QUELLOX_LICENSE_URL, QUELLOX_ANALYTICS_URL,
 #   QUELLOX_TRACKING_ID, QUELLOX_DOWNLOAD_BUILD_CODE (optional)
 #       the deployment values (cmake/Deployment.cmake checks their shapes)
@@ -38,23 +42,29 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
+usage_text() {
+  sed -n '/^#   scripts\/release.sh/p' "$0" | sed 's/^#   /usage: /'
+  echo "(the comment at the top of scripts/release.sh lists the settings)"
+}
 usage() {
-  sed -n '/^#   scripts\/release.sh/p' "$0" | sed 's/^#   /usage: /' >&2
-  echo "(the comment at the top of scripts/release.sh lists the settings)" >&2
+  echo "release: $*" >&2
+  usage_text >&2
   exit 2
 }
 
 dry_run=0
+force=()
 positional=()
 for argument in "$@"; do
   case "$argument" in
     --dry-run) dry_run=1 ;;
-    -h | --help) usage ;;
-    -*) echo "release: unknown option $argument" >&2; usage ;;
+    --force) force=(--force) ;;
+    -h | --help) usage_text; exit 0 ;;
+    -*) usage "unknown option $argument" ;;
     *) positional+=("$argument") ;;
   esac
 done
-[ ${#positional[@]} -eq 2 ] || usage
+[ ${#positional[@]} -eq 2 ] || usage "LIST and OUTDIR are needed (${#positional[@]} given)"
 list=$(realpath -m "${positional[0]}")
 outdir=$(realpath -m "${positional[1]}")
 build=$(realpath -m "${QUELLOX_RELEASE_BUILD_DIR:-$root/build/release-maker}")
@@ -67,26 +77,36 @@ refuse() {
 [ -f "$list" ] || refuse "$list: no such partner list"
 
 # The deployment values: a real release names every one, and none may be an
-# .example placeholder.
+# .example placeholder. Every fault is reported before the script stops. A
+# value not set is removed from the build's cache (-U), so that its default
+# applies again without configuring afresh.
 deployment=()
+faults=()
 for name in QUELLOX_DOWNLOAD_URL QUELLOX_LICENSE_URL QUELLOX_ANALYTICS_URL QUELLOX_TRACKING_ID \
             QUELLOX_DOWNLOAD_BUILD_CODE; do
   value=${!name:-}
   if [ -n "$value" ]; then
     deployment+=("-D$name=$value")
+  else
+    deployment+=("-U$name")
   fi
   if [ $dry_run -eq 1 ] || [ "$name" = QUELLOX_DOWNLOAD_BUILD_CODE ]; then
     continue
   fi
   if [ -z "$value" ]; then
-    refuse "$name is not set: a release needs the maker's own value (--dry-run builds with the .example defaults)"
+    faults+=("$name is not set: a release needs the maker's own value (--dry-run builds with the .example defaults)")
+    continue
   fi
   host=$(printf '%s' "$value" | sed -E -n 's#^[A-Za-z]+://([^/:]+).*#\1#p')
   case "$host" in
-    *.example) refuse "$name '$value' is an .example placeholder (--dry-run accepts it)" ;;
+    *.example) faults+=("$name '$value' is an .example placeholder (--dry-run accepts it)") ;;
   esac
-  [ "$value" != "UA-00000000-0" ] || refuse "$name '$value' is the placeholder tracking id (--dry-run accepts it)"
+  [ "$value" != "UA-00000000-0" ] || faults+=("$name '$value' is the placeholder tracking id (--dry-run accepts it)")
 done
+if [ ${#faults[@]} -gt 0 ]; then
+  printf 'release: %s\n' "${faults[@]}" >&2
+  exit 1
+fi
 
 mkdir -p "$build"
 log="$build/release.log"
@@ -146,13 +166,43 @@ if [ -z "$pin" ]; then
   [ ${#pin} -eq 64 ] || refuse "$certificate_pem: no SHA-256 fingerprint could be read"
 fi
 
-step "configuring $build (signer pin ${pin:0:16}...)" \
-  cmake -S "$root" -B "$build" --fresh -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686-posix.cmake" \
-    -DCMAKE_BUILD_TYPE=MinSizeRel -DQUELLOX_TESTS=OFF "${deployment[@]}" "-DQUELLOX_SIGNER_SHA256=$pin"
-step "building the installer" cmake --build "$build" --target QuelloxSetup
+# The list and OUTDIR, checked by the tool that will stamp the copies (a
+# native build of a few files, seconds), before the installer is built.
 step "building quellox-stamp" \
   bash -c 'cmake -S "$1" -B "$2/host" -G Ninja -DCMAKE_BUILD_TYPE=Release && cmake --build "$2/host" --target quellox-stamp' \
     _ "$root" "$build"
+stamp_tool="$build/host/bin/quellox-stamp"
+if ! "$stamp_tool" batch --check "${force[@]}" "$list" "$outdir" >>"$log"; then
+  refuse "the partner list or OUTDIR is refused (above); nothing was built"
+fi
+
+# The signing rehearsed on a small script with the same identity and the same
+# verification: a wrong password or PIN (one attempt, the one the real
+# signing would have spent) or a certificate the verification does not trust
+# is found before the build.
+verify_options=()
+[ -z "$cafile" ] || verify_options+=(-CAfile "$cafile")
+rehearsal="$build/signing-rehearsal.ps1"
+printf 'Write-Output "signing rehearsal"\r\n' >"$rehearsal"
+rm -f "$rehearsal.signed.ps1"
+echo "== rehearsing the signing" >>"$log"
+if ! osslsigncode sign "${sign_options[@]}" -h sha256 -in "$rehearsal" -out "$rehearsal.signed.ps1" >>"$log" 2>&1; then
+  refuse "the signing identity cannot sign (a wrong QUELLOX_SIGN_PASSWORD or PIN, or a key the token does not hold?); nothing was built. osslsigncode said:
+$(tail -n 5 "$log" | sed 's/^/  /')"
+fi
+if ! osslsigncode verify "${verify_options[@]}" -in "$rehearsal.signed.ps1" >>"$log" 2>&1; then
+  hint=""
+  if grep -qiE "self.signed|unable to get local issuer" "$log"; then
+    hint=" The signing certificate is self-signed or its authority is not among the system's: set QUELLOX_SIGN_CAFILE to the certificate (or its authority's) file to verify against."
+  fi
+  refuse "a signature made with this identity does not verify.$hint Nothing was built; see $log"
+fi
+echo "release: the list, OUTDIR and the signing identity are in order"
+
+step "configuring $build (signer pin ${pin:0:16}...)" \
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686-posix.cmake" \
+    -DCMAKE_BUILD_TYPE=MinSizeRel -DQUELLOX_TESTS=OFF "${deployment[@]}" "-DQUELLOX_SIGNER_SHA256=$pin"
+step "building the installer" cmake --build "$build" --target QuelloxSetup
 
 signed="$build/QuelloxSetup-signed.exe"
 timestamp=()
@@ -161,12 +211,10 @@ rm -f "$signed"
 step "signing the installer${timestamp:+ (time stamp from $QUELLOX_TIMESTAMP_URL)}" \
   osslsigncode sign "${sign_options[@]}" -h sha256 -n "Quellox Setup" "${timestamp[@]}" \
     -in "$build/bin/QuelloxSetup.exe" -out "$signed"
-verify=(osslsigncode verify -in "$signed")
-[ -z "$cafile" ] || verify+=(-CAfile "$cafile")
-step "verifying the signature" "${verify[@]}"
+step "verifying the signature" osslsigncode verify "${verify_options[@]}" -in "$signed"
 
 echo "release: stamping the copies into $outdir"
-if ! "$build/host/bin/quellox-stamp" batch "$signed" "$list" "$outdir" | sed 's/^/  /'; then
+if ! "$stamp_tool" batch "${force[@]}" "$signed" "$list" "$outdir" | sed 's/^/  /'; then
   refuse "no copy was made"
 fi
 if [ $dry_run -eq 1 ]; then

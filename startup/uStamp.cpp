@@ -51,6 +51,25 @@ bool FindPeLayout(const Bytes& file, PeLayout& layout, std::string& error) {
     return true;
 }
 
+// The certificate table of a signed PE: where it starts and the length of
+// its first certificate, which must be an Authenticode signature.
+bool FindSignature(const Bytes& file, PeLayout& layout, std::size_t& tableAt, std::size_t& certificateLength,
+                   std::string& error) {
+    if (!FindPeLayout(file, layout, error)) return false;
+    tableAt = Read32(file, layout.SecurityDirectoryAt);
+    std::size_t tableSize = Read32(file, layout.SecurityDirectoryAt + 4);
+    if (tableAt == 0 || tableSize == 0) return error = "the file is not signed", false;
+    if (tableAt > file.size() || tableSize > file.size() - tableAt)
+        return error = "the certificate table is truncated", false;
+    if (tableAt + tableSize != file.size()) return error = "the certificate table does not end the file", false;
+    if (tableSize < 8 || Read16(file, tableAt + 4) != 0x0200 || Read16(file, tableAt + 6) != 0x0002)
+        return error = "the certificate table holds no Authenticode signature", false;
+    certificateLength = Read32(file, tableAt);
+    if (certificateLength < 8 || certificateLength > tableSize)
+        return error = "the certificate table is truncated", false;
+    return true;
+}
+
 // One DER element: where it starts, how long its header and content are.
 struct Element {
     std::size_t Start = 0;
@@ -216,6 +235,12 @@ bool IsAcceptedValue(const std::wstring& value, std::string& why) {
     return true;
 }
 
+bool IsSignedPe(const Bytes& file, std::string& why) {
+    PeLayout layout;
+    std::size_t tableAt = 0, certificateLength = 0;
+    return FindSignature(file, layout, tableAt, certificateLength, why);
+}
+
 bool UpdatePEChecksum(Bytes& file) {
     PeLayout layout;
     std::string ignored;
@@ -241,18 +266,8 @@ bool StampFile(Bytes& file, const std::wstring (&values)[consts::DataTypeCount],
         }
     }
     PeLayout layout;
-    if (!FindPeLayout(file, layout, error)) return false;
-    std::size_t tableAt = Read32(file, layout.SecurityDirectoryAt);
-    std::size_t tableSize = Read32(file, layout.SecurityDirectoryAt + 4);
-    if (tableAt == 0 || tableSize == 0) return error = "the file is not signed", false;
-    if (tableAt > file.size() || tableSize > file.size() - tableAt)
-        return error = "the certificate table is truncated", false;
-    if (tableAt + tableSize != file.size()) return error = "the certificate table does not end the file", false;
-    if (tableSize < 8 || Read16(file, tableAt + 4) != 0x0200 || Read16(file, tableAt + 6) != 0x0002)
-        return error = "the certificate table holds no Authenticode signature", false;
-    std::size_t certificateLength = Read32(file, tableAt);
-    if (certificateLength < 8 || certificateLength > tableSize)
-        return error = "the certificate table is truncated", false;
+    std::size_t tableAt = 0, certificateLength = 0;
+    if (!FindSignature(file, layout, tableAt, certificateLength, error)) return false;
 
     // Already stamped: the values are rewritten where the reader finds them.
     TSignatureBlock existing = ScanSignatureBlock(file.data(), file.size());

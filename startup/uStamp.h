@@ -28,6 +28,10 @@ bool IsAcceptedValue(const std::wstring& value, std::string& why);
 // updated. On failure `file` is left as it was and `error` says why.
 bool StampFile(Bytes& file, const std::wstring (&values)[consts::DataTypeCount], std::string& error);
 
+// Whether `file` is a PE (PE32 or PE32+) whose certificate table ends it and
+// holds an Authenticode signature, as stamping needs; `why` says what is not.
+bool IsSignedPe(const Bytes& file, std::string& why);
+
 // Recomputes the PE checksum of `file` in place; false when it is no PE.
 bool UpdatePEChecksum(Bytes& file);
 

@@ -4,47 +4,61 @@
 //
 //   quellox-stamp show FILE
 //   quellox-stamp set FILE [--cookie VALUE] [--partner VALUE] [--traffic VALUE]
-//   quellox-stamp batch INSTALLER LIST OUTDIR
+//   quellox-stamp batch [--check] [--force] INSTALLER LIST OUTDIR
 //
-// `set`: values not given keep what the file has (or blanks). A refused file
-// is left untouched: the stamped copy is written beside it and then moved
-// over it.
+// `set`: values not given keep what the file has (or blanks). The stamped
+// file is written under a new name beside it and then moved over it, with the
+// file's permissions; a refused file is left untouched.
 // `batch`: LIST is a CSV file whose header names its columns (error_code,
 // linker, cookie, partner, traffic); each row becomes a stamped copy of
 // INSTALLER named qlx_<error_code>-setup_<linker>.exe in OUTDIR. Every row is
-// checked before anything is written: one bad row, and no copy is made.
+// checked before anything is written, the copies are written one at a time
+// into a private folder, and only then moved into OUTDIR: one bad row or one
+// failure, and no copy is left.
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <string>
-#include <string_view>
 #include <system_error>
 #include <vector>
 
 #include "startup/uSettingsRules.h"
 #include "startup/uSignatureBlock.h"
 #include "startup/uStamp.h"
+#include "tools/PartnerList.h"
+#include "tools/StampFiles.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using partners::Quoted;
 
 const char* const Names[consts::DataTypeCount] = {"cookie", "partner", "traffic"};
 
 const char* const UsageText =
     "usage: quellox-stamp show FILE\n"
     "       quellox-stamp set FILE [--cookie VALUE] [--partner VALUE] [--traffic VALUE]\n"
-    "       quellox-stamp batch INSTALLER LIST OUTDIR\n"
+    "       quellox-stamp batch [--check] [--force] INSTALLER LIST OUTDIR\n"
+    "       quellox-stamp batch --check LIST OUTDIR\n"
+    "       quellox-stamp --help | --version\n"
     "\n"
-    "batch: LIST is a CSV file with a header row naming its columns, among\n"
-    "error_code, linker, cookie, partner and traffic (a missing column is empty).\n"
-    "Each row gives one stamped copy of INSTALLER in OUTDIR, named\n"
-    "qlx_<error_code>-setup_<linker>.exe (qlx-setup_<linker>.exe without an error\n"
-    "code, qlx_<error_code>-setup.exe without a linker value). Nothing is written\n"
-    "when any row is refused, and no existing file is replaced.\n";
+    "show prints the values the installer reads from FILE; exit code 3 when FILE\n"
+    "is signed but not stamped yet. set stamps FILE in place (not through a\n"
+    "symbolic link: name the file itself).\n"
+    "\n"
+    "batch: LIST (\"-\" for standard input) is a CSV file with a header row naming\n"
+    "its columns, among error_code, linker, cookie, partner and traffic (a missing\n"
+    "column is empty). Each row gives one stamped copy of INSTALLER in OUTDIR,\n"
+    "named qlx_<error_code>-setup_<linker>.exe (qlx-setup_<linker>.exe without an\n"
+    "error code, qlx_<error_code>-setup.exe without a linker value). Nothing is\n"
+    "written when any row is refused. A copy already in OUTDIR is kept when it is\n"
+    "byte for byte the one batch would write, and otherwise refused; --force\n"
+    "replaces it. --check checks the list, OUTDIR and (when given) INSTALLER and\n"
+    "writes nothing.\n";
 
-int Usage(std::FILE* to) {
-    std::fputs(UsageText, to);
+// A wrong command line: what is wrong, then the usage, on standard error.
+int Usage(const std::string& what) {
+    std::fprintf(stderr, "quellox-stamp: %s\n%s", what.c_str(), UsageText);
     return 2;
 }
 
@@ -58,59 +72,18 @@ bool Refuse(const std::string& path, const std::string& why) {
     return false;
 }
 
-bool ReadFile(const std::string& path, stamp::Bytes& bytes) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return false;
-    std::uint8_t buffer[65536];
-    std::size_t read;
-    while ((read = std::fread(buffer, 1, sizeof(buffer), file)) > 0) bytes.insert(bytes.end(), buffer, buffer + read);
-    bool ok = std::ferror(file) == 0;
-    std::fclose(file);
-    return ok;
-}
-
-bool WriteFile(const std::string& path, const stamp::Bytes& bytes) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) return false;
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return std::fclose(file) == 0 && ok;
-}
-
-std::string Narrow(const std::wstring& text) {
-    std::string narrow;
-    for (wchar_t c : text) narrow += c < 0x80 ? static_cast<char>(c) : '?';
-    return narrow;
-}
-
-std::wstring Widen(const std::string& text) {
-    std::wstring wide;
-    for (unsigned char c : text) wide += static_cast<wchar_t>(c);  // bytes past ASCII are refused later
-    return wide;
-}
-
-// A value as messages show it: in double quotes, other than printable ASCII
-// as \xNN, so that a refused value is seen exactly.
-std::string Quoted(const std::string& value) {
-    std::string text = "\"";
-    for (unsigned char c : value) {
-        if (c >= 0x20 && c <= 0x7E) {
-            text += static_cast<char>(c);
-            continue;
-        }
-        char escaped[8];
-        std::snprintf(escaped, sizeof(escaped), "\\x%02X", c);
-        text += escaped;
-    }
-    return text + "\"";
-}
-
 int Show(const std::string& path) {
     stamp::Bytes bytes;
-    if (!ReadFile(path, bytes)) return Fail(path, "cannot be read");
+    std::string why;
+    if (!files::ReadAll(path, bytes, why)) return Fail(path, why);
     TSignatureBlock block = ScanSignatureBlock(bytes.data(), bytes.size());
-    if (!block.IsValid) return Fail(path, "carries no parameter block");
+    if (!block.IsValid) {
+        if (!stamp::IsSignedPe(bytes, why)) return Fail(path, "carries no parameter block: " + why);
+        Fail(path, "is signed but not stamped yet (the installer reads blank values; set stamps it)");
+        return 3;
+    }
     for (int type = 0; type < consts::DataTypeCount; ++type)
-        std::printf("%s=%s\n", Names[type], Narrow(block.Data[type]).c_str());
+        std::printf("%s=%s\n", Names[type], partners::Narrow(block.Data[type]).c_str());
     return 0;
 }
 
@@ -122,285 +95,278 @@ int Set(const std::string& path, int argc, char** argv) {
         int type = option == "--cookie" ? dtCookie : option == "--partner" ? dtIdPartner
                                                    : option == "--traffic" ? dtIdTraffic
                                                                            : -1;
-        if (type < 0 || i + 1 >= argc) return Usage(stderr);
-        given[type] = Widen(argv[i + 1]);
+        if (type < 0) return Usage("unknown option " + Quoted(option) + " for set");
+        if (i + 1 >= argc) return Usage(option + " needs a value");
+        given[type] = partners::Widen(argv[i + 1]);
         isGiven[type] = true;
         std::string why;
         if (!stamp::IsAcceptedValue(given[type], why))
             return Fail(path, std::string(Names[type]) + " " + Quoted(argv[i + 1]) + " refused: " + why);
     }
 
+    // Replacing a link would leave its target unstamped and the link gone.
+    std::error_code error;
+    fs::file_status status = fs::symlink_status(path, error);
+    if (fs::is_symlink(status))
+        return Fail(path, "is a symbolic link (to " + Quoted(fs::read_symlink(path, error).string()) +
+                              "); set stamps a file itself: name the file it points to");
+
     stamp::Bytes bytes;
-    if (!ReadFile(path, bytes)) return Fail(path, "cannot be read");
+    std::string why;
+    if (!files::ReadAll(path, bytes, why)) return Fail(path, why);
     TSignatureBlock block = ScanSignatureBlock(bytes.data(), bytes.size());
     std::wstring values[consts::DataTypeCount];
     for (int type = 0; type < consts::DataTypeCount; ++type)
         values[type] = isGiven[type] ? given[type] : block.IsValid ? block.Data[type] : std::wstring();
 
-    std::string error;
-    if (!stamp::StampFile(bytes, values, error)) return Fail(path, error);
-    std::string temporary = path + ".stamping";
-    if (!WriteFile(temporary, bytes)) {
-        std::filesystem::remove(temporary);
-        return Fail(path, "cannot write " + temporary);
-    }
-    std::error_code replaced;
-    std::filesystem::rename(temporary, path, replaced);
-    if (replaced) {
-        std::filesystem::remove(temporary);
-        return Fail(path, "cannot be replaced: " + replaced.message());
+    if (!stamp::StampFile(bytes, values, why)) return Fail(path, why);
+    std::string temporary;
+    if (!files::WriteNew(path + ".stamping", bytes, temporary, why)) return Fail(path + ".stamping.*", why);
+    files::CopyAccess(path, temporary);
+    if (!files::PlaceOver(temporary, path, why)) {
+        std::remove(temporary.c_str());
+        return Fail(path, why);
     }
     return 0;
 }
 
 // ---- batch ----
 
-enum Column { colErrorCode, colLinker, colCookie, colPartner, colTraffic, ColumnCount };
-const char* const ColumnNames[ColumnCount] = {"error_code", "linker", "cookie", "partner", "traffic"};
-// Characters that no Windows file name may hold; the value rules already keep
-// out control characters, double quotes and backslashes.
-constexpr std::string_view NotInFileNames = "<>:/|?*";
+using partners::Row;
+using partners::ColumnNames;
 
-struct Copy {
-    int Line = 0;
-    std::string Cells[ColumnCount];
-    std::string FileName;
-    stamp::Bytes Bytes;
+struct BatchArguments {
+    bool Check = false;
+    bool Force = false;
+    std::string Installer;  // empty: --check without an installer
+    std::string List;
+    std::string OutDir;
 };
 
-// One CSV line into cells: commas separate them; a cell in double quotes may
-// hold commas, and "" in it stands for one quote.
-bool SplitCells(const std::string& line, std::vector<std::string>& cells, std::string& why) {
-    std::size_t at = 0;
-    for (;;) {
-        std::string cell;
-        if (at < line.size() && line[at] == '"') {
-            for (++at;; ++at) {
-                if (at >= line.size()) return why = "a quoted cell has no closing quote", false;
-                if (line[at] != '"') {
-                    cell += line[at];
-                } else if (at + 1 < line.size() && line[at + 1] == '"') {
-                    cell += '"';
-                    ++at;
-                } else {
-                    break;
-                }
-            }
-            ++at;
-            if (at < line.size() && line[at] != ',') return why = "text follows a quoted cell", false;
-        } else {
-            while (at < line.size() && line[at] != ',') cell += line[at++];
-        }
-        cells.push_back(cell);
-        if (at >= line.size()) return true;
-        ++at;
+enum class Action { Write, Keep, Replace };
+
+// What a batch has made so far, undone on failure: only what it created.
+struct BatchWork {
+    std::vector<std::string> CreatedFolders;  // OUTDIR and its missing parents, outermost first
+    std::string Staging;                      // the private folder inside OUTDIR
+    std::vector<std::string> Staged;
+    std::vector<std::string> Placed;
+
+    void Undo() {
+        std::error_code ignored;
+        for (const std::string& path : Placed) fs::remove(path, ignored);
+        for (const std::string& path : Staged) fs::remove(path, ignored);
+        if (!Staging.empty()) fs::remove(Staging, ignored);
+        for (auto folder = CreatedFolders.rbegin(); folder != CreatedFolders.rend(); ++folder) fs::remove(*folder, ignored);
     }
+};
+
+bool StampRow(const stamp::Bytes& installer, const Row& row, stamp::Bytes& copy, std::string& why) {
+    copy = installer;
+    std::wstring values[consts::DataTypeCount] = {partners::Widen(row.Cells[partners::colCookie]),
+                                                  partners::Widen(row.Cells[partners::colPartner]),
+                                                  partners::Widen(row.Cells[partners::colTraffic])};
+    return stamp::StampFile(copy, values, why);
 }
 
-// The copy's file name, as the installer's file-name rules read it back:
-// qlx_<error code>-setup_<linker value>.exe, each part left out when empty.
-std::string CopyFileName(const std::string& errorCode, const std::string& linker) {
-    std::string name = errorCode.empty() ? "qlx-setup" : "qlx_" + errorCode + "-setup";
-    if (!linker.empty()) name += "_" + linker;
-    return name + ".exe";
-}
-
-std::string LowerCase(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
-
-// Checks one row's cells; the reason is empty when they are accepted.
-std::string RowFault(Copy& copy) {
-    for (int column = 0; column < ColumnCount; ++column) {
-        std::string why;
-        if (!stamp::IsAcceptedValue(Widen(copy.Cells[column]), why))
-            return std::string(ColumnNames[column]) + " " + Quoted(copy.Cells[column]) + " refused: " + why;
-    }
-    for (int column : {colErrorCode, colLinker}) {
-        std::size_t bad = copy.Cells[column].find_first_of(NotInFileNames);
-        if (bad != std::string::npos)
-            return std::string(ColumnNames[column]) + " " + Quoted(copy.Cells[column]) + " refused: \"" +
-                   copy.Cells[column][bad] + "\" cannot stand in a file name";
-    }
-    copy.FileName = CopyFileName(copy.Cells[colErrorCode], copy.Cells[colLinker]);
-    std::wstring name = Widen(copy.FileName);
-    std::string readBack[] = {Narrow(rules::ReadFileNameErrorCode(name)), Narrow(rules::ReadFileNameGAParam(name))};
-    for (int column : {colErrorCode, colLinker}) {
-        if (readBack[column] != copy.Cells[column])
-            return std::string(ColumnNames[column]) + " " + Quoted(copy.Cells[column]) + " refused: the installer reads " +
-                   Quoted(readBack[column]) + " from the file name " + Quoted(copy.FileName) +
-                   " (an error code cannot hold \"-setup\", a linker value no blank)";
+// The file as the installer reads it: its values from its signature block
+// and its file name. Empty when it reads back every cell of the row.
+std::string ReadBackFault(const stamp::Bytes& bytes, const Row& row) {
+    TSignatureBlock block = ScanSignatureBlock(bytes.data(), bytes.size());
+    std::wstring name = partners::Widen(row.FileName);
+    std::string read[partners::ColumnCount] = {
+        partners::Narrow(rules::ReadFileNameErrorCode(name)), partners::Narrow(rules::ReadFileNameGAParam(name)),
+        partners::Narrow(block.Data[dtCookie]), partners::Narrow(block.Data[dtIdPartner]),
+        partners::Narrow(block.Data[dtIdTraffic])};
+    for (int column = 0; column < partners::ColumnCount; ++column) {
+        if (block.IsValid && read[column] == row.Cells[column]) continue;
+        return std::string("reads back ") + ColumnNames[column] + " " + Quoted(read[column]) + " instead of " +
+               Quoted(row.Cells[column]);
     }
     return {};
 }
 
-// Reads LIST into copies; prints every fault with its line and returns false
-// when there is any.
-bool ReadList(const std::string& listPath, std::vector<Copy>& copies) {
-    stamp::Bytes bytes;
-    if (!ReadFile(listPath, bytes)) return Refuse(listPath, "cannot be read");
-    std::string text(bytes.begin(), bytes.end());
-    if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);  // a spreadsheet's UTF-8 mark
+// The files already in OUTDIR, by their lower-case names; false with a
+// reason when OUTDIR exists and cannot be listed.
+bool ListOutDir(const std::string& outDir, std::map<std::string, std::string>& present, std::string& why) {
+    std::error_code error;
+    fs::file_status status = fs::status(outDir, error);
+    if (!fs::exists(status)) return true;
+    if (!fs::is_directory(status)) return why = "is not a folder", false;
+    for (fs::directory_iterator entry(outDir, error), end; !error && entry != end; entry.increment(error))
+        present.emplace(partners::LowerCase(entry->path().filename().string()), entry->path().filename().string());
+    if (error) return why = "cannot be read: " + error.message(), false;
+    return true;
+}
 
+// Decides, for each row, whether its copy is written, kept or replaced, and
+// reports every copy in the way. `installer` is empty when not given.
+bool PlanCopies(const BatchArguments& args, const stamp::Bytes& installer, const std::vector<Row>& rows,
+                std::vector<Action>& actions) {
+    std::map<std::string, std::string> present;
+    std::string why;
+    if (!ListOutDir(args.OutDir, present, why)) return Refuse(args.OutDir, why);
     bool ok = true;
-    auto fault = [&](int line, const std::string& why) { return ok = Refuse(listPath + ":" + std::to_string(line), why); };
-    std::vector<int> columns;  // Column of each cell
-    std::map<std::string, int> lineOfName;
-    int line = 0;
-    for (std::size_t start = 0; start < text.size();) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string row = text.substr(start, end - start);
-        start = end + 1;
-        ++line;
-        if (!row.empty() && row.back() == '\r') row.pop_back();
-        if (row.empty()) continue;
-
-        std::vector<std::string> cells;
-        std::string why;
-        if (!SplitCells(row, cells, why)) {
-            fault(line, why);
-            if (columns.empty()) return false;
+    stamp::Bytes copy, existing;
+    for (const Row& row : rows) {
+        actions.push_back(Action::Write);
+        auto found = present.find(partners::LowerCase(row.FileName));
+        if (found == present.end()) continue;
+        fs::path target = fs::path(args.OutDir) / found->second;
+        std::string where = args.List + ":" + std::to_string(row.Line);
+        if (found->second != row.FileName) {
+            ok = Refuse(where, target.string() + " differs from " + Quoted(row.FileName) +
+                                   " only in letter case, and Windows sees one file; remove it or choose another folder");
             continue;
         }
-        if (columns.empty()) {
-            bool seen[ColumnCount] = {};
-            for (const std::string& cell : cells) {
-                int column = 0;
-                while (column < ColumnCount && cell != ColumnNames[column]) ++column;
-                if (column == ColumnCount)
-                    return fault(line, "unknown column " + Quoted(cell) +
-                                           " (the columns are error_code, linker, cookie, partner, traffic)");
-                if (seen[column]) return fault(line, "column " + Quoted(cell) + " appears twice");
-                seen[column] = true;
-                columns.push_back(column);
-            }
+        std::error_code error;
+        fs::file_status status = fs::symlink_status(target, error);
+        if (fs::is_regular_file(status) && !installer.empty() && StampRow(installer, row, copy, why) &&
+            files::ReadAll(target.string(), existing, why) && existing == copy) {
+            actions.back() = Action::Keep;
+            existing.clear();
             continue;
         }
-        if (cells.size() != columns.size()) {
-            fault(line, std::to_string(cells.size()) + (cells.size() == 1 ? " cell" : " cells") + " in " +
-                            Quoted(row) + ", the header has " + std::to_string(columns.size()));
+        existing.clear();
+        if (args.Force && !fs::is_directory(status)) {
+            actions.back() = Action::Replace;
             continue;
         }
-        Copy copy;
-        copy.Line = line;
-        for (std::size_t i = 0; i < cells.size(); ++i) copy.Cells[columns[i]] = cells[i];
-        std::string rowFault = RowFault(copy);
-        if (!rowFault.empty()) {
-            fault(line, rowFault);
-            continue;
-        }
-        // Windows file names ignore letter case: two such names are one file there.
-        auto [other, added] = lineOfName.emplace(LowerCase(copy.FileName), line);
-        if (!added) {
-            fault(line, "the file name " + Quoted(copy.FileName) + " is also that of line " +
-                            std::to_string(other->second));
-            continue;
-        }
-        copies.push_back(std::move(copy));
+        std::string what = fs::is_regular_file(status) ? "already exists" : "already exists and is not a regular file";
+        if (fs::is_regular_file(status) && !installer.empty()) what += " with other contents";
+        ok = Refuse(where, target.string() + " " + what + " and is not replaced" +
+                               (fs::is_directory(status) ? "" : " (--force replaces it)") +
+                               "; remove it or choose another folder");
     }
-    if (columns.empty()) return Refuse(listPath, "has no header row");
-    if (ok && copies.empty()) return Refuse(listPath, "has no rows after its header");
     return ok;
 }
 
-// Removes what a failed batch wrote.
-void RemoveAll(const std::vector<std::string>& paths) {
-    std::error_code ignored;
-    for (const std::string& path : paths) fs::remove(path, ignored);
+// Creates OUTDIR and whatever of its parents is missing, noting each.
+bool MakeOutDir(const std::string& outDir, BatchWork& work, std::string& failedPath, std::string& why) {
+    std::error_code error;
+    fs::path folder = fs::absolute(outDir, error).lexically_normal();
+    if (folder.filename().empty()) folder = folder.parent_path();
+    std::vector<fs::path> missing;
+    for (fs::path at = folder; !at.empty() && !fs::exists(fs::symlink_status(at, error)); at = at.parent_path()) {
+        missing.push_back(at);
+        if (at == at.parent_path()) break;
+    }
+    for (auto at = missing.rbegin(); at != missing.rend(); ++at) {
+        if (!fs::create_directory(*at, error) || error) {
+            failedPath = at->string();
+            why = "cannot be created: " + (error ? error.message() : std::string("it appeared meanwhile"));
+            return false;
+        }
+        work.CreatedFolders.push_back(at->string());
+    }
+    return true;
 }
 
-int Batch(const std::string& installerPath, const std::string& listPath, const std::string& outDir) {
-    std::vector<Copy> copies;
-    if (!ReadList(listPath, copies)) return 1;
+int Batch(const BatchArguments& args) {
+    std::string listName = args.List == "-" ? "(standard input)" : args.List;
+    stamp::Bytes listBytes;
+    std::string why;
+    if (!files::ReadAll(args.List, listBytes, why)) return Fail(listName, why);
+    std::vector<Row> rows;
+    std::vector<std::string> faults;
+    partners::ReadList(std::string(listBytes.begin(), listBytes.end()), listName, rows, faults);
+    for (const std::string& fault : faults) std::fprintf(stderr, "quellox-stamp: %s\n", fault.c_str());
+    if (!faults.empty()) return 1;
 
-    std::error_code error;
-    if (fs::exists(outDir, error) && !fs::is_directory(outDir, error)) return Fail(outDir, "is not a folder");
-    bool ok = true;
-    for (const Copy& copy : copies) {
-        fs::path target = fs::path(outDir) / copy.FileName;
-        if (fs::exists(fs::symlink_status(target, error))) {
-            Fail(listPath + ":" + std::to_string(copy.Line),
-                 target.string() + " already exists and is not replaced; remove it or choose another folder");
-            ok = false;
-        }
-    }
-    if (!ok) return 1;
-
+    // The installer is checked once: a fault of its own is not a row's.
     stamp::Bytes installer;
-    if (!ReadFile(installerPath, installer)) return Fail(installerPath, "cannot be read");
-    for (Copy& copy : copies) {
-        copy.Bytes = installer;
-        std::wstring values[consts::DataTypeCount] = {Widen(copy.Cells[colCookie]), Widen(copy.Cells[colPartner]),
-                                                      Widen(copy.Cells[colTraffic])};
-        std::string why;
-        if (!stamp::StampFile(copy.Bytes, values, why))
-            return Fail(installerPath, why + " (for line " + std::to_string(copy.Line) + ")");
+    if (!args.Installer.empty()) {
+        if (!files::ReadAll(args.Installer, installer, why)) return Fail(args.Installer, why);
+        stamp::Bytes probe = installer;
+        const std::wstring blanks[consts::DataTypeCount];
+        if (!stamp::StampFile(probe, blanks, why)) return Fail(args.Installer, why);
     }
 
-    // Every copy is written under a temporary name first, then all are moved
-    // into place; any failure removes whatever this run wrote.
-    fs::create_directories(outDir, error);
-    if (error) return Fail(outDir, "cannot be created: " + error.message());
-    std::vector<std::string> written;
-    for (const Copy& copy : copies) {
-        std::string temporary = (fs::path(outDir) / (copy.FileName + ".stamping")).string();
-        written.push_back(temporary);
-        if (!WriteFile(temporary, copy.Bytes)) {
-            RemoveAll(written);
-            return Fail(temporary, "cannot be written");
-        }
-    }
-    std::vector<std::string> finals;
-    for (std::size_t i = 0; i < copies.size(); ++i) {
-        fs::path target = fs::path(outDir) / copies[i].FileName;
-        // Checked again: a file may have appeared since the first look.
-        if (fs::exists(fs::symlink_status(target, error))) error = std::make_error_code(std::errc::file_exists);
-        else fs::rename(written[i], target, error);
-        if (error) {
-            RemoveAll(written);
-            RemoveAll(finals);
-            return Fail(target.string(), "cannot be written: " + error.message());
-        }
-        finals.push_back(target.string());
+    std::vector<Action> actions;
+    if (!PlanCopies(args, installer, rows, actions)) return 1;
+    if (args.Check) {
+        int counts[3] = {};
+        for (Action action : actions) ++counts[static_cast<int>(action)];
+        std::printf("%s: %zu %s accepted: %d to write, %d already in %s and identical, %d to replace; nothing was "
+                    "written\n",
+                    listName.c_str(), rows.size(), rows.size() == 1 ? "row" : "rows", counts[0], counts[1], args.OutDir.c_str(), counts[2]);
+        return 0;
     }
 
-    // Each copy read back from disk, its values from its signature block and
-    // its file name, as the installer reads them.
-    for (std::size_t i = 0; i < copies.size(); ++i) {
-        const Copy& copy = copies[i];
-        stamp::Bytes bytes;
-        TSignatureBlock block;
-        if (ReadFile(finals[i], bytes)) block = ScanSignatureBlock(bytes.data(), bytes.size());
-        std::wstring name = Widen(copy.FileName);
-        std::string read[ColumnCount] = {Narrow(rules::ReadFileNameErrorCode(name)),
-                                         Narrow(rules::ReadFileNameGAParam(name)), Narrow(block.Data[dtCookie]),
-                                         Narrow(block.Data[dtIdPartner]), Narrow(block.Data[dtIdTraffic])};
-        for (int column = 0; column < ColumnCount; ++column) {
-            if (block.IsValid && read[column] == copy.Cells[column]) continue;
-            RemoveAll(finals);
-            return Fail(finals[i], std::string("reads back ") + ColumnNames[column] + " " + Quoted(read[column]) +
-                                       " instead of " + Quoted(copy.Cells[column]) + "; nothing was kept");
-        }
+    // Each copy is stamped, written and read back in turn into a private
+    // folder inside OUTDIR (one copy in memory at a time); only when all are
+    // there are they moved into place.
+    BatchWork work;
+    auto failed = [&](const std::string& path, const std::string& reason) {
+        work.Undo();
+        return Fail(path, reason + "; no copy was kept");
+    };
+    std::string failedPath;
+    if (!MakeOutDir(args.OutDir, work, failedPath, why)) return failed(failedPath, why);
+    if (!files::MakeNewFolder((fs::path(args.OutDir) / ".quellox-stamp").string(), work.Staging, why))
+        return failed(args.OutDir, why);
+    stamp::Bytes copy, readBack;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (actions[i] == Action::Keep) continue;
+        std::string staged = (fs::path(work.Staging) / rows[i].FileName).string();
+        if (!StampRow(installer, rows[i], copy, why)) return failed(args.Installer, why);
+        if (!files::WriteNewAt(staged, copy, why)) return failed(staged, why);
+        work.Staged.push_back(staged);
+        readBack.clear();
+        if (!files::ReadAll(staged, readBack, why)) return failed(staged, why);
+        std::string fault = ReadBackFault(readBack, rows[i]);
+        if (!fault.empty()) return failed(staged, fault);
     }
-    for (std::size_t i = 0; i < copies.size(); ++i) {
-        std::string line = finals[i];
-        for (int column = 0; column < ColumnCount; ++column)
-            line += std::string(" ") + ColumnNames[column] + "=" + Quoted(copies[i].Cells[column]);
+    std::size_t stagedIndex = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (actions[i] == Action::Keep) continue;
+        std::string target = (fs::path(args.OutDir) / rows[i].FileName).string();
+        const std::string& staged = work.Staged[stagedIndex++];
+        bool placed = actions[i] == Action::Replace ? files::PlaceOver(staged, target, why)
+                                                    : files::PlaceNew(staged, target, why);
+        if (!placed) return failed(target, why);
+        work.Placed.push_back(target);
+    }
+    std::error_code ignored;
+    fs::remove(work.Staging, ignored);
+
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        std::string line = (fs::path(args.OutDir) / rows[i].FileName).string();
+        for (int column = 0; column < partners::ColumnCount; ++column)
+            line += std::string(" ") + ColumnNames[column] + "=" + Quoted(rows[i].Cells[column]);
+        if (actions[i] == Action::Keep) line += " (identical copy already there, kept)";
         std::printf("%s\n", line.c_str());
     }
     return 0;
+}
+
+int BatchCommand(int argc, char** argv) {
+    BatchArguments args;
+    std::vector<std::string> positional;
+    for (int i = 0; i < argc; ++i) {
+        std::string argument = argv[i];
+        if (argument == "--check") args.Check = true;
+        else if (argument == "--force") args.Force = true;
+        else if (argument.size() > 1 && argument[0] == '-') return Usage("unknown option " + Quoted(argument) + " for batch");
+        else positional.push_back(argument);
+    }
+    if (args.Check && positional.size() == 2) positional.insert(positional.begin(), "");
+    if (positional.size() != 3)
+        return Usage("batch needs INSTALLER, LIST and OUTDIR (" + std::to_string(positional.size()) + " given)");
+    args.Installer = positional[0];
+    args.List = positional[1];
+    args.OutDir = positional[2];
+    return Batch(args);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string verb = argc >= 2 ? argv[1] : "";
-    if (verb == "--help" || verb == "-h" || verb == "help") return Usage(stdout);
-    if (verb == "show" && argc == 3) return Show(argv[2]);
-    if (verb == "set" && argc >= 3) return Set(argv[2], argc - 3, argv + 3);
-    if (verb == "batch" && argc == 5) return Batch(argv[2], argv[3], argv[4]);
-    return Usage(stderr);
+    if (verb == "--help" || verb == "-h" || verb == "help") return std::fputs(UsageText, stdout), 0;
+    if (verb == "--version") return std::printf("quellox-stamp %s\n", QUELLOX_VERSION), 0;
+    if (verb == "show") return argc == 3 ? Show(argv[2]) : Usage("show needs exactly one FILE");
+    if (verb == "set") return argc >= 3 ? Set(argv[2], argc - 3, argv + 3) : Usage("set needs a FILE");
+    if (verb == "batch") return BatchCommand(argc - 2, argv + 2);
+    return Usage(verb.empty() ? "no command given" : "unknown command " + Quoted(verb));
 }

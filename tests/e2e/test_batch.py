@@ -7,7 +7,7 @@ import subprocess
 import pytest
 
 from conftest import BIN, probe_output, run_wine, sign, winpath
-from test_stamp import STAMP, osslsigncode_verifies, read_back, trusted
+from test_stamp import STAMP, osslsigncode_verifies, read_back, stamp, trusted
 
 EXAMPLE_LIST = pathlib.Path(__file__).resolve().parents[2] / "examples/partners.csv"
 
@@ -129,13 +129,154 @@ def test_an_unsigned_installer_writes_nothing(tmp_path):
     out = tmp_path / "out"
     result = batch(BIN / "QuelloxSetup.exe", listing, out)
     assert result.returncode == 1
-    assert "QuelloxSetup.exe: the file is not signed" in result.stderr
+    assert "QuelloxSetup.exe: the file is not signed\n" in result.stderr
     assert not out.exists() or list(out.iterdir()) == []
 
 
-@pytest.mark.parametrize("args, stream", [(["--help"], "stdout"), ([], "stderr"), (["batch", "a", "b"], "stderr"),
-                                          (["show"], "stderr"), (["set", "f", "--colour", "red"], "stderr")])
-def test_help_and_wrong_arguments_print_the_usage(args, stream):
-    result = subprocess.run([str(STAMP), *args], capture_output=True, text=True, timeout=30)
-    assert result.returncode == 2
-    assert "quellox-stamp batch INSTALLER LIST OUTDIR" in getattr(result, stream)
+
+
+def write_list(tmp_path, text, name="partners.csv"):
+    listing = tmp_path / name
+    listing.write_text(text)
+    return listing
+
+
+def test_a_stamping_name_in_outdir_is_never_written_through(signed_installer, tmp_path):
+    victim = tmp_path / "victim.txt"
+    victim.write_text("someone else's text\n")
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "qlx_E40-setup.exe.stamping").symlink_to(victim)
+    result = batch(signed_installer, write_list(tmp_path, "error_code,cookie\nE40,autumn\n"), out)
+    assert result.returncode == 0, result.stderr
+    assert victim.read_text() == "someone else's text\n"
+    copy = out / "qlx_E40-setup.exe"
+    assert not copy.is_symlink() and stamp_values(copy) == "cookie=autumn\npartner=\ntraffic=\n"
+    assert (out / "qlx_E40-setup.exe.stamping").is_symlink()
+    assert sorted(p.name for p in out.iterdir()) == ["qlx_E40-setup.exe", "qlx_E40-setup.exe.stamping"]
+
+
+def stamp_values(path):
+    return subprocess.run([str(STAMP), "show", str(path)], capture_output=True, text=True, timeout=30).stdout
+
+
+def test_header_order_decides_the_columns(signed_installer, tmp_path):
+    out = tmp_path / "out"
+    assert batch(signed_installer, write_list(tmp_path, "linker,error_code,cookie\nv1.2,E7,c\n"), out).returncode == 0
+    assert [p.name for p in out.iterdir()] == ["qlx_E7-setup_v1.2.exe"]
+
+
+@pytest.mark.parametrize("rows, faults", [
+    (GOOD + ",,,,\n", [(3, "every cell of the row is empty")]),
+    (GOOD + ",,,,\n" + '"",,,,\n', [(3, "every cell of the row is empty"), (4, "every cell of the row is empty")]),
+], ids=["one-empty-row", "two-empty-rows"])
+def test_rows_of_empty_cells_are_refused_by_line(signed_installer, tmp_path, rows, faults):
+    listing = write_list(tmp_path, HEADER + rows)
+    result = batch(signed_installer, listing, tmp_path / "out")
+    assert result.returncode == 1
+    assert result.stderr.splitlines() == ["quellox-stamp: %s:%d: %s (a spreadsheet's trailing row?); remove it"
+                                          % (listing, line, why) for line, why in faults]
+    assert not (tmp_path / "out").exists()
+
+
+def test_a_name_differing_only_in_case_from_a_file_in_outdir_is_refused(signed_installer, tmp_path):
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "QLX_E1-SETUP_FIRST.EXE").write_bytes(b"an earlier release")
+    listing = write_list(tmp_path, HEADER + GOOD)
+    result = batch(signed_installer, listing, out)
+    assert result.returncode == 1
+    assert "%s:2: " % listing in result.stderr and "only in letter case" in result.stderr
+    assert [p.name for p in out.iterdir()] == ["QLX_E1-SETUP_FIRST.EXE"]
+
+
+def test_a_rerun_keeps_identical_copies_and_force_replaces_others(signed_installer, tmp_path):
+    out = tmp_path / "out"
+    listing = write_list(tmp_path, HEADER + GOOD + "E2,second,c2,p2,t2\n")
+    assert batch(signed_installer, listing, out).returncode == 0
+    first = {p.name: p.stat().st_ino for p in out.iterdir()}
+
+    again = batch(signed_installer, listing, out)
+    assert again.returncode == 0, again.stderr
+    assert again.stdout.count("(identical copy already there, kept)") == 2
+    assert {p.name: p.stat().st_ino for p in out.iterdir()} == first
+
+    other = write_list(tmp_path, HEADER + "E1,first,changed,p1,t1\nE2,second,c2,p2,t2\n", "changed.csv")
+    refused = batch(signed_installer, other, out)
+    assert refused.returncode == 1
+    assert "%s:2: " % other in refused.stderr and "with other contents and is not replaced (--force replaces it)" \
+        in refused.stderr
+    assert stamp_values(out / "qlx_E1-setup_first.exe") == "cookie=c1\npartner=p1\ntraffic=t1\n"
+
+    forced = batch("--force", signed_installer, other, out)
+    assert forced.returncode == 0, forced.stderr
+    assert stamp_values(out / "qlx_E1-setup_first.exe") == "cookie=changed\npartner=p1\ntraffic=t1\n"
+    assert (out / "qlx_E2-setup_second.exe").stat().st_ino == first["qlx_E2-setup_second.exe"]
+    assert sorted(p.name for p in out.iterdir()) == sorted(first)
+
+
+@pytest.mark.parametrize("with_installer", [True, False], ids=["with-installer", "list-and-outdir"])
+def test_check_writes_nothing_and_refuses_what_the_batch_would(signed_installer, tmp_path, with_installer):
+    installer = [signed_installer] if with_installer else []
+    out = tmp_path / "new/out"
+    listing = write_list(tmp_path, HEADER + GOOD)
+    result = batch("--check", *installer, listing, out)
+    assert result.returncode == 0, result.stderr
+    assert "1 row accepted: 1 to write" in result.stdout and "nothing was written" in result.stdout
+    assert not (tmp_path / "new").exists()
+
+    bad = write_list(tmp_path, HEADER + "E1,a b,c,p,t\n", "bad.csv")
+    assert "%s:2: " % bad in batch("--check", *installer, bad, out).stderr
+
+    out.mkdir(parents=True)
+    (out / "qlx_E1-setup_first.exe").write_bytes(b"an earlier release")
+    occupied = batch("--check", *installer, listing, out)
+    assert occupied.returncode == 1 and "already exists" in occupied.stderr
+    assert batch("--check", "--force", *installer, listing, out).returncode == 0
+    assert [p.name for p in out.iterdir()] == ["qlx_E1-setup_first.exe"]
+
+
+def test_check_refuses_an_installer_it_cannot_stamp_naming_the_installer(tmp_path):
+    result = batch("--check", BIN / "QuelloxSetup.exe", write_list(tmp_path, HEADER + GOOD), tmp_path / "out")
+    assert result.returncode == 1
+    assert result.stderr == "quellox-stamp: %s: the file is not signed\n" % (BIN / "QuelloxSetup.exe")
+
+
+def test_a_list_on_standard_input(signed_installer, tmp_path):
+    out = tmp_path / "out"
+    result = subprocess.run([str(STAMP), "batch", str(signed_installer), "-", str(out)], input=HEADER + GOOD,
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert [p.name for p in out.iterdir()] == ["qlx_E1-setup_first.exe"]
+    bad = subprocess.run([str(STAMP), "batch", str(signed_installer), "-", str(out)], input=HEADER + ",,,,\n",
+                         capture_output=True, text=True, timeout=60)
+    assert "(standard input):2: every cell of the row is empty" in bad.stderr
+
+
+def test_a_failed_write_says_why_and_leaves_nothing_it_made(signed_installer, tmp_path):
+    # A copy's write fails part-way (at a file size limit, as on a full
+    # disk): the private folder and the folders the batch created are removed.
+    out = tmp_path / "new/deeper/out"
+    listing = write_list(tmp_path, HEADER + GOOD + "E2,second,c2,p2,t2\n")
+    size = signed_installer.stat().st_size
+    result = stamp("batch", signed_installer, listing, out, file_size_limit=size // 2)
+    assert result.returncode == 1
+    assert "cannot be written: File too large; no copy was kept" in result.stderr
+    assert [p.name for p in tmp_path.iterdir()] == ["partners.csv"]
+
+    # An OUTDIR that was there stays, and holds what it held.
+    out.mkdir(parents=True)
+    (out / "notes.txt").write_text("mine\n")
+    result = stamp("batch", signed_installer, listing, out, file_size_limit=size // 2)
+    assert result.returncode == 1
+    assert [p.name for p in out.iterdir()] == ["notes.txt"]
+
+
+def test_an_outdir_that_cannot_be_made_says_why(signed_installer, tmp_path):
+    (tmp_path / "file").write_text("x")
+    result = batch(signed_installer, write_list(tmp_path, HEADER + GOOD), tmp_path / "file/out")
+    assert result.returncode == 1
+    assert "%s: cannot be created: Not a directory; no copy was kept" % (tmp_path / "file/out") in result.stderr
+    assert (tmp_path / "file").read_text() == "x"
+    result = batch(signed_installer, write_list(tmp_path, HEADER + GOOD), tmp_path / "file")
+    assert result.returncode == 1 and "%s: is not a folder" % (tmp_path / "file") in result.stderr

@@ -27,11 +27,12 @@ def configure(tmp_path, **values):
     ({"DOWNLOAD_URL": REAL, "SIGNER_SHA256": "any"}, ""),
     ({"DOWNLOAD_URL": REAL, "SIGNER_SHA256": PIN}, PIN_DIGITS),
     ({"DOWNLOAD_URL": REAL, "SIGNER_SHA256": PIN + ";" + OTHER}, PIN_DIGITS + ";" + OTHER),
+    ({"DOWNLOAD_URL": REAL, "SIGNER_SHA256": OTHER + "; " + PIN}, OTHER + ";" + PIN_DIGITS),
     ({"SIGNER_SHA256": OTHER}, OTHER),
     ({"DOWNLOAD_URL": "https://download.quellox.example:8443/f/quellox-setup.exe"}, ""),
     ({"ANALYTICS_URL": "https://analytics.quellox.example/collect", "LICENSE_URL": "https://www.quellox.example/license/"}, ""),
     ({"ANALYTICS_URL": "http://analytics.quellox.example:8080/collect"}, ""),
-], ids=["defaults", "any-publisher", "one-pin", "two-pins", "pin-on-example", "https-download", "https-others",
+], ids=["defaults", "any-publisher", "one-pin", "two-pins", "second-pin-as-printed", "pin-on-example", "https-download", "https-others",
         "analytics-port"])
 def test_accepted(tmp_path, values, pins):
     result, written = configure(tmp_path, **values)

@@ -55,8 +55,8 @@ def maker_identity(tmp_path_factory, signing_identity):
 @pytest.mark.parametrize(
     "args, env, code, message",
     [
-        ([], {}, 2, "usage: scripts/release.sh [--dry-run] LIST OUTDIR"),
-        (["--colour", EXAMPLE_LIST, "out"], {}, 2, "unknown option --colour"),
+        ([], {}, 2, "release: LIST and OUTDIR are needed (0 given)\nusage: scripts/release.sh [--dry-run] [--force] LIST OUTDIR"),
+        (["--colour", EXAMPLE_LIST, "out"], {}, 2, "release: unknown option --colour\nusage: "),
         ([EXAMPLE_LIST, "out"], {}, 1, "QUELLOX_DOWNLOAD_URL is not set"),
         ([EXAMPLE_LIST, "out"], dict(MAKER, QUELLOX_LICENSE_URL="http://www.quellox.example/license/"), 1,
          "QUELLOX_LICENSE_URL 'http://www.quellox.example/license/' is an .example placeholder"),
@@ -172,5 +172,59 @@ def test_a_dry_run_rehearses_with_the_example_values_and_never_replaces_a_copy(t
 
     result = release("--dry-run", EXAMPLE_LIST, out)
     assert result.returncode == 1
-    assert "already exists" in result.stderr and "no copy was made" in result.stderr
+    assert "already exists" in result.stderr and "nothing was built" in result.stderr
+    assert "building the installer" not in result.stdout
     assert {p.name: p.read_bytes() for p in out.iterdir()} == before
+
+
+def test_help_exits_0_with_the_usage_on_standard_output():
+    result = release("--help")
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout.startswith("usage: scripts/release.sh [--dry-run] [--force] LIST OUTDIR\n")
+
+
+def test_every_missing_value_is_reported_in_one_run(tmp_path):
+    result = release(EXAMPLE_LIST, tmp_path / "out", env={"QUELLOX_TRACKING_ID": "UA-00000000-0"},
+                     build=tmp_path / "build")
+    assert result.returncode == 1
+    for message in ["QUELLOX_DOWNLOAD_URL is not set", "QUELLOX_LICENSE_URL is not set",
+                    "QUELLOX_ANALYTICS_URL is not set", "is the placeholder tracking id"]:
+        assert message in result.stderr
+    assert not (tmp_path / "build").exists()
+
+
+def early(result):
+    """The run stopped before configuring or building the installer."""
+    return "configuring" not in result.stdout and "building the installer" not in result.stdout
+
+
+def test_a_bad_list_or_an_occupied_outdir_is_refused_before_the_build(tmp_path, maker_identity):
+    bad = tmp_path / "bad.csv"
+    bad.write_text("error_code,linker,cookie\nE1,a b,c\n,,\n")
+    result = release(bad, tmp_path / "out", env=dict(MAKER, **maker_identity))
+    assert result.returncode == 1 and early(result), result.stdout
+    assert "%s:2: linker" % bad in result.stderr and "%s:3: every cell" % bad in result.stderr
+    assert not (tmp_path / "out").exists()
+
+    out = tmp_path / "occupied"
+    out.mkdir()
+    (out / "qlx_E12-setup_forum.exe").write_bytes(b"an earlier release")
+    result = release(EXAMPLE_LIST, out, env=dict(MAKER, **maker_identity))
+    assert result.returncode == 1 and early(result), result.stdout
+    assert "qlx_E12-setup_forum.exe already exists" in result.stderr and "--force" in result.stderr
+    assert (out / "qlx_E12-setup_forum.exe").read_bytes() == b"an earlier release"
+
+
+def test_a_self_signed_certificate_without_cafile_is_refused_before_the_build_with_a_hint(tmp_path, maker_identity):
+    identity = {k: v for k, v in maker_identity.items() if k != "QUELLOX_SIGN_CAFILE"}
+    result = release(EXAMPLE_LIST, tmp_path / "out", env=dict(MAKER, **identity))
+    assert result.returncode == 1 and early(result), result.stdout
+    assert "set QUELLOX_SIGN_CAFILE" in result.stderr
+
+
+def test_a_wrong_token_pin_is_refused_before_the_build(tmp_path, token):
+    _, settings = token
+    result = release(EXAMPLE_LIST, tmp_path / "out", env={**MAKER, **settings, "QUELLOX_SIGN_PASSWORD": "9999"})
+    assert result.returncode == 1 and early(result), result.stdout
+    assert "the signing identity cannot sign" in result.stderr
+    assert not (tmp_path / "out").exists()

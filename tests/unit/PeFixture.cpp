@@ -6,7 +6,10 @@ using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::size_t PeAt = 0x80;
 constexpr std::size_t OptionalAt = PeAt + 24;
-constexpr std::size_t SecurityAt = OptionalAt + 96 + 4 * 8;
+
+bool IsPe32Plus(const std::vector<std::uint8_t>& pe) { return pe[OptionalAt] == 0x0B && pe[OptionalAt + 1] == 0x02; }
+// The security directory, the fifth data directory.
+std::size_t SecurityAt(const std::vector<std::uint8_t>& pe) { return OptionalAt + (IsPe32Plus(pe) ? 112 : 96) + 4 * 8; }
 
 void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
@@ -36,17 +39,17 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
 
 }  // namespace
 
-std::vector<std::uint8_t> MakeSignedPe(bool unauthenticated, std::size_t imageSize) {
+std::vector<std::uint8_t> MakeSignedPe(bool unauthenticated, std::size_t imageSize, bool pe32Plus) {
     Bytes pe(imageSize, 0);
     pe[0] = 'M';
     pe[1] = 'Z';
     Put32(pe, 0x3C, PeAt);
     pe[PeAt] = 'P';
     pe[PeAt + 1] = 'E';
-    pe[PeAt + 20] = 0xE0;  // size of the optional header
-    pe[OptionalAt] = 0x0B;  // PE32
-    pe[OptionalAt + 1] = 0x01;
-    Put32(pe, OptionalAt + 92, 16);  // number of data directories
+    pe[PeAt + 20] = pe32Plus ? 0xF0 : 0xE0;  // size of the optional header
+    pe[OptionalAt] = 0x0B;                  // PE32 0x10B, PE32+ 0x20B
+    pe[OptionalAt + 1] = pe32Plus ? 0x02 : 0x01;
+    Put32(pe, OptionalAt + (pe32Plus ? 108 : 92), 16);  // number of data directories
     for (std::size_t i = 0x200; i < imageSize; ++i) pe[i] = static_cast<std::uint8_t>(i * 7);
 
     Bytes integer = Tlv(0x02, {0x01});
@@ -66,12 +69,16 @@ std::vector<std::uint8_t> MakeSignedPe(bool unauthenticated, std::size_t imageSi
     certificate = Cat({certificate, contentInfo});
     certificate.resize(padded, 0);
 
-    Put32(pe, SecurityAt, static_cast<std::uint32_t>(pe.size()));
-    Put32(pe, SecurityAt + 4, static_cast<std::uint32_t>(padded));
+    Put32(pe, SecurityAt(pe), static_cast<std::uint32_t>(pe.size()));
+    Put32(pe, SecurityAt(pe) + 4, static_cast<std::uint32_t>(padded));
     pe.insert(pe.end(), certificate.begin(), certificate.end());
     return pe;
 }
 
-std::uint32_t SecurityDirectoryOffset(const std::vector<std::uint8_t>& pe) { return Get32(pe, SecurityAt); }
-std::uint32_t SecurityDirectorySize(const std::vector<std::uint8_t>& pe) { return Get32(pe, SecurityAt + 4); }
+std::uint32_t SecurityDirectoryOffset(const std::vector<std::uint8_t>& pe) { return Get32(pe, SecurityAt(pe)); }
+std::uint32_t SecurityDirectorySize(const std::vector<std::uint8_t>& pe) { return Get32(pe, SecurityAt(pe) + 4); }
 std::uint32_t StoredChecksum(const std::vector<std::uint8_t>& pe) { return Get32(pe, OptionalAt + 64); }
+void SetSecurityDirectory(std::vector<std::uint8_t>& pe, std::uint32_t offset, std::uint32_t size) {
+    Put32(pe, SecurityAt(pe), offset);
+    Put32(pe, SecurityAt(pe) + 4, size);
+}

@@ -48,6 +48,7 @@ TEST(Payload, OutsideValuesCannotAddOrChangeAField) {
         {L"caf\u00E9\U0001F600", L"caf%C3%A9%F0%9F%98%80"},
         {L"\xD800x", L"%EF%BF%BDx"},
         {L"quotes\"<>{}|", L"quotes\"<>{}|"},
+        {L"del\x7F~", L"del%7F~"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(c.Campaign)));

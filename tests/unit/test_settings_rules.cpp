@@ -153,6 +153,7 @@ TEST(FileNameRules, ErrorCodeAndLinkerValue) {
     } cases[] = {
         {L"C:\\Downloads\\qlx_E12-setup.exe", L"E12", L""},
         {L"C:\\Downloads\\qlx_E12-setup_abc (1).exe", L"E12", L"abc"},
+        {L"C:\\Downloads\\qlx_E12-setup_abc - Copy (2).exe", L"E12", L"abc"},
         {L"C:\\Downloads\\QLX_E12-setup.exe", L"", L""},
         {L"C:\\Downloads\\qlx_-setup.exe", L"", L""},
         {L"C:\\Downloads\\other-setup_abc.exe", L"", L"abc"},

@@ -1,6 +1,9 @@
 // The scan of a file's last 4096 bytes for the three parameter records.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
+
 #include "SignatureFixture.h"
 #include "startup/uSignatureBlock.h"
 
@@ -140,4 +143,29 @@ TEST(SignatureBlock, MissingThirdRecordIsInvalidButKeepsEarlierValues) {
 TEST(SignatureBlock, MarkersAreCaseSensitive) {
     Bytes lower = EncodeRecord(L"{00868eba702f}", L"c", consts::LongWidth);
     EXPECT_FALSE(Scan(TailWith(Concat({lower, OtherRecords()}), 0)).IsValid);
+}
+
+TEST(SignatureBlock, AMarkerCutShortByTheEndIsNeverReadPast) {
+    // The scan's reads must stay within the 4096 bytes in either view. The
+    // buffer has exactly that capacity, so that AddressSanitizer sees a read
+    // one byte past its end; a marker cut short by the end keeps the
+    // comparison going up to its last byte. Short records (at even offsets)
+    // of the types scanned before the cut one make the scan reach its marker
+    // in every view: a cut long marker leaves the short record to be found.
+    for (bool cutLong : {true, false}) {
+        for (int type = 0; type < consts::DataTypeCount; ++type) {
+            for (std::size_t missing : {1u, 2u, 3u}) {
+                SCOPED_TRACE(testing::Message() << cutLong << " " << type << " " << missing);
+                Bytes records;
+                for (int other = 0; other < (cutLong ? consts::DataTypeCount : type); ++other)
+                    records = Concat({records, Short(static_cast<TDataType>(other), L"s")});
+                Bytes marker = EncodeRecord((cutLong ? consts::LongMarkers : consts::ShortMarkers)[type], L"", 0);
+                marker.resize(marker.size() - missing);
+                Bytes tail = Concat({records, Filler(SignatureTailSize - records.size() - marker.size()), marker});
+                std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[tail.size()]);
+                std::copy(tail.begin(), tail.end(), exact.get());
+                EXPECT_EQ(ScanSignatureBlock(exact.get(), tail.size()).IsValid, cutLong);
+            }
+        }
+    }
 }

@@ -43,10 +43,22 @@ const std::wstring Values[3] = {L"spring sale", L"p-17", L"t:9"};
 
 }  // namespace
 
-TEST(Stamp, AddsTheBlockAsTheLastElementOfTheSignature) {
+// Every test runs on a PE32 and on a PE32+ image: their data directories
+// stand at different places in the optional header.
+class Stamp : public testing::TestWithParam<bool> {
+protected:
+    static Bytes SignedPe(bool unauthenticated = false, std::size_t imageSize = 0x1000) {
+        return MakeSignedPe(unauthenticated, imageSize, GetParam());
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Formats, Stamp, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "PE32plus" : "PE32"; });
+
+TEST_P(Stamp, AddsTheBlockAsTheLastElementOfTheSignature) {
     for (bool unauthenticated : {false, true}) {
         SCOPED_TRACE(unauthenticated);
-        Bytes pe = MakeSignedPe(unauthenticated);
+        Bytes pe = SignedPe(unauthenticated);
         std::string error;
         ASSERT_TRUE(stamp::StampFile(pe, Values, error)) << error;
         ExpectConsistent(pe);
@@ -58,8 +70,8 @@ TEST(Stamp, AddsTheBlockAsTheLastElementOfTheSignature) {
     }
 }
 
-TEST(Stamp, SecondStampRewritesInPlace) {
-    Bytes pe = MakeSignedPe();
+TEST_P(Stamp, SecondStampRewritesInPlace) {
+    Bytes pe = SignedPe();
     std::string error;
     ASSERT_TRUE(stamp::StampFile(pe, Values, error));
     std::size_t size = pe.size();
@@ -72,13 +84,13 @@ TEST(Stamp, SecondStampRewritesInPlace) {
     EXPECT_EQ(block.Data[1], L"");
 }
 
-TEST(Stamp, RefusalsLeaveTheFileAsItWas) {
+TEST_P(Stamp, RefusalsLeaveTheFileAsItWas) {
     const struct {
         const char* Name;
         void (*Damage)(Bytes&);
         std::wstring Cookie;
     } cases[] = {
-        {"unsigned", [](Bytes& pe) { pe.resize(SecurityDirectoryOffset(pe)); pe[0x80 + 24 + 96 + 36] = 0; pe[0x80 + 24 + 96 + 37] = 0; }, L"x"},
+        {"unsigned", [](Bytes& pe) { pe.resize(SecurityDirectoryOffset(pe)); SetSecurityDirectory(pe, 0, 0); }, L"x"},
         {"truncated", [](Bytes& pe) { pe.resize(pe.size() - 9); }, L"x"},
         {"trailing bytes", [](Bytes& pe) { pe.push_back(0); }, L"x"},
         {"not a PE", [](Bytes& pe) { pe[0] = 'X'; }, L"x"},
@@ -89,7 +101,7 @@ TEST(Stamp, RefusalsLeaveTheFileAsItWas) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
-        Bytes pe = MakeSignedPe();
+        Bytes pe = SignedPe();
         c.Damage(pe);
         Bytes before = pe;
         const std::wstring values[3] = {c.Cookie, L"", L""};
@@ -100,21 +112,31 @@ TEST(Stamp, RefusalsLeaveTheFileAsItWas) {
     }
 }
 
-TEST(Stamp, MarkersInTheSignedPartAreNeverRewritten) {
+TEST_P(Stamp, MarkersInTheSignedPartAreNeverRewritten) {
     // A file whose signed bytes, near its end, happen to hold a whole block:
     // its small certificate table leaves them within the last 4096 bytes.
-    Bytes stamped = MakeSignedPe();
+    Bytes stamped = SignedPe();
     std::string error;
     ASSERT_TRUE(stamp::StampFile(stamped, Values, error));
     TSignatureBlock found = ScanSignatureBlock(stamped.data(), stamped.size());
     Bytes records(stamped.begin() + static_cast<std::ptrdiff_t>(found.ValueOffset[0] - 28),
                   stamped.begin() + static_cast<std::ptrdiff_t>(found.ValueOffset[2] + 200));
 
-    Bytes tricky = MakeSignedPe(false, 0x2000);
+    Bytes tricky = SignedPe(false, 0x2000);
     std::copy(records.begin(), records.end(), tricky.begin() + 0x2000 - 1000);
     ASSERT_TRUE(ScanSignatureBlock(tricky.data(), tricky.size()).IsValid);
     Bytes before = tricky;
     EXPECT_FALSE(stamp::StampFile(tricky, Values, error));
     EXPECT_NE(error.find("outside its signature"), std::string::npos);
     EXPECT_EQ(tricky, before);
+}
+
+TEST_P(Stamp, TellsASignedFileFromAnUnsignedOne) {
+    Bytes pe = SignedPe();
+    std::string why;
+    EXPECT_TRUE(stamp::IsSignedPe(pe, why)) << why;
+    pe.resize(SecurityDirectoryOffset(pe));
+    SetSecurityDirectory(pe, 0, 0);
+    EXPECT_FALSE(stamp::IsSignedPe(pe, why));
+    EXPECT_EQ(why, "the file is not signed");
 }
