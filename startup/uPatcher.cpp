@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "platform/FatalError.h"
+#include "platform/ProtectedFolder.h"
 #include "platform/Unique.h"
 #include "startup/uSignatureBlock.h"
 #include "startup/uStamp.h"
@@ -63,12 +64,18 @@ bool TSignaturePatcher::UpdateFile() {
     if (!stamp::StampFile(bytes, FData, error)) return false;
 
     // Written beside the file, then moved over it: a failure leaves it whole.
-    std::wstring temporary = FFileName + L".stamping";
+    // The name is new, and the file is created new: nothing that stands
+    // beside the file (a link to another file, say) is written through or
+    // replaced, and only the file made here is ever deleted.
+    std::wstring guid = platform::NewGuidText();
+    if (guid.empty()) return false;
+    std::wstring temporary = FFileName + L"." + guid + L".stamping";
     {
-        platform::UniqueFile file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+        platform::UniqueFile file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return false;
         DWORD written = 0;
-        if (!file || !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
             written != bytes.size() || !FlushFileBuffers(file.get())) {
             file.reset();
             DeleteFileW(temporary.c_str());
