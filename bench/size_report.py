@@ -126,6 +126,10 @@ def describe(source):
     if member:
         archive = pathlib.Path(member.group(1)).name
         return f"{archive}({member.group(2)})", archive
+    if ".ltrans" in source:
+        # One optimised object for all the program's units: a build with
+        # -DQUELLOX_LTO=OFF shows each unit's share.
+        return "(program code, optimised at link time)", "(program objects)"
     if source.endswith(".res"):
         return pathlib.Path(source).name, "(resources)"
     own = re.search(r"CMakeFiles/[^/]+\.dir/(.*)$", source)
