@@ -12,6 +12,15 @@
 #include "startup/uGlobals.h"
 #include "ui/uLocalizer.h"
 
+// The state that needs clean-up, defined in this unit only: an inline
+// definition in the header gives every unit that includes it its own copy
+// of the start-up and clean-up code.
+std::vector<TGAItem> GoogleAnalitics::EventQueue;
+platform::UniqueHandle GoogleAnalitics::ThreadHandle;
+std::wstring GoogleAnalitics::ClientID;
+std::wstring GoogleAnalitics::EventCategory;
+std::wstring GoogleAnalitics::SessionID;
+
 namespace {
 
 constexpr const wchar_t* ClientIDKey = L"Software\\Calderwyn\\Google Analytics Package\\1.x\\Settings\\";

@@ -29,16 +29,16 @@ public:
     // Lets the queue drain (bounded), stops the sender and waits for it.
     static void Done();
 
-    static inline std::vector<TGAItem> EventQueue;
+    static std::vector<TGAItem> EventQueue;
     static inline CRITICAL_SECTION QueueLock;
     // 0 running, 1 stop requested, 2 stopped.
     static inline std::atomic<LONG> ThreadState{0};
-    static inline platform::UniqueHandle ThreadHandle;
+    static platform::UniqueHandle ThreadHandle;
     static inline DWORD ThreadID = 0;
-    static inline std::wstring ClientID;
-    static inline std::wstring EventCategory;
+    static std::wstring ClientID;
+    static std::wstring EventCategory;
     // GA4 builds only: one id for the run's events, from its start time.
-    static inline std::wstring SessionID;
+    static std::wstring SessionID;
 
     static constexpr DWORD DrainLimit = 120000;  // ms Done lets the queue drain
     // The limit Done uses; tests shorten it, the program never does.

@@ -21,6 +21,16 @@
 #include "startup/uGlobals.h"
 #include "ui/uLocalizer.h"
 
+// The state that needs clean-up, defined in this unit only: an inline
+// definition in the header gives every unit that includes it its own copy
+// of the start-up and clean-up code.
+std::wstring Installer::DownloadFileName;
+platform::UniqueHandle Installer::ThreadHandle;
+platform::UniqueInternet Installer::SessionHandle;
+platform::UniqueInternet Installer::ConnectionHandle;
+platform::UniqueInternet Installer::RequestHandle;
+platform::UniqueFile Installer::FileHandle;
+
 namespace {
 
 bool Exchange(LONG from, LONG to) { return Installer::State.compare_exchange_strong(from, to); }

@@ -63,12 +63,12 @@ public:
     // folder or a file that is not plainly ours was found under that name, a
     // fresh name of this process's own in the same folder. Empty until the
     // first download.
-    static inline std::wstring DownloadFileName;
+    static std::wstring DownloadFileName;
     // Prefix of the protected folder under %ProgramData% that each run of the
     // setup program gets.
     static constexpr const wchar_t* RunFolderPrefix = L"QuelloxSetup-";
 
-    static inline platform::UniqueHandle ThreadHandle;
+    static platform::UniqueHandle ThreadHandle;
     static inline DWORD ThreadID = 0;
     // Duration of the last successful download, whole seconds.
     static inline std::int32_t DownloadSeconds = 0;
@@ -86,10 +86,10 @@ public:
 
     // The download's state, kept between its steps; nothing stays open
     // between calls of Download.
-    static inline platform::UniqueInternet SessionHandle;
-    static inline platform::UniqueInternet ConnectionHandle;
-    static inline platform::UniqueInternet RequestHandle;
-    static inline platform::UniqueFile FileHandle;
+    static platform::UniqueInternet SessionHandle;
+    static platform::UniqueInternet ConnectionHandle;
+    static platform::UniqueInternet RequestHandle;
+    static platform::UniqueFile FileHandle;
     static inline std::uint32_t BytesDone = 0;
     // Bytes of the answer that have arrived and are not read yet, as the
     // last InternetQueryDataAvailable counted them.

@@ -37,7 +37,9 @@ void HandleUncaughtError(const wchar_t* errorClass, const void* address, const s
     ExitProcess(1);
 }
 
-void RaiseSystemError(DWORD code) {
+// Never inlined, also across units at link time: inlined into a window
+// procedure, the return address would be the system's, not the caller's.
+[[gnu::noinline]] void RaiseSystemError(DWORD code) {
     const void* address = __builtin_return_address(0);
     HandleUncaughtError(L"TSystemError", address,
                         FormatSystemErrorMessage(static_cast<std::int32_t>(code), SystemDescription(code)));

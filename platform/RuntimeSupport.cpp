@@ -10,7 +10,9 @@
 
 namespace {
 
-[[noreturn]] void Fail(const wchar_t* errorClass, const wchar_t* message) {
+// Never inlined, also across units at link time: the address reported is
+// then always in the program's own code, the place that failed.
+[[noreturn, gnu::noinline]] void Fail(const wchar_t* errorClass, const wchar_t* message) {
     platform::HandleUncaughtError(errorClass, __builtin_return_address(0), message);
 }
 

@@ -7,6 +7,22 @@
 #include "startup/uPatcher.h"
 #include "startup/uSettingsRules.h"
 
+// The state that needs clean-up, defined in this unit only: an inline
+// definition in the header gives every unit that includes it its own copy
+// of the start-up and clean-up code.
+std::wstring Globals::MakerName;
+std::wstring Globals::ProductName;
+std::wstring Globals::FullProductName;
+std::wstring Globals::VersionTag;
+std::wstring Globals::ProductYear;
+std::wstring Globals::SetupFileName;
+std::wstring Globals::Campaign;
+std::wstring Globals::CampaignSource;
+std::wstring Globals::DownloadPath;
+std::wstring Globals::OpenWebPage;
+std::wstring Globals::ErrorCode;
+std::wstring Globals::GAParam;
+
 namespace {
 
 constexpr const wchar_t* ProductGuid = L"E49A1D27-6C03-4F58-9B7E-31A5D0C6F2E8";

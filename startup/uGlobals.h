@@ -11,27 +11,27 @@ class Globals {
 public:
     Globals() = delete;
 
-    static inline std::wstring MakerName;
-    static inline std::wstring ProductName;
-    static inline std::wstring FullProductName;
-    static inline std::wstring VersionTag;
-    static inline std::wstring ProductYear;
-    static inline std::wstring SetupFileName;
+    static std::wstring MakerName;
+    static std::wstring ProductName;
+    static std::wstring FullProductName;
+    static std::wstring VersionTag;
+    static std::wstring ProductYear;
+    static std::wstring SetupFileName;
     static inline int ABVariant = 0;
-    static inline std::wstring Campaign;
+    static std::wstring Campaign;
     // The campaign as the distribution gave it (switch or stamped cookie),
     // before the variant's suffix: the setup program's command line filters
     // it on its own.
-    static inline std::wstring CampaignSource;
-    static inline std::wstring DownloadPath;
-    static inline std::wstring OpenWebPage;
+    static std::wstring CampaignSource;
+    static std::wstring DownloadPath;
+    static std::wstring OpenWebPage;
     static inline bool DisplayOffers = false;
     static inline bool RunApplication = false;
     static inline bool SkipStart = false;
     static inline bool SkipAfterInstallPage = false;
     static inline bool HideTrayIcon = false;
-    static inline std::wstring ErrorCode;
-    static inline std::wstring GAParam;
+    static std::wstring ErrorCode;
+    static std::wstring GAParam;
     static inline bool AutoCSOffer = false;
     static inline bool AutoCSOfferDefault = false;
     // Set and cleared by the window on the GUI thread, read by the worker.

@@ -10,6 +10,28 @@
 #include "startup/uGlobals.h"
 #include "ui/uLinks.h"
 
+// The state that needs clean-up, defined in this unit only: an inline
+// definition in the header gives every unit that includes it its own copy
+// of the start-up and clean-up code.
+std::wstring Localizer::WindowCaption;
+std::wstring Localizer::StartInstallText;
+std::wstring Localizer::CleanerOfferText;
+std::wstring Localizer::BrandText;
+std::wstring Localizer::ProductTitleText;
+std::wstring Localizer::OfferTitleText;
+std::wstring Localizer::OfferSubtitleText;
+std::wstring Localizer::LicenseText;
+std::wstring Localizer::LicenseLinkText;
+std::wstring Localizer::ProgressText;
+std::wstring Localizer::FinalizingText;
+std::wstring Localizer::PausedNoticeText;
+std::wstring Localizer::CancelConfirmText;
+std::wstring Localizer::DownloadURLA;
+std::wstring Localizer::DownloadURLB;
+std::wstring Localizer::OpenWebPageURL;
+std::wstring Localizer::AnalyticsURL;
+std::wstring Localizer::LicenseURL;
+
 void Localizer::Init() {
     WindowCaption = L"Setup \u2014 " + Globals::FullProductName;
     StartInstallText = L"Start installation";

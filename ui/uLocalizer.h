@@ -8,24 +8,24 @@ class Localizer {
 public:
     Localizer() = delete;
 
-    static inline std::wstring WindowCaption;
-    static inline std::wstring StartInstallText;
-    static inline std::wstring CleanerOfferText;
-    static inline std::wstring BrandText;
-    static inline std::wstring ProductTitleText;
-    static inline std::wstring OfferTitleText;
-    static inline std::wstring OfferSubtitleText;
-    static inline std::wstring LicenseText;
-    static inline std::wstring LicenseLinkText;
-    static inline std::wstring ProgressText;
-    static inline std::wstring FinalizingText;
-    static inline std::wstring PausedNoticeText;
-    static inline std::wstring CancelConfirmText;
-    static inline std::wstring DownloadURLA;
-    static inline std::wstring DownloadURLB;
-    static inline std::wstring OpenWebPageURL;
-    static inline std::wstring AnalyticsURL;
-    static inline std::wstring LicenseURL;
+    static std::wstring WindowCaption;
+    static std::wstring StartInstallText;
+    static std::wstring CleanerOfferText;
+    static std::wstring BrandText;
+    static std::wstring ProductTitleText;
+    static std::wstring OfferTitleText;
+    static std::wstring OfferSubtitleText;
+    static std::wstring LicenseText;
+    static std::wstring LicenseLinkText;
+    static std::wstring ProgressText;
+    static std::wstring FinalizingText;
+    static std::wstring PausedNoticeText;
+    static std::wstring CancelConfirmText;
+    static std::wstring DownloadURLA;
+    static std::wstring DownloadURLB;
+    static std::wstring OpenWebPageURL;
+    static std::wstring AnalyticsURL;
+    static std::wstring LicenseURL;
 
     // Runs after Globals::Init and before any window or worker exists.
     static void Init();

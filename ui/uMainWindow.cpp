@@ -9,6 +9,12 @@
 #include "startup/uGlobals.h"
 #include "ui/uLocalizer.h"
 
+// The state that needs clean-up, defined in this unit only: an inline
+// definition in the header gives every unit that includes it its own copy
+// of the start-up and clean-up code.
+std::wstring MainWindow::StatusText;
+platform::UniqueHandle MainWindow::InstanceMutex;
+
 namespace {
 
 constexpr int WindowWidth = 554;

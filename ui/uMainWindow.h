@@ -49,7 +49,7 @@ public:
 
     // Written and read on the GUI thread only: the worker's progress reports
     // are posted to the window (see UpdateProgress).
-    static inline std::wstring StatusText;
+    static std::wstring StatusText;
     static inline RECT StatusRect = {};
 
     // The face of every font: the embedded font's own name.
@@ -88,5 +88,5 @@ private:
     static int ConfirmCancel();
     static void BringToForeground();
 
-    static inline platform::UniqueHandle InstanceMutex;
+    static platform::UniqueHandle InstanceMutex;
 };
