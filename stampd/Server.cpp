@@ -1,0 +1,539 @@
+// The HTTP side of the service.
+#include <utility>  // Boost 1.74's Asio uses std::exchange without including it (C++20)
+
+#include "stampd/Server.h"
+
+#include <boost/asio.hpp>
+#include <boost/beast.hpp>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <list>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "stampd/Attribution.h"
+#include "stampd/Conditional.h"
+
+namespace stampd {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr auto ReadTimeout = std::chrono::seconds(30);   // a whole request header, or an idle keep-alive
+constexpr auto WriteTimeout = std::chrono::seconds(60);  // one write of at most WriteChunk bytes
+constexpr std::size_t WriteChunk = 256 * 1024;
+constexpr std::uint32_t HeaderLimit = 8192;
+
+std::string_view View(beast::string_view text) { return {text.data(), text.size()}; }
+
+bool ReadFile(const std::string& path, stamp::Bytes& bytes) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return false;
+    std::uint8_t buffer[65536];
+    std::size_t read;
+    while ((read = std::fread(buffer, 1, sizeof(buffer), file)) > 0) bytes.insert(bytes.end(), buffer, buffer + read);
+    bool ok = std::ferror(file) == 0;
+    std::fclose(file);
+    return ok;
+}
+
+// A copy's bytes [First, End) as a Beast body: the writer hands out the
+// shared image and the per-request patches as one gathered sequence, so that
+// a response costs no copy of the installer.
+struct CopyBody {
+    struct value_type {
+        std::shared_ptr<const Release> Installer;
+        Copy Patches;
+        std::size_t First = 0;
+        std::size_t End = 0;
+    };
+
+    static std::uint64_t size(const value_type& body) { return body.End - body.First; }
+
+    class writer {
+    public:
+        // Enough slots for every piece of a copy: the image cut by four patches.
+        using const_buffers_type = std::array<net::const_buffer, 12>;
+
+        template <bool isRequest, class Fields>
+        writer(const http::header<isRequest, Fields>&, const value_type& body) : body_(body), position_(body.First) {}
+
+        void init(beast::error_code& ec) { ec = {}; }
+
+        boost::optional<std::pair<const_buffers_type, bool>> get(beast::error_code& ec) {
+            ec = {};
+            if (position_ >= body_.End) return boost::none;
+            const_buffers_type buffers;
+            std::size_t taken = 0;
+            for (auto& slot : buffers) {
+                if (position_ >= body_.End || taken >= WriteChunk) break;
+                auto piece = body_.Installer->PieceAt(body_.Patches, position_);
+                std::size_t length = std::min({piece.size(), body_.End - position_, WriteChunk - taken});
+                slot = net::const_buffer(piece.data(), length);
+                position_ += length;
+                taken += length;
+            }
+            return std::make_pair(buffers, position_ < body_.End);
+        }
+
+    private:
+        const value_type& body_;
+        std::size_t position_;
+    };
+};
+
+std::string Quoted(std::string_view text) {
+    std::string quoted = "\"";
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c <= 0x7E && c != '"' && c != '\\') {
+            quoted += static_cast<char>(c);
+            continue;
+        }
+        char escaped[8];
+        std::snprintf(escaped, sizeof(escaped), "\\x%02X", c);
+        quoted += escaped;
+    }
+    return quoted + "\"";
+}
+
+std::string Now() {
+    auto now = std::chrono::system_clock::now();
+    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    auto milliseconds =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm utc;
+    gmtime_r(&seconds, &utc);
+    char text[96];
+    std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(milliseconds));
+    return text;
+}
+
+// One line to standard output (the journal under systemd); a single write,
+// so that lines of concurrent requests never interleave.
+void LogLine(const std::string& line) {
+    std::string full = line + "\n";
+    std::fwrite(full.data(), 1, full.size(), stdout);
+    std::fflush(stdout);
+}
+
+class Service;
+
+class Session : public std::enable_shared_from_this<Session> {
+public:
+    Session(tcp::socket socket, Service& service);
+    ~Session();
+    void Start();
+    // Ends an idle connection now and a busy one after its response.
+    void PostStop() {
+        net::post(stream_.get_executor(), [self = shared_from_this()] { self->Stop(); });
+    }
+
+private:
+    void Stop();
+    void ReadRequest();
+    void OnRequest();
+    void Answer(const http::request_header<>& request);
+    void Refuse(http::status status, const std::string& reason);
+    template <class Body>
+    void Send(http::response<Body>&& response);
+    void Finish(beast::error_code ec);
+
+    Service& service_;
+    beast::tcp_stream stream_;
+    beast::flat_buffer buffer_{HeaderLimit};
+    std::optional<http::request_parser<http::empty_body>> parser_;
+    std::shared_ptr<void> sending_;  // the response being written and its serializer
+    bool reading_ = false;
+    bool stopping_ = false;
+    bool keepAlive_ = false;
+    std::string peer_;
+    std::optional<std::list<std::weak_ptr<Session>>::iterator> registered_;
+    // The access log's fields of the request in progress.
+    Clock::time_point started_;
+    std::string method_, target_, signature_ = "-", values_, reason_;
+    unsigned status_ = 0;
+    std::uint64_t sent_ = 0;
+};
+
+class Service {
+public:
+    Service(const Settings& settings, std::shared_ptr<const Loaded> loaded)
+        : settings_(settings), loaded_(std::move(loaded)), acceptor_(net::make_strand(io_)),
+          signals_(io_, SIGINT, SIGTERM, SIGHUP), stopTimer_(io_) {}
+
+    int Run();
+    const Settings& Options() const { return settings_; }
+    std::shared_ptr<const Loaded> Current() {
+        std::lock_guard lock(mutex_);
+        return loaded_;
+    }
+    // The sessions, so that a stop can reach the idle ones.
+    // `stopping` tells a connection accepted while the service stops.
+    std::list<std::weak_ptr<Session>>::iterator Add(const std::shared_ptr<Session>& session, bool& stopping) {
+        std::lock_guard lock(mutex_);
+        stopping = stopping_;
+        return sessions_.insert(sessions_.end(), session);
+    }
+    void Remove(std::list<std::weak_ptr<Session>>::iterator at) {
+        std::lock_guard lock(mutex_);
+        sessions_.erase(at);
+        if (stopping_ && sessions_.empty()) net::post(stopTimer_.get_executor(), [this] { stopTimer_.cancel(); });
+    }
+    net::io_context& Io() { return io_; }
+
+private:
+    void Accept();
+    void WaitForSignal();
+    void Reload();
+    void Stop();
+
+    Settings settings_;
+    std::mutex mutex_;
+    std::shared_ptr<const Loaded> loaded_;
+    std::list<std::weak_ptr<Session>> sessions_;
+    bool stopping_ = false;
+    net::io_context io_;
+    tcp::acceptor acceptor_;
+    net::signal_set signals_;
+    net::steady_timer stopTimer_;
+};
+
+Session::Session(tcp::socket socket, Service& service) : service_(service), stream_(std::move(socket)) {
+    beast::error_code ec;
+    auto endpoint = stream_.socket().remote_endpoint(ec);
+    peer_ = ec ? "-" : endpoint.address().to_string();
+    // The gathered writes already leave in as few segments as they can; a
+    // short last piece must not wait for the client's delayed ACK.
+    stream_.socket().set_option(tcp::no_delay(true), ec);
+}
+
+// Once the last handler has let go of the session.
+Session::~Session() {
+    if (registered_) service_.Remove(*registered_);
+}
+
+void Session::Start() {
+    auto self = shared_from_this();
+    registered_ = service_.Add(self, stopping_);
+    net::dispatch(stream_.get_executor(), [self] { self->ReadRequest(); });
+}
+
+void Session::Stop() {
+    stopping_ = true;
+    if (reading_) stream_.socket().cancel();  // idle: no request is in flight
+}
+
+void Session::ReadRequest() {
+    if (stopping_) return Finish({});
+    parser_.emplace();
+    parser_->header_limit(HeaderLimit);
+    buffer_.clear();
+    reading_ = true;
+    stream_.expires_after(ReadTimeout);
+    http::async_read_header(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+        self->reading_ = false;
+        if (ec == http::error::end_of_stream || ec == net::error::operation_aborted || ec == beast::error::timeout)
+            return self->Finish(ec);
+        self->started_ = Clock::now();
+        if (ec) {
+            // A malformed or oversized request: one line of reason, then the connection ends.
+            self->method_ = "-";
+            self->target_ = "-";
+            self->keepAlive_ = false;
+            return self->Refuse(http::status::bad_request, ec == http::error::header_limit
+                                                               ? "the request header is too large"
+                                                               : "malformed request: " + ec.message());
+        }
+        self->OnRequest();
+    });
+}
+
+void Session::OnRequest() {
+    const auto& request = parser_->get();
+    method_ = std::string(request.method_string());
+    target_ = std::string(request.target());
+    signature_ = "-";
+    values_.clear();
+    reason_.clear();
+    keepAlive_ = request.keep_alive() && !stopping_;
+    // The body is never read: a request that has one cannot be followed by another.
+    if (parser_->chunked() || (parser_->content_length() && *parser_->content_length() > 0)) {
+        keepAlive_ = false;
+        return Refuse(http::status::bad_request, "a request with a body is refused");
+    }
+    Answer(request);
+}
+
+void Session::Answer(const http::request_header<>& request) {
+    if (request.method() != http::verb::get && request.method() != http::verb::head) {
+        reason_ = "only GET and HEAD are served";
+        http::response<http::string_body> response{http::status::method_not_allowed, 11};
+        response.set(http::field::allow, "GET, HEAD");
+        response.set(http::field::content_type, "text/plain; charset=utf-8");
+        response.set(http::field::cache_control, "no-store");
+        response.body() = reason_ + "\n";
+        response.prepare_payload();
+        return Send(std::move(response));
+    }
+    auto loaded = service_.Current();
+    const Release& installer = *loaded->Installer;
+
+    if (request.target() == "/healthz") {
+        http::response<http::string_body> response{http::status::ok, 11};
+        response.set(http::field::content_type, "text/plain; charset=utf-8");
+        response.set(http::field::cache_control, "no-store");
+        response.body() = "ok " + installer.Digest() + " " + std::to_string(installer.Size()) + "\n";
+        response.prepare_payload();
+        return Send(std::move(response));
+    }
+
+    Attribution attribution;
+    std::string reason;
+    if (!ParseTarget(View(request.target()), attribution, reason)) return Refuse(http::status::bad_request, reason);
+    SignatureCheck check = CheckSignature(attribution, loaded->Key, loaded->OldKey);
+    signature_ = Describe(check);
+    values_ = "name=" + Quoted(attribution.FileName) + " cookie=" + Quoted(attribution.Values[dtCookie]) +
+              " partner=" + Quoted(attribution.Values[dtIdPartner]) + " traffic=" + Quoted(attribution.Values[dtIdTraffic]);
+    std::string fileName = attribution.FileName;
+    std::string values[consts::DataTypeCount] = {attribution.Values[0], attribution.Values[1], attribution.Values[2]};
+    if (check == SignatureCheck::Missing || check == SignatureCheck::Bad) {
+        if (service_.Options().RefuseUnsigned)
+            return Refuse(http::status::forbidden, check == SignatureCheck::Missing ? "the link is not signed"
+                                                                                    : "the link's signature does not hold");
+        // No attribution without a signature: neither the values nor the name's.
+        fileName = "qlx-setup.exe";
+        for (auto& value : values) value.clear();
+    }
+
+    CopyBody::value_type body{loaded->Installer, installer.MakeCopy(values), 0, installer.Size()};
+    auto headers = [&](auto& response) {
+        response.set(http::field::etag, body.Patches.ETag);
+        response.set(http::field::cache_control, "public, max-age=" + std::to_string(service_.Options().MaxAgeSeconds));
+        response.set(http::field::accept_ranges, "bytes");
+    };
+
+    if (auto inm = request.find(http::field::if_none_match);
+        inm != request.end() && MatchesAnyTag(View(inm->value()), body.Patches.ETag)) {
+        http::response<http::empty_body> response{http::status::not_modified, 11};
+        headers(response);
+        return Send(std::move(response));
+    }
+
+    http::status status = http::status::ok;
+    std::size_t first = 0, last = 0;
+    auto range = request.find(http::field::range);
+    auto ifRange = request.find(http::field::if_range);
+    if (range != request.end() && (ifRange == request.end() || IfRangeHolds(View(ifRange->value()), body.Patches.ETag))) {
+        RangeKind kind = ParseRange(View(range->value()), installer.Size(), first, last);
+        if (kind == RangeKind::Unsatisfiable) {
+            http::response<http::string_body> response{http::status::range_not_satisfiable, 11};
+            headers(response);
+            response.set(http::field::content_range, "bytes */" + std::to_string(installer.Size()));
+            response.set(http::field::content_type, "text/plain; charset=utf-8");
+            response.body() = "the range lies past the end of the file\n";
+            reason_ = "range not satisfiable";
+            response.prepare_payload();
+            return Send(std::move(response));
+        }
+        if (kind == RangeKind::Part) {
+            status = http::status::partial_content;
+            body.First = first;
+            body.End = last + 1;
+        }
+    }
+
+    http::response<CopyBody> response{status, 11};
+    headers(response);
+    response.set(http::field::content_type, "application/vnd.microsoft.portable-executable");
+    response.set(http::field::content_disposition, "attachment; filename=\"" + fileName + "\"");
+    response.set("X-Content-Type-Options", "nosniff");
+    if (status == http::status::partial_content)
+        response.set(http::field::content_range, "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+                                                     std::to_string(installer.Size()));
+    std::size_t length = body.End - body.First;
+    response.body() = std::move(body);
+    response.content_length(length);
+    Send(std::move(response));
+}
+
+void Session::Refuse(http::status status, const std::string& reason) {
+    reason_ = reason;
+    http::response<http::string_body> response{status, 11};
+    // Plain text that a browser shows, never a file it would save as the program.
+    response.set(http::field::content_type, "text/plain; charset=utf-8");
+    response.set("X-Content-Type-Options", "nosniff");
+    response.set(http::field::cache_control, "no-store");
+    response.body() = reason + "\n";
+    response.prepare_payload();
+    Send(std::move(response));
+}
+
+template <class Body>
+void Session::Send(http::response<Body>&& response) {
+    struct Sending {
+        http::response<Body> Response;
+        http::response_serializer<Body> Serializer{Response};
+        explicit Sending(http::response<Body>&& r) : Response(std::move(r)) {}
+    };
+    if constexpr (!std::is_same_v<Body, http::empty_body>) {
+        // The header only, its Content-Length that of the GET.
+        if (method_ == "HEAD") return Send(http::response<http::empty_body>{response.base()});
+    }
+    response.keep_alive(keepAlive_);
+    status_ = response.result_int();
+    sent_ = 0;
+    auto sending = std::make_shared<Sending>(std::move(response));
+    sending_ = sending;
+
+    // Written piece by piece, each with its own time-out: a slow download
+    // goes on as long as the client keeps reading.
+    auto step = std::make_shared<std::function<void()>>();
+    *step = [self = shared_from_this(), sending, step]() {
+        self->stream_.expires_after(WriteTimeout);
+        http::async_write_some(self->stream_, sending->Serializer,
+                               [self, sending, step](beast::error_code ec, std::size_t bytes) {
+                                   self->sent_ += bytes;
+                                   if (!ec && !sending->Serializer.is_done()) return (*step)();
+                                   *step = nullptr;  // ends the cycle between the step and its handler
+                                   self->Finish(ec);
+                               });
+    };
+    (*step)();
+}
+
+void Session::Finish(beast::error_code ec) {
+    if (status_ != 0) {
+        double ms = std::chrono::duration<double, std::milli>(Clock::now() - started_).count();
+        char timing[32];
+        std::snprintf(timing, sizeof(timing), "%.1fms", ms);
+        std::string line = Now() + " " + peer_ + " " + method_ + " " + Quoted(target_.substr(0, 300)) + " " +
+                           std::to_string(status_) + " " + std::to_string(sent_) + " " + timing + " sig=" + signature_;
+        if (!values_.empty()) line += " " + values_;
+        if (!reason_.empty()) line += " reason=" + Quoted(reason_);
+        if (ec) line += " aborted=" + Quoted(ec.message());
+        LogLine(line);
+        status_ = 0;
+    }
+    sending_.reset();
+    if (!ec && keepAlive_ && !stopping_) return ReadRequest();
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.close();
+}
+
+void Service::Accept() {
+    acceptor_.async_accept(net::make_strand(io_), [this](beast::error_code ec, tcp::socket socket) {
+        if (ec == net::error::operation_aborted || !acceptor_.is_open()) return;
+        if (!ec) std::make_shared<Session>(std::move(socket), *this)->Start();
+        Accept();
+    });
+}
+
+void Service::WaitForSignal() {
+    signals_.async_wait([this](beast::error_code ec, int signal) {
+        if (ec) return;
+        if (signal == SIGHUP) {
+            Reload();
+            return WaitForSignal();
+        }
+        Stop();
+    });
+}
+
+// A new release (or key) is read beside the one in use; requests in flight
+// keep the old one, new requests get the new one. A file that cannot be read
+// leaves the old one in place.
+void Service::Reload() {
+    std::string error;
+    auto loaded = LoadAll(settings_, error);
+    if (!loaded) {
+        LogLine(Now() + " reload refused, still serving the previous installer: " + error);
+        return;
+    }
+    LogLine(Now() + " reloaded: installer " + loaded->Installer->Digest() + " " +
+            std::to_string(loaded->Installer->Size()) + " bytes" + (loaded->OldKey.empty() ? "" : ", two keys"));
+    std::lock_guard lock(mutex_);
+    loaded_ = std::move(loaded);
+}
+
+// No new connections; idle ones close now, busy ones after their response.
+void Service::Stop() {
+    LogLine(Now() + " stopping: finishing the requests in flight");
+    net::post(acceptor_.get_executor(), [this] {
+        beast::error_code ignored;
+        acceptor_.close(ignored);
+    });
+    signals_.cancel();
+    std::vector<std::shared_ptr<Session>> sessions;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        for (auto& weak : sessions_)
+            if (auto session = weak.lock()) sessions.push_back(std::move(session));
+        if (sessions_.empty()) return;
+    }
+    for (auto& session : sessions) session->PostStop();
+    stopTimer_.expires_after(std::chrono::seconds(settings_.StopTimeoutSeconds));
+    stopTimer_.async_wait([this](beast::error_code ec) {
+        if (ec) return;  // every session ended first
+        LogLine(Now() + " stop time-out: ending the requests still in flight");
+        io_.stop();
+    });
+}
+
+int Service::Run() {
+    beast::error_code ec;
+    tcp::endpoint endpoint(net::ip::make_address(settings_.Address, ec), settings_.Port);
+    if (ec) return LogLine("quellox-stampd: not an address: " + settings_.Address), 2;
+    acceptor_.open(endpoint.protocol(), ec);
+    if (!ec) acceptor_.set_option(net::socket_base::reuse_address(true), ec);
+    if (!ec) acceptor_.bind(endpoint, ec);
+    if (!ec) acceptor_.listen(net::socket_base::max_listen_connections, ec);
+    if (ec) return LogLine("quellox-stampd: cannot listen on " + settings_.Address + ":" +
+                           std::to_string(settings_.Port) + ": " + ec.message()), 1;
+    auto loaded = Current();
+    LogLine(Now() + " listening on " + settings_.Address + ":" + std::to_string(acceptor_.local_endpoint().port()) +
+            ", installer " + loaded->Installer->Digest() + " " + std::to_string(loaded->Installer->Size()) + " bytes" +
+            ", unsigned requests " + (settings_.RefuseUnsigned ? "refused" : "served without campaign values"));
+    Accept();
+    WaitForSignal();
+
+    unsigned threads = settings_.Threads != 0 ? settings_.Threads : std::max(1u, std::thread::hardware_concurrency());
+    std::vector<std::thread> pool;
+    for (unsigned i = 1; i < threads; ++i) pool.emplace_back([this] { io_.run(); });
+    io_.run();
+    for (auto& thread : pool) thread.join();
+    LogLine(Now() + " stopped");
+    return 0;
+}
+
+}  // namespace
+
+std::shared_ptr<const Loaded> LoadAll(const Settings& settings, std::string& error) {
+    auto loaded = std::make_shared<Loaded>();
+    stamp::Bytes bytes;
+    if (!ReadFile(settings.InstallerPath, bytes)) return error = settings.InstallerPath + ": cannot be read", nullptr;
+    loaded->Installer = Release::Load(std::move(bytes), error);
+    if (!loaded->Installer) return error = settings.InstallerPath + ": " + error, nullptr;
+    if (!ReadKeyFile(settings.KeyPath, loaded->Key, error)) return nullptr;
+    if (!settings.OldKeyPath.empty() && !ReadKeyFile(settings.OldKeyPath, loaded->OldKey, error)) return nullptr;
+    return loaded;
+}
+
+int Serve(const Settings& settings, std::shared_ptr<const Loaded> loaded) {
+    Service service(settings, std::move(loaded));
+    return service.Run();
+}
+
+}  // namespace stampd
