@@ -147,13 +147,14 @@ private:
     void Refuse(http::status status, const std::string& reason);
     template <class Body>
     void Send(http::response<Body>&& response);
+    template <class Sending>
+    void WriteSome(std::shared_ptr<Sending> sending);
     void Finish(beast::error_code ec);
 
     Service& service_;
     beast::tcp_stream stream_;
     beast::flat_buffer buffer_{HeaderLimit};
     std::optional<http::request_parser<http::empty_body>> parser_;
-    std::shared_ptr<void> sending_;  // the response being written and its serializer
     bool reading_ = false;
     bool stopping_ = false;
     bool keepAlive_ = false;
@@ -394,22 +395,21 @@ void Session::Send(http::response<Body>&& response) {
     status_ = response.result_int();
     sent_ = 0;
     auto sending = std::make_shared<Sending>(std::move(response));
-    sending_ = sending;
 
-    // Written piece by piece, each with its own time-out: a slow download
-    // goes on as long as the client keeps reading.
-    auto step = std::make_shared<std::function<void()>>();
-    *step = [self = shared_from_this(), sending, step]() {
-        self->stream_.expires_after(WriteTimeout);
-        http::async_write_some(self->stream_, sending->Serializer,
-                               [self, sending, step](beast::error_code ec, std::size_t bytes) {
-                                   self->sent_ += bytes;
-                                   if (!ec && !sending->Serializer.is_done()) return (*step)();
-                                   *step = nullptr;  // ends the cycle between the step and its handler
-                                   self->Finish(ec);
-                               });
-    };
-    (*step)();
+    WriteSome(sending);
+}
+
+// Written piece by piece, each with its own time-out: a slow download goes
+// on as long as the client keeps reading.
+template <class Sending>
+void Session::WriteSome(std::shared_ptr<Sending> sending) {
+    stream_.expires_after(WriteTimeout);
+    http::async_write_some(stream_, sending->Serializer,
+                           [self = shared_from_this(), sending](beast::error_code ec, std::size_t bytes) {
+                               self->sent_ += bytes;
+                               if (!ec && !sending->Serializer.is_done()) return self->WriteSome(sending);
+                               self->Finish(ec);
+                           });
 }
 
 void Session::Finish(beast::error_code ec) {
@@ -425,7 +425,6 @@ void Session::Finish(beast::error_code ec) {
         LogLine(line);
         status_ = 0;
     }
-    sending_.reset();
     if (!ec && keepAlive_ && !stopping_) return ReadRequest();
     beast::error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
