@@ -50,6 +50,15 @@ std::shared_ptr<const Release> Release::Load(stamp::Bytes original, std::string&
     std::sort(release->patches_.begin(), release->patches_.end(),
               [](const Patch& a, const Patch& b) { return a.At < b.At; });
 
+    std::size_t from = 0;
+    for (const Patch& patch : release->patches_) {
+        if (patch.At - from > release->sharedRun_.second - release->sharedRun_.first)
+            release->sharedRun_ = {from, patch.At};
+        from = patch.At + patch.Length;
+    }
+    if (image.size() - from > release->sharedRun_.second - release->sharedRun_.first)
+        release->sharedRun_ = {from, image.size()};
+
     // The words (at even offsets, as the checksum reads them) that a value
     // touches, including the odd byte on either side of a value that starts
     // at an odd offset.

@@ -43,6 +43,11 @@ public:
     // piece (the shared image or one patch); empty at the end.
     std::span<const std::uint8_t> PieceAt(const Copy& copy, std::size_t position) const;
 
+    // The image, and its longest run that no copy changes: almost all of the
+    // file, the same bytes in every copy, [first, second).
+    const stamp::Bytes& Image() const { return image_; }
+    std::pair<std::size_t, std::size_t> SharedRun() const { return sharedRun_; }
+
 private:
     struct Patch {
         std::size_t At;
@@ -56,6 +61,7 @@ private:
     std::vector<Patch> patches_;               // by position
     std::vector<std::size_t> patchedWords_;    // even offsets of the checksum's words that a patch touches
     std::uint64_t unpatchedSum_ = 0;           // the checksum's plain sum of every other word
+    std::pair<std::size_t, std::size_t> sharedRun_;
 };
 
 }  // namespace stampd

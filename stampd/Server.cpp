@@ -6,10 +6,17 @@
 #include <boost/asio.hpp>
 #include <boost/beast.hpp>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/sendfile.h>
+#include <unistd.h>
+
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <list>
 #include <optional>
@@ -31,7 +38,7 @@ namespace {
 
 constexpr auto ReadTimeout = std::chrono::seconds(30);   // a whole request header, or an idle keep-alive
 constexpr auto WriteTimeout = std::chrono::seconds(60);  // one write of at most WriteChunk bytes
-constexpr std::size_t WriteChunk = 256 * 1024;
+constexpr std::size_t SendfileChunk = 1 << 20;
 constexpr std::uint32_t HeaderLimit = 8192;
 
 std::string_view View(beast::string_view text) { return {text.data(), text.size()}; }
@@ -46,51 +53,6 @@ bool ReadFile(const std::string& path, stamp::Bytes& bytes) {
     std::fclose(file);
     return ok;
 }
-
-// A copy's bytes [First, End) as a Beast body: the writer hands out the
-// shared image and the per-request patches as one gathered sequence, so that
-// a response costs no copy of the installer.
-struct CopyBody {
-    struct value_type {
-        std::shared_ptr<const Release> Installer;
-        Copy Patches;
-        std::size_t First = 0;
-        std::size_t End = 0;
-    };
-
-    static std::uint64_t size(const value_type& body) { return body.End - body.First; }
-
-    class writer {
-    public:
-        // Enough slots for every piece of a copy: the image cut by four patches.
-        using const_buffers_type = std::array<net::const_buffer, 12>;
-
-        template <bool isRequest, class Fields>
-        writer(const http::header<isRequest, Fields>&, const value_type& body) : body_(body), position_(body.First) {}
-
-        void init(beast::error_code& ec) { ec = {}; }
-
-        boost::optional<std::pair<const_buffers_type, bool>> get(beast::error_code& ec) {
-            ec = {};
-            if (position_ >= body_.End) return boost::none;
-            const_buffers_type buffers;
-            std::size_t taken = 0;
-            for (auto& slot : buffers) {
-                if (position_ >= body_.End || taken >= WriteChunk) break;
-                auto piece = body_.Installer->PieceAt(body_.Patches, position_);
-                std::size_t length = std::min({piece.size(), body_.End - position_, WriteChunk - taken});
-                slot = net::const_buffer(piece.data(), length);
-                position_ += length;
-                taken += length;
-            }
-            return std::make_pair(buffers, position_ < body_.End);
-        }
-
-    private:
-        const value_type& body_;
-        std::size_t position_;
-    };
-};
 
 std::string Quoted(std::string_view text) {
     std::string quoted = "\"";
@@ -149,6 +111,12 @@ private:
     void Send(http::response<Body>&& response);
     template <class Sending>
     void WriteSome(std::shared_ptr<Sending> sending);
+    void SendCopy(http::response<http::empty_body>& header, std::shared_ptr<const Loaded> source, Copy patches,
+                  std::size_t first, std::size_t end);
+    void SendNext();
+    void WritePieces(std::size_t stop);
+    void SendShared(std::size_t stop);
+
     void Finish(beast::error_code ec);
 
     Service& service_;
@@ -165,6 +133,18 @@ private:
     std::string method_, target_, signature_ = "-", values_, reason_;
     unsigned status_ = 0;
     std::uint64_t sent_ = 0;
+
+    // A copy on its way: the header, the pieces before the shared run, the
+    // shared run straight from the image file, the pieces after it.
+    struct Download {
+        std::shared_ptr<const Loaded> Source;
+        Copy Patches;
+        std::string Header;      // until it is written
+        std::size_t Position = 0;  // the next byte of the copy to send
+        std::size_t End = 0;
+    };
+    std::optional<Download> download_;
+    net::steady_timer waitTimer_;
 };
 
 class Service {
@@ -210,13 +190,16 @@ private:
     net::steady_timer stopTimer_;
 };
 
-Session::Session(tcp::socket socket, Service& service) : service_(service), stream_(std::move(socket)) {
+Session::Session(tcp::socket socket, Service& service)
+    : service_(service), stream_(std::move(socket)), waitTimer_(stream_.get_executor()) {
     beast::error_code ec;
     auto endpoint = stream_.socket().remote_endpoint(ec);
     peer_ = ec ? "-" : endpoint.address().to_string();
     // The gathered writes already leave in as few segments as they can; a
     // short last piece must not wait for the client's delayed ACK.
     stream_.socket().set_option(tcp::no_delay(true), ec);
+    // sendfile must return when the socket's buffer is full, not wait.
+    stream_.socket().native_non_blocking(true, ec);
 }
 
 // Once the last handler has let go of the session.
@@ -317,15 +300,16 @@ void Session::Answer(const http::request_header<>& request) {
         for (auto& value : values) value.clear();
     }
 
-    CopyBody::value_type body{loaded->Installer, installer.MakeCopy(values), 0, installer.Size()};
+    Copy patches = installer.MakeCopy(values);
+    std::size_t begin = 0, end = installer.Size();
     auto headers = [&](auto& response) {
-        response.set(http::field::etag, body.Patches.ETag);
+        response.set(http::field::etag, patches.ETag);
         response.set(http::field::cache_control, "public, max-age=" + std::to_string(service_.Options().MaxAgeSeconds));
         response.set(http::field::accept_ranges, "bytes");
     };
 
     if (auto inm = request.find(http::field::if_none_match);
-        inm != request.end() && MatchesAnyTag(View(inm->value()), body.Patches.ETag)) {
+        inm != request.end() && MatchesAnyTag(View(inm->value()), patches.ETag)) {
         http::response<http::empty_body> response{http::status::not_modified, 11};
         headers(response);
         return Send(std::move(response));
@@ -335,7 +319,7 @@ void Session::Answer(const http::request_header<>& request) {
     std::size_t first = 0, last = 0;
     auto range = request.find(http::field::range);
     auto ifRange = request.find(http::field::if_range);
-    if (range != request.end() && (ifRange == request.end() || IfRangeHolds(View(ifRange->value()), body.Patches.ETag))) {
+    if (range != request.end() && (ifRange == request.end() || IfRangeHolds(View(ifRange->value()), patches.ETag))) {
         RangeKind kind = ParseRange(View(range->value()), installer.Size(), first, last);
         if (kind == RangeKind::Unsatisfiable) {
             http::response<http::string_body> response{http::status::range_not_satisfiable, 11};
@@ -349,12 +333,12 @@ void Session::Answer(const http::request_header<>& request) {
         }
         if (kind == RangeKind::Part) {
             status = http::status::partial_content;
-            body.First = first;
-            body.End = last + 1;
+            begin = first;
+            end = last + 1;
         }
     }
 
-    http::response<CopyBody> response{status, 11};
+    http::response<http::empty_body> response{status, 11};
     headers(response);
     response.set(http::field::content_type, "application/vnd.microsoft.portable-executable");
     response.set(http::field::content_disposition, "attachment; filename=\"" + fileName + "\"");
@@ -362,10 +346,9 @@ void Session::Answer(const http::request_header<>& request) {
     if (status == http::status::partial_content)
         response.set(http::field::content_range, "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
                                                      std::to_string(installer.Size()));
-    std::size_t length = body.End - body.First;
-    response.body() = std::move(body);
-    response.content_length(length);
-    Send(std::move(response));
+    response.content_length(end - begin);
+    if (request.method() == http::verb::head) return Send(std::move(response));
+    SendCopy(response, loaded, std::move(patches), begin, end);
 }
 
 void Session::Refuse(http::status status, const std::string& reason) {
@@ -412,6 +395,92 @@ void Session::WriteSome(std::shared_ptr<Sending> sending) {
                            });
 }
 
+void Session::SendCopy(http::response<http::empty_body>& header, std::shared_ptr<const Loaded> source, Copy patches,
+                       std::size_t first, std::size_t end) {
+    header.keep_alive(keepAlive_);
+    status_ = header.result_int();
+    sent_ = 0;
+    // The header's text, from Beast's serializer.
+    std::string text;
+    http::response_serializer<http::empty_body> serializer{header};
+    beast::error_code ec;
+    while (!serializer.is_header_done()) {
+        serializer.next(ec, [&](beast::error_code&, const auto& buffers) {
+            for (auto buffer : beast::buffers_range_ref(buffers))
+                text.append(static_cast<const char*>(buffer.data()), buffer.size());
+            serializer.consume(beast::buffer_bytes(buffers));
+        });
+        if (ec) return Finish(ec);
+    }
+    download_.emplace(Download{std::move(source), std::move(patches), std::move(text), first, end});
+    SendNext();
+}
+
+void Session::SendNext() {
+    Download& d = *download_;
+    auto [runFirst, runEnd] = d.Source->Installer->SharedRun();
+    bool inRun = d.Position >= runFirst && d.Position < runEnd && d.Position < d.End;
+    if (!d.Header.empty()) return WritePieces(inRun ? d.Position : d.Position < runFirst ? std::min(d.End, runFirst) : d.End);
+    if (d.Position >= d.End) return Finish({});
+    if (inRun) return SendShared(std::min(d.End, runEnd));
+    WritePieces(d.Position < runFirst ? std::min(d.End, runFirst) : d.End);
+}
+
+// The header (when not yet sent) and the patched pieces up to `stop`, in one
+// gathered write: at most a page or so before the shared run, the values after it.
+void Session::WritePieces(std::size_t stop) {
+    Download& d = *download_;
+    std::vector<net::const_buffer> buffers;
+    if (!d.Header.empty()) buffers.push_back(net::buffer(d.Header));
+    for (std::size_t at = d.Position; at < stop;) {
+        auto piece = d.Source->Installer->PieceAt(d.Patches, at);
+        std::size_t length = std::min(piece.size(), stop - at);
+        buffers.push_back(net::const_buffer(piece.data(), length));
+        at += length;
+    }
+    stream_.expires_after(WriteTimeout);
+    net::async_write(stream_, buffers, [self = shared_from_this(), stop](beast::error_code ec, std::size_t bytes) {
+        self->sent_ += bytes;
+        if (ec) return self->Finish(ec);
+        self->download_->Header.clear();
+        self->download_->Position = stop;
+        self->SendNext();
+    });
+}
+
+// The shared run, from the sealed image file to the socket without passing
+// through this process: every copy shares those pages.
+void Session::SendShared(std::size_t stop) {
+    Download& d = *download_;
+    stream_.expires_never();  // the wait below has its own time-out
+    while (d.Position < stop) {
+        off_t offset = static_cast<off_t>(d.Position);
+        ssize_t sent = ::sendfile(stream_.socket().native_handle(), d.Source->ImageFile.get(), &offset,
+                                  std::min(stop - d.Position, SendfileChunk));
+        if (sent > 0) {
+            d.Position += static_cast<std::size_t>(sent);
+            sent_ += static_cast<std::uint64_t>(sent);
+            continue;
+        }
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // The client has not read enough yet: wait until it has, for at most the write time-out.
+            waitTimer_.expires_after(WriteTimeout);
+            waitTimer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+                if (!ec) self->stream_.socket().cancel();
+            });
+            stream_.socket().async_wait(tcp::socket::wait_write, [self = shared_from_this(), stop](beast::error_code ec) {
+                self->waitTimer_.cancel();
+                if (ec) return self->Finish(ec == net::error::operation_aborted ? beast::error::timeout : ec);
+                self->SendShared(stop);
+            });
+            return;
+        }
+        return Finish(beast::error_code(sent < 0 ? errno : EPIPE, beast::system_category()));
+    }
+    SendNext();
+}
+
 void Session::Finish(beast::error_code ec) {
     if (status_ != 0) {
         double ms = std::chrono::duration<double, std::milli>(Clock::now() - started_).count();
@@ -425,6 +494,7 @@ void Session::Finish(beast::error_code ec) {
         LogLine(line);
         status_ = 0;
     }
+    download_.reset();
     if (!ec && keepAlive_ && !stopping_) return ReadRequest();
     beast::error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
@@ -519,12 +589,28 @@ int Service::Run() {
 
 }  // namespace
 
+void UniqueFd::reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
 std::shared_ptr<const Loaded> LoadAll(const Settings& settings, std::string& error) {
     auto loaded = std::make_shared<Loaded>();
     stamp::Bytes bytes;
     if (!ReadFile(settings.InstallerPath, bytes)) return error = settings.InstallerPath + ": cannot be read", nullptr;
     loaded->Installer = Release::Load(std::move(bytes), error);
     if (!loaded->Installer) return error = settings.InstallerPath + ": " + error, nullptr;
+    // The image in a sealed memory file: sendfile reads the shared run from it.
+    loaded->ImageFile = UniqueFd(::memfd_create("quellox-stampd-image", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    const stamp::Bytes& image = loaded->Installer->Image();
+    for (std::size_t written = 0; loaded->ImageFile && written < image.size();) {
+        ssize_t n = ::write(loaded->ImageFile.get(), image.data() + written, image.size() - written);
+        if (n <= 0) return error = std::string("cannot hold the image in memory: ") + std::strerror(errno), nullptr;
+        written += static_cast<std::size_t>(n);
+    }
+    if (!loaded->ImageFile ||
+        ::fcntl(loaded->ImageFile.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0)
+        return error = std::string("cannot hold the image in memory: ") + std::strerror(errno), nullptr;
     if (!ReadKeyFile(settings.KeyPath, loaded->Key, error)) return nullptr;
     if (!settings.OldKeyPath.empty() && !ReadKeyFile(settings.OldKeyPath, loaded->OldKey, error)) return nullptr;
     return loaded;

@@ -24,10 +24,34 @@ struct Settings {
     unsigned StopTimeoutSeconds = 30;
 };
 
+// A file descriptor, closed with its owner.
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        reset(other.release());
+        return *this;
+    }
+    ~UniqueFd() { reset(); }
+    void reset(int fd = -1);
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
+
 // What a request is answered from; replaced as a whole on SIGHUP, while the
 // requests in flight keep the one they started with.
 struct Loaded {
     std::shared_ptr<const Release> Installer;
+    UniqueFd ImageFile;  // the image in memory, sealed, for sendfile
     std::string Key;
     std::string OldKey;
 };

@@ -3,6 +3,8 @@
 // signature, and the range and tag rules.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "PeFixture.h"
 #include "stampd/Attribution.h"
 #include "stampd/Conditional.h"
@@ -58,6 +60,10 @@ TEST(StampdRelease, CopiesEqualTheStampedFile) {
             stampd::Copy copy = release->MakeCopy(values);
             EXPECT_EQ(Assemble(*release, copy), expected);
             EXPECT_EQ(release->Size(), expected.size());
+            // The shared run is the same in every copy and holds most of the file.
+            auto [first, end] = release->SharedRun();
+            EXPECT_GT(end - first, expected.size() / 2);
+            EXPECT_TRUE(std::equal(expected.begin() + first, expected.begin() + end, release->Image().begin() + first));
             // Any starting point gives the rest of the same bytes.
             for (std::size_t from : {std::size_t{1}, expected.size() - 601, expected.size() - 1})
                 EXPECT_EQ(Assemble(*release, copy, from), Bytes(expected.begin() + from, expected.end()));
