@@ -7,6 +7,8 @@
 #include <boost/beast.hpp>
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <unistd.h>
@@ -114,6 +116,7 @@ private:
     void SendCopy(http::response<http::empty_body>& header, std::shared_ptr<const Loaded> source, Copy patches,
                   std::size_t first, std::size_t end);
     void SendNext();
+    void Cork(bool on);
     void WritePieces(std::size_t stop);
     void SendShared(std::size_t stop);
 
@@ -395,6 +398,11 @@ void Session::WriteSome(std::shared_ptr<Sending> sending) {
                            });
 }
 
+void Session::Cork(bool on) {
+    int value = on ? 1 : 0;
+    ::setsockopt(stream_.socket().native_handle(), IPPROTO_TCP, TCP_CORK, &value, sizeof(value));
+}
+
 void Session::SendCopy(http::response<http::empty_body>& header, std::shared_ptr<const Loaded> source, Copy patches,
                        std::size_t first, std::size_t end) {
     header.keep_alive(keepAlive_);
@@ -413,6 +421,10 @@ void Session::SendCopy(http::response<http::empty_body>& header, std::shared_ptr
         if (ec) return Finish(ec);
     }
     download_.emplace(Download{std::move(source), std::move(patches), std::move(text), first, end});
+    // The header, the first pieces, the shared run and the values leave in
+    // full segments, as if written at once; the last is pushed out when the
+    // cork comes off.
+    Cork(true);
     SendNext();
 }
 
@@ -421,7 +433,10 @@ void Session::SendNext() {
     auto [runFirst, runEnd] = d.Source->Installer->SharedRun();
     bool inRun = d.Position >= runFirst && d.Position < runEnd && d.Position < d.End;
     if (!d.Header.empty()) return WritePieces(inRun ? d.Position : d.Position < runFirst ? std::min(d.End, runFirst) : d.End);
-    if (d.Position >= d.End) return Finish({});
+    if (d.Position >= d.End) {
+        Cork(false);
+        return Finish({});
+    }
     if (inRun) return SendShared(std::min(d.End, runEnd));
     WritePieces(d.Position < runFirst ? std::min(d.End, runFirst) : d.End);
 }

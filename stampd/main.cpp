@@ -1,6 +1,7 @@
 // quellox-stampd: hands each visitor a signed copy of the installer that
 // carries the campaign values of the visitor's (signed) download address.
 // Every setting is a flag or an environment variable; see Usage.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -59,6 +60,9 @@ bool Apply(const std::string& name, const std::string& value, stampd::Settings& 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A client that goes away mid-download makes the next sendfile fail with
+    // EPIPE; the default action of SIGPIPE would end the whole service.
+    std::signal(SIGPIPE, SIG_IGN);
     stampd::Settings settings;
     const char* const names[] = {"installer", "key", "old-key", "listen", "unsigned", "threads", "max-age", "stop-timeout"};
     for (const char* name : names) {

@@ -393,6 +393,22 @@ def test_sigterm_lets_a_slow_download_finish(service, signing_identity, tmp_path
     assert "stopped" in stampd.lines()[-1]
 
 
+def test_clients_that_go_away_mid_download_leave_the_service_serving(service, signing_identity, tmp_path, keys):
+    big = sized_installer(signing_identity, 4 * 1024 * 1024, tmp_path / "big.exe")
+    stampd = service(installer_path=big)
+    [link] = links(keys[0], "http://x", ["cookie", "gone"])
+    for _ in range(5):
+        leaving = socket.socket()
+        leaving.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        leaving.connect(("127.0.0.1", stampd.port))
+        leaving.sendall(("GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % target_of(link)).encode())
+        leaving.recv(1000)
+        leaving.close()  # with unread bytes: the service's next write meets a reset
+        time.sleep(0.1)
+    assert stampd.wait_for(r"aborted=")
+    assert stampd.request("/healthz")[0] == 200
+
+
 NGINX_SITE = """
 {user}
 worker_processes 1;
