@@ -150,11 +150,15 @@ private:
     net::steady_timer waitTimer_;
 };
 
+// One event loop per thread, each with its own listening socket on the same
+// port (SO_REUSEPORT: the kernel spreads the connections), as nginx's
+// workers do: a connection stays on one thread, without hand-offs between
+// threads. The first loop also takes the signals and the stop.
 class Service {
 public:
     Service(const Settings& settings, std::shared_ptr<const Loaded> loaded)
-        : settings_(settings), loaded_(std::move(loaded)), acceptor_(net::make_strand(io_)),
-          signals_(io_, SIGINT, SIGTERM, SIGHUP), stopTimer_(io_) {}
+        : settings_(settings), loaded_(std::move(loaded)), loops_(MakeLoops(settings)),
+          signals_(*loops_[0], SIGINT, SIGTERM, SIGHUP), stopTimer_(*loops_[0]) {}
 
     int Run();
     const Settings& Options() const { return settings_; }
@@ -174,10 +178,15 @@ public:
         sessions_.erase(at);
         if (stopping_ && sessions_.empty()) net::post(stopTimer_.get_executor(), [this] { stopTimer_.cancel(); });
     }
-    net::io_context& Io() { return io_; }
-
 private:
-    void Accept();
+    static std::vector<std::unique_ptr<net::io_context>> MakeLoops(const Settings& settings) {
+        unsigned threads = settings.Threads != 0 ? settings.Threads : std::max(1u, std::thread::hardware_concurrency());
+        std::vector<std::unique_ptr<net::io_context>> loops;
+        for (unsigned i = 0; i < threads; ++i) loops.push_back(std::make_unique<net::io_context>(1));
+        return loops;
+    }
+    bool Listen(tcp::endpoint& endpoint, beast::error_code& ec);
+    void Accept(tcp::acceptor& acceptor);
     void WaitForSignal();
     void Reload();
     void Stop();
@@ -187,8 +196,8 @@ private:
     std::shared_ptr<const Loaded> loaded_;
     std::list<std::weak_ptr<Session>> sessions_;
     bool stopping_ = false;
-    net::io_context io_;
-    tcp::acceptor acceptor_;
+    std::vector<std::unique_ptr<net::io_context>> loops_;
+    std::vector<tcp::acceptor> acceptors_;  // one per loop
     net::signal_set signals_;
     net::steady_timer stopTimer_;
 };
@@ -516,12 +525,28 @@ void Session::Finish(beast::error_code ec) {
     stream_.close();
 }
 
-void Service::Accept() {
-    acceptor_.async_accept(net::make_strand(io_), [this](beast::error_code ec, tcp::socket socket) {
-        if (ec == net::error::operation_aborted || !acceptor_.is_open()) return;
+void Service::Accept(tcp::acceptor& acceptor) {
+    acceptor.async_accept([this, &acceptor](beast::error_code ec, tcp::socket socket) {
+        if (ec == net::error::operation_aborted || !acceptor.is_open()) return;
         if (!ec) std::make_shared<Session>(std::move(socket), *this)->Start();
-        Accept();
+        Accept(acceptor);
     });
+}
+
+// Every loop's socket on the same address; with port 0, on the port the first was given.
+bool Service::Listen(tcp::endpoint& endpoint, beast::error_code& ec) {
+    acceptors_.reserve(loops_.size());  // the accept loops keep references to them
+    for (auto& loop : loops_) {
+        tcp::acceptor& acceptor = acceptors_.emplace_back(*loop);
+        acceptor.open(endpoint.protocol(), ec);
+        if (!ec) acceptor.set_option(net::socket_base::reuse_address(true), ec);
+        if (!ec) acceptor.set_option(net::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>(true), ec);
+        if (!ec) acceptor.bind(endpoint, ec);
+        if (!ec) acceptor.listen(net::socket_base::max_listen_connections, ec);
+        if (ec) return false;
+        endpoint = acceptor.local_endpoint();
+    }
+    return true;
 }
 
 void Service::WaitForSignal() {
@@ -554,10 +579,12 @@ void Service::Reload() {
 // No new connections; idle ones close now, busy ones after their response.
 void Service::Stop() {
     LogLine(Now() + " stopping: finishing the requests in flight");
-    net::post(acceptor_.get_executor(), [this] {
-        beast::error_code ignored;
-        acceptor_.close(ignored);
-    });
+    for (auto& acceptor : acceptors_) {
+        net::post(acceptor.get_executor(), [&acceptor] {
+            beast::error_code ignored;
+            acceptor.close(ignored);
+        });
+    }
     signals_.cancel();
     std::vector<std::shared_ptr<Session>> sessions;
     {
@@ -572,7 +599,7 @@ void Service::Stop() {
     stopTimer_.async_wait([this](beast::error_code ec) {
         if (ec) return;  // every session ended first
         LogLine(Now() + " stop time-out: ending the requests still in flight");
-        io_.stop();
+        for (auto& loop : loops_) loop->stop();
     });
 }
 
@@ -580,23 +607,18 @@ int Service::Run() {
     beast::error_code ec;
     tcp::endpoint endpoint(net::ip::make_address(settings_.Address, ec), settings_.Port);
     if (ec) return LogLine("quellox-stampd: not an address: " + settings_.Address), 2;
-    acceptor_.open(endpoint.protocol(), ec);
-    if (!ec) acceptor_.set_option(net::socket_base::reuse_address(true), ec);
-    if (!ec) acceptor_.bind(endpoint, ec);
-    if (!ec) acceptor_.listen(net::socket_base::max_listen_connections, ec);
-    if (ec) return LogLine("quellox-stampd: cannot listen on " + settings_.Address + ":" +
+    if (!Listen(endpoint, ec)) return LogLine("quellox-stampd: cannot listen on " + settings_.Address + ":" +
                            std::to_string(settings_.Port) + ": " + ec.message()), 1;
     auto loaded = Current();
-    LogLine(Now() + " listening on " + settings_.Address + ":" + std::to_string(acceptor_.local_endpoint().port()) +
+    LogLine(Now() + " listening on " + settings_.Address + ":" + std::to_string(endpoint.port()) +
             ", installer " + loaded->Installer->Digest() + " " + std::to_string(loaded->Installer->Size()) + " bytes" +
             ", unsigned requests " + (settings_.RefuseUnsigned ? "refused" : "served without campaign values"));
-    Accept();
+    for (auto& acceptor : acceptors_) Accept(acceptor);
     WaitForSignal();
 
-    unsigned threads = settings_.Threads != 0 ? settings_.Threads : std::max(1u, std::thread::hardware_concurrency());
     std::vector<std::thread> pool;
-    for (unsigned i = 1; i < threads; ++i) pool.emplace_back([this] { io_.run(); });
-    io_.run();
+    for (std::size_t i = 1; i < loops_.size(); ++i) pool.emplace_back([this, i] { loops_[i]->run(); });
+    loops_[0]->run();
     for (auto& thread : pool) thread.join();
     LogLine(Now() + " stopped");
     return 0;
