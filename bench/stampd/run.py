@@ -6,6 +6,7 @@ Everything listens on 127.0.0.1 only."""
 import os
 import pathlib
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -18,6 +19,7 @@ HOST_BIN = ROOT / "build/host/bin"
 INSTALLER = ROOT / "build/release/bin/QuelloxSetup.exe"
 SECONDS = int(sys.argv[1]) if len(sys.argv) > 1 else 5
 LINKS = 10000
+NGINX_BINARY = shutil.which("nginx") or "/usr/sbin/nginx"
 
 DISTINCT_PATHS = """
 local paths = {}
@@ -133,7 +135,7 @@ class Nginx:
         config = self.folder / "nginx.conf"
         user = "user root;" if os.geteuid() == 0 else ""
         config.write_text(NGINX.format(workers=workers, folder=self.folder, port=self.port, user=user))
-        self.process = subprocess.Popen(["nginx", "-c", str(config), "-p", str(self.folder)],
+        self.process = subprocess.Popen([NGINX_BINARY, "-c", str(config), "-p", str(self.folder)],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wait_port(self.port, self.process)
 
