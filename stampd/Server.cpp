@@ -234,7 +234,8 @@ void Session::ReadRequest() {
     if (stopping_) return Finish({});
     parser_.emplace();
     parser_->header_limit(HeaderLimit);
-    buffer_.clear();
+    // buffer_ keeps what was read past the last request: a pipelining
+    // client's next one.
     reading_ = true;
     stream_.expires_after(ReadTimeout);
     http::async_read_header(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, std::size_t) {

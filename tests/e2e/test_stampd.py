@@ -218,6 +218,21 @@ def test_conditional_requests_head_and_ranges(service, keys):
             assert headers["Content-Range"] == "bytes */%d" % size
 
 
+def test_pipelined_requests_each_get_their_answer(service, keys):
+    stampd = service()
+    made = links(keys[0], "http://x", ["cookie", "first", "second"])
+    requests = "".join("GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % target_of(link) for link in made)
+    answer = raw_exchange(stampd.port, (requests + "GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n").encode())
+    bodies = []
+    while answer:
+        header, _, rest = answer.partition(b"\r\n\r\n")
+        length = int(re.search(rb"Content-Length: (\d+)", header).group(1))
+        bodies.append(rest[:length])
+        answer = rest[length:]
+    assert [read_values(body)[0] for body in bodies[:2]] == ["first", "second"]
+    assert len(bodies) == 3 and bodies[2].startswith(b"ok ")
+
+
 def forged(link):
     return link[:-64] + "0" * 64
 
