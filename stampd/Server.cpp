@@ -7,8 +7,6 @@
 #include <boost/beast.hpp>
 
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <unistd.h>
@@ -116,7 +114,7 @@ private:
     void SendCopy(http::response<http::empty_body>& header, std::shared_ptr<const Loaded> source, Copy patches,
                   std::size_t first, std::size_t end);
     void SendNext();
-    void Cork(bool on);
+    void ArmWriteTimeout();
     void WritePieces(std::size_t stop);
     void SendShared(std::size_t stop);
 
@@ -408,11 +406,6 @@ void Session::WriteSome(std::shared_ptr<Sending> sending) {
                            });
 }
 
-void Session::Cork(bool on) {
-    int value = on ? 1 : 0;
-    ::setsockopt(stream_.socket().native_handle(), IPPROTO_TCP, TCP_CORK, &value, sizeof(value));
-}
-
 void Session::SendCopy(http::response<http::empty_body>& header, std::shared_ptr<const Loaded> source, Copy patches,
                        std::size_t first, std::size_t end) {
     header.keep_alive(keepAlive_);
@@ -431,10 +424,6 @@ void Session::SendCopy(http::response<http::empty_body>& header, std::shared_ptr
         if (ec) return Finish(ec);
     }
     download_.emplace(Download{std::move(source), std::move(patches), std::move(text), first, end});
-    // The header, the first pieces, the shared run and the values leave in
-    // full segments, as if written at once; the last is pushed out when the
-    // cork comes off.
-    Cork(true);
     SendNext();
 }
 
@@ -443,16 +432,14 @@ void Session::SendNext() {
     auto [runFirst, runEnd] = d.Source->Installer->SharedRun();
     bool inRun = d.Position >= runFirst && d.Position < runEnd && d.Position < d.End;
     if (!d.Header.empty()) return WritePieces(inRun ? d.Position : d.Position < runFirst ? std::min(d.End, runFirst) : d.End);
-    if (d.Position >= d.End) {
-        Cork(false);
-        return Finish({});
-    }
+    if (d.Position >= d.End) return Finish({});
     if (inRun) return SendShared(std::min(d.End, runEnd));
     WritePieces(d.Position < runFirst ? std::min(d.End, runFirst) : d.End);
 }
 
 // The header (when not yet sent) and the patched pieces up to `stop`, in one
-// gathered write: at most a page or so before the shared run, the values after it.
+// gathered send: at most a page or so before the shared run, the values
+// after it. What the socket did not take is sent on the next round.
 void Session::WritePieces(std::size_t stop) {
     Download& d = *download_;
     std::vector<net::const_buffer> buffers;
@@ -463,13 +450,29 @@ void Session::WritePieces(std::size_t stop) {
         buffers.push_back(net::const_buffer(piece.data(), length));
         at += length;
     }
-    stream_.expires_after(WriteTimeout);
-    net::async_write(stream_, buffers, [self = shared_from_this(), stop](beast::error_code ec, std::size_t bytes) {
+    // MSG_MORE: the shared run follows at once, so the kernel fills whole
+    // segments instead of pushing the header out on its own.
+    int flags = stop < d.End ? MSG_MORE : 0;
+    ArmWriteTimeout();
+    stream_.socket().async_send(buffers, flags, [self = shared_from_this()](beast::error_code ec, std::size_t bytes) {
+        self->waitTimer_.cancel();
         self->sent_ += bytes;
-        if (ec) return self->Finish(ec);
-        self->download_->Header.clear();
-        self->download_->Position = stop;
+        if (ec) return self->Finish(ec == net::error::operation_aborted ? beast::error::timeout : ec);
+        Download& d = *self->download_;
+        std::size_t ofHeader = std::min(bytes, d.Header.size());
+        d.Header.erase(0, ofHeader);
+        d.Position += bytes - ofHeader;
         self->SendNext();
+    });
+}
+
+// A send or a wait for the socket that the client does not let finish within
+// the write time-out is cancelled.
+void Session::ArmWriteTimeout() {
+    stream_.expires_never();
+    waitTimer_.expires_after(WriteTimeout);
+    waitTimer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+        if (!ec) self->stream_.socket().cancel();
     });
 }
 
@@ -477,7 +480,6 @@ void Session::WritePieces(std::size_t stop) {
 // through this process: every copy shares those pages.
 void Session::SendShared(std::size_t stop) {
     Download& d = *download_;
-    stream_.expires_never();  // the wait below has its own time-out
     while (d.Position < stop) {
         off_t offset = static_cast<off_t>(d.Position);
         ssize_t sent = ::sendfile(stream_.socket().native_handle(), d.Source->ImageFile.get(), &offset,
@@ -490,10 +492,7 @@ void Session::SendShared(std::size_t stop) {
         if (sent < 0 && errno == EINTR) continue;
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             // The client has not read enough yet: wait until it has, for at most the write time-out.
-            waitTimer_.expires_after(WriteTimeout);
-            waitTimer_.async_wait([self = shared_from_this()](beast::error_code ec) {
-                if (!ec) self->stream_.socket().cancel();
-            });
+            ArmWriteTimeout();
             stream_.socket().async_wait(tcp::socket::wait_write, [self = shared_from_this(), stop](beast::error_code ec) {
                 self->waitTimer_.cancel();
                 if (ec) return self->Finish(ec == net::error::operation_aborted ? beast::error::timeout : ec);
