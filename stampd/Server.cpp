@@ -174,7 +174,10 @@ public:
     void Remove(std::list<std::weak_ptr<Session>>::iterator at) {
         std::lock_guard lock(mutex_);
         sessions_.erase(at);
-        if (stopping_ && sessions_.empty()) net::post(stopTimer_.get_executor(), [this] { stopTimer_.cancel(); });
+        // After the loops have ended (a stop time-out), the sessions still
+        // in flight are destroyed with them, and there is no timer to cancel.
+        if (stopping_ && sessions_.empty() && !ended_)
+            net::post(stopTimer_.get_executor(), [this] { stopTimer_.cancel(); });
     }
 private:
     static std::vector<std::unique_ptr<net::io_context>> MakeLoops(const Settings& settings) {
@@ -194,6 +197,7 @@ private:
     std::shared_ptr<const Loaded> loaded_;
     std::list<std::weak_ptr<Session>> sessions_;
     bool stopping_ = false;
+    bool ended_ = false;
     std::vector<std::unique_ptr<net::io_context>> loops_;
     std::vector<tcp::acceptor> acceptors_;  // one per loop
     net::signal_set signals_;
@@ -620,6 +624,10 @@ int Service::Run() {
     for (std::size_t i = 1; i < loops_.size(); ++i) pool.emplace_back([this, i] { loops_[i]->run(); });
     loops_[0]->run();
     for (auto& thread : pool) thread.join();
+    {
+        std::lock_guard lock(mutex_);
+        ended_ = true;
+    }
     LogLine(Now() + " stopped");
     return 0;
 }

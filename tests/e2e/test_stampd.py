@@ -420,6 +420,21 @@ def test_sigterm_lets_a_slow_download_finish(service, signing_identity, tmp_path
     assert "stopped" in stampd.lines()[-1]
 
 
+def test_sigterm_ends_a_stalled_download_after_the_stop_time_out(service, signing_identity, tmp_path, keys):
+    big = sized_installer(signing_identity, 8 * 1024 * 1024, tmp_path / "big.exe")
+    stampd = service("--stop-timeout", "1", installer_path=big)
+    [link] = links(keys[0], "http://x", ["cookie", "stalled"])
+    stalled = socket.socket()
+    stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    stalled.connect(("127.0.0.1", stampd.port))
+    stalled.sendall(("GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % target_of(link)).encode())
+    stalled.recv(1000)  # and nothing more
+    stampd.process.send_signal(signal.SIGTERM)
+    assert stampd.process.wait(timeout=10) == 0
+    assert stampd.wait_for("stop time-out")
+    stalled.close()
+
+
 def test_clients_that_go_away_mid_download_leave_the_service_serving(service, signing_identity, tmp_path, keys):
     big = sized_installer(signing_identity, 4 * 1024 * 1024, tmp_path / "big.exe")
     stampd = service(installer_path=big)
