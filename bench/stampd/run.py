@@ -17,7 +17,8 @@ import time
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 HOST_BIN = ROOT / "build/host/bin"
 INSTALLER = ROOT / "build/release/bin/QuelloxSetup.exe"
-SECONDS = int(sys.argv[1]) if len(sys.argv) > 1 else 5
+SECONDS = int(sys.argv[1]) if len(sys.argv) > 1 else 3
+RUNS = int(sys.argv[2]) if len(sys.argv) > 2 else 3
 LINKS = 10000
 NGINX_BINARY = shutil.which("nginx") or "/usr/sbin/nginx"
 
@@ -103,6 +104,20 @@ def wrk(port, connections, script=None, path="/"):
     return rps, p99_ms, requests
 
 
+def paired(first, second):
+    """Runs the two measurements in turn RUNS times (so that both see the
+    same load on a shared machine) and gives the median of each figure."""
+    a, b = [], []
+    for _ in range(RUNS):
+        a.append(first())
+        b.append(second())
+
+    def median(results):
+        return tuple(sorted(column)[len(column) // 2] for column in zip(*results))
+
+    return median(a), median(b)
+
+
 def status_kb(pid, field):
     text = pathlib.Path("/proc/%d/status" % pid).read_text()
     return int(re.search(field + r":\s+(\d+) kB", text).group(1))
@@ -168,8 +183,8 @@ def main():
     os.environ["QUELLOX_BENCH_PATHS"] = str(paths)
     cores = os.cpu_count()
 
-    print("quellox-stampd on loopback, %d cores shared with wrk; each point %d s; %d distinct signed links" %
-          (cores, SECONDS, LINKS))
+    print("quellox-stampd on loopback, %d cores shared with wrk; each figure the median of %d runs of %d s, "
+          "the two sides in turn; %d distinct signed links" % (cores, RUNS, SECONDS, LINKS))
     print()
     installers = {size: signed_installer(folder, size, cert, key) for size in (0, 1 << 20, 10 << 20)}
     small = installers[0]
@@ -183,8 +198,8 @@ def main():
     nginx = Nginx(folder, copy, cores)
     start_rss = status_kb(stampd.process.pid, "VmRSS")
     for connections in (1, 16, 64, 256):
-        s_rps, s_p99, _ = wrk(stampd.port, connections, script)
-        n_rps, n_p99, _ = wrk(nginx.port, connections, path="/qlx-setup.exe")
+        (s_rps, s_p99, _), (n_rps, n_p99, _) = paired(lambda: wrk(stampd.port, connections, script),
+                                                      lambda: wrk(nginx.port, connections, path="/qlx-setup.exe"))
         row("  %d" % connections, "%.0f" % s_rps, "%.0f" % n_rps, "%.2f" % (s_rps / n_rps), "%.1f ms" % s_p99,
             "%.1f ms" % n_p99, "%d KB" % status_kb(stampd.process.pid, "VmRSS"))
     row("  stampd RSS at start, peak", "", "", "", "", "%d KB" % start_rss,
@@ -201,13 +216,15 @@ def main():
         copy = subprocess.run(["curl", "-s", "http://127.0.0.1:%d%s" % (stampd.port, paths.read_text().split()[0])],
                               capture_output=True, check=True).stdout
         nginx = Nginx(folder, copy, cores)
-        before = cpu_seconds(stampd.process.pid)
-        s_rps, _, requests = wrk(stampd.port, 16, script)
-        cpu = cpu_seconds(stampd.process.pid) - before
-        n_rps, _, _ = wrk(nginx.port, 16, path="/qlx-setup.exe")
+        def measured():
+            before = cpu_seconds(stampd.process.pid)
+            rps, _, requests = wrk(stampd.port, 16, script)
+            return rps, (cpu_seconds(stampd.process.pid) - before) / requests
+
+        (s_rps, cpu_per_response), (n_rps, _, _) = paired(measured, lambda: wrk(nginx.port, 16, path="/qlx-setup.exe"))
         megabytes = len(copy) / 1e6
         row("  %d bytes" % len(copy), "%.0f" % s_rps, "%.0f" % n_rps, "%.2f" % (s_rps / n_rps),
-            "%.0f" % (s_rps * megabytes), "%.0f" % (cpu / requests * 1e6), "%.0f" % (cpu / requests / megabytes * 1e6))
+            "%.0f" % (s_rps * megabytes), "%.0f" % (cpu_per_response * 1e6), "%.0f" % (cpu_per_response / megabytes * 1e6))
         stampd.close()
         nginx.close()
     print()
@@ -222,8 +239,8 @@ def main():
     wait_port(beast_port, beast)
     wait_port(httplib_port, httplib)
     for connections in (1, 64, 256):
-        b_rps, b_p99, _ = wrk(beast_port, connections)
-        h_rps, h_p99, _ = wrk(httplib_port, connections)
+        (b_rps, b_p99, _), (h_rps, h_p99, _) = paired(lambda: wrk(beast_port, connections),
+                                                      lambda: wrk(httplib_port, connections))
         row("  %d connections" % connections, "%.0f" % b_rps, "%.0f" % h_rps, "", "%.1f ms" % b_p99,
             "%.1f ms" % h_p99, "%d/%d KB" % (status_kb(beast.pid, "VmHWM"), status_kb(httplib.pid, "VmHWM")))
     beast.terminate()
