@@ -11,8 +11,6 @@
 #include <sys/sendfile.h>
 #include <unistd.h>
 
-#include <array>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
