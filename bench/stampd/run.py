@@ -3,6 +3,7 @@ latency for distinct signed links against nginx serving a static file of the
 same size, the service's memory as connections grow, the cost of a response
 as the installer grows, and the two HTTP libraries it was chosen between.
 Everything listens on 127.0.0.1 only."""
+import atexit
 import os
 import pathlib
 import re
@@ -57,6 +58,17 @@ http {{
     }}
 }}
 """
+
+
+STARTED = []  # every server process, ended on the way out whatever happens
+
+
+@atexit.register
+def end_servers():
+    for process in STARTED:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
 
 
 def free_port():
@@ -134,6 +146,7 @@ class Stampd:
         self.process = subprocess.Popen([str(HOST_BIN / "quellox-stampd"), "--installer", str(installer), "--key",
                                          str(key), "--listen", "127.0.0.1:%d" % self.port],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        STARTED.append(self.process)
         wait_port(self.port, self.process)
 
     def close(self):
@@ -152,6 +165,7 @@ class Nginx:
         config.write_text(NGINX.format(workers=workers, folder=self.folder, port=self.port, user=user))
         self.process = subprocess.Popen([NGINX_BINARY, "-c", str(config), "-p", str(self.folder)],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        STARTED.append(self.process)
         wait_port(self.port, self.process)
 
     def close(self):
@@ -236,6 +250,7 @@ def main():
     size = str(small.stat().st_size)
     beast = subprocess.Popen([str(HOST_BIN / "stampd_choice_beast"), str(beast_port), size])
     httplib = subprocess.Popen([str(HOST_BIN / "stampd_choice_httplib"), str(httplib_port), size])
+    STARTED.extend([beast, httplib])
     wait_port(beast_port, beast)
     wait_port(httplib_port, httplib)
     for connections in (1, 64, 256):
