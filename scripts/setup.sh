@@ -18,6 +18,7 @@ packages=(
   python3 python3-pytest python3-fonttools
   fonts-roboto-unhinted
   clang libclang-rt-14-dev g++ curl
+  libboost-dev libssl-dev libcpp-httplib-dev nginx-light wrk
 )
 
 missing=()

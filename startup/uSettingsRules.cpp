@@ -127,6 +127,12 @@ std::wstring ReadFileNameErrorCode(std::wstring_view programPath) {
     return rest.substr(0, found);
 }
 
+std::wstring CopyFileName(std::wstring_view errorCode, std::wstring_view linker) {
+    std::wstring name = errorCode.empty() ? L"qlx-setup" : L"qlx_" + std::wstring(errorCode) + L"-setup";
+    if (!linker.empty()) name += L"_" + std::wstring(linker);
+    return name + L".exe";
+}
+
 int DrawABVariant(std::uint32_t entropy) {
     std::uint32_t next = entropy * 134775813u + 1u;
     return static_cast<int>(next >> 31) + 1;

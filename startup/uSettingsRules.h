@@ -65,6 +65,15 @@ std::wstring ReadFileNameGAParam(std::wstring_view programPath);
 // The error code between a leading "qlx_" and the first "-setup".
 std::wstring ReadFileNameErrorCode(std::wstring_view programPath);
 
+// The name of a distributed copy, which the two readers above read back:
+// qlx_<error code>-setup_<linker value>.exe, "qlx-setup" without an error
+// code, no "_<linker value>" without a linker value.
+std::wstring CopyFileName(std::wstring_view errorCode, std::wstring_view linker);
+
+// Characters that no Windows file name may hold, beyond those the value
+// rules already refuse (control characters, '"' and '\').
+inline constexpr std::wstring_view NotInFileNames = L"<>:/|?*";
+
 // Milliseconds from tick count `then` to tick count `now`, also across a
 // wrap of the 32-bit counter.
 inline std::uint32_t TickCountDiff(std::uint32_t now, std::uint32_t then) { return now - then; }

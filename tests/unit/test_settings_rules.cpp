@@ -172,6 +172,26 @@ TEST(FileNameRules, ErrorCodeAndLinkerValue) {
     }
 }
 
+TEST(FileNameRules, CopyNamesReadBackTheirValues) {
+    const struct {
+        const wchar_t* ErrorCode;
+        const wchar_t* Linker;
+        const wchar_t* Name;
+    } cases[] = {
+        {L"E12", L"forum", L"qlx_E12-setup_forum.exe"},
+        {L"", L"spring-news", L"qlx-setup_spring-news.exe"},
+        {L"E40", L"", L"qlx_E40-setup.exe"},
+        {L"", L"", L"qlx-setup.exe"},
+        {L"E 1", L"g1-setup_g2", L"qlx_E 1-setup_g1-setup_g2.exe"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.Name)));
+        EXPECT_EQ(rules::CopyFileName(c.ErrorCode, c.Linker), c.Name);
+        EXPECT_EQ(rules::ReadFileNameErrorCode(c.Name), c.ErrorCode);
+        EXPECT_EQ(rules::ReadFileNameGAParam(c.Name), c.Linker);
+    }
+}
+
 TEST(TickCountDiff, ElapsedMillisecondsAlsoAcrossAWrap) {
     EXPECT_EQ(rules::TickCountDiff(1000, 400), 600u);
     EXPECT_EQ(rules::TickCountDiff(5, 5), 0u);

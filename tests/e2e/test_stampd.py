@@ -1,0 +1,557 @@
+"""quellox-stampd on real signed installers, over real HTTP on 127.0.0.1:
+signed links give validly signed copies carrying their values, refusals
+carry their reasons, and the service reloads, stops and sits behind nginx as
+a maker runs it. Only the last test needs Wine."""
+import concurrent.futures
+import http.client
+import os
+import pathlib
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import time
+import urllib.parse
+
+import pytest
+
+from conftest import BIN, LONG_MARKERS, ROOT, sign
+
+HOST_BIN = pathlib.Path(os.environ.get("QUELLOX_HOST_BIN", BIN.parents[1] / "host/bin"))
+STAMP, STAMPD, LINKS = HOST_BIN / "quellox-stamp", HOST_BIN / "quellox-stampd", HOST_BIN / "quellox-stampd-links"
+EXE_TYPE = "application/vnd.microsoft.portable-executable"
+NGINX = shutil.which("nginx") or "/usr/sbin/nginx"  # /usr/sbin is not on every user's PATH
+
+
+def read_values(body):
+    """The three values as the installer's reader finds them in the last 4096 bytes."""
+    tail = body[-4096:]
+    values = []
+    for marker in LONG_MARKERS:
+        at = tail.find(marker.encode("utf-16-le"))
+        assert at >= 0, marker
+        start = at + 28
+        values.append(tail[start:start + 200].decode("utf-16-le").strip(" "))
+    return values
+
+
+def stamped_reference(installer, tmp_path, cookie="", partner="", traffic=""):
+    """What `quellox-stamp set` makes of the installer: the bytes a copy must have."""
+    target = tmp_path / ("reference-%s-%s-%s.exe" % (len(cookie), len(partner), len(traffic)))
+    shutil.copyfile(installer, target)
+    subprocess.run([str(STAMP), "set", str(target), "--cookie", cookie, "--partner", partner, "--traffic", traffic],
+                   check=True, capture_output=True)
+    return target.read_bytes()
+
+
+def verifies(path, identity):
+    result = subprocess.run(["osslsigncode", "verify", "-CAfile", str(identity[0]), "-in", str(path)],
+                            capture_output=True, text=True, timeout=60)
+    return result.returncode == 0 and "Succeeded" in result.stdout
+
+
+def make_key(path):
+    path.write_text(os.urandom(32).hex() + "\n")
+    return path
+
+
+def sized_installer(identity, size, target):
+    """The installer with zeros appended up to `size` bytes, then signed: an
+    installer of that size as far as the service is concerned."""
+    unsigned = target.with_suffix(".unsigned")
+    data = (BIN / "QuelloxSetup.exe").read_bytes()
+    unsigned.write_bytes(data + bytes(max(0, size - len(data))))
+    return sign(identity, unsigned, target)
+
+
+class Stampd:
+    """One service process on a free loopback port; its access log is its stdout."""
+
+    def __init__(self, folder, installer, key, *flags):
+        self.log = folder / ("stampd-%d.log" % time.monotonic_ns())
+        with open(self.log, "wb") as out:
+            self.process = subprocess.Popen([str(STAMPD), "--installer", str(installer), "--key", str(key),
+                                             "--listen", "127.0.0.1:0", *map(str, flags)],
+                                            stdout=out, stderr=subprocess.STDOUT)
+        match = self.wait_for(r"listening on 127\.0\.0\.1:(\d+)")
+        self.port = int(match.group(1))
+
+    def wait_for(self, pattern, timeout=10):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            match = re.search(pattern, self.log.read_text())
+            if match:
+                return match
+            assert self.process.poll() is None, self.log.read_text()
+            time.sleep(0.02)
+        raise AssertionError("no %r in the log:\n%s" % (pattern, self.log.read_text()))
+
+    def lines(self):
+        return self.log.read_text().splitlines()
+
+    def count(self, text, expected, settle=0.3):
+        """Waits until `expected` lines hold `text` (a line is written once its
+        response has gone out), then a little longer for any extra one."""
+        deadline = time.monotonic() + 10
+        while sum(text in line for line in self.lines()) < expected and time.monotonic() < deadline:
+            time.sleep(0.02)
+        time.sleep(settle)
+        return sum(text in line for line in self.lines())
+
+    def request(self, target, method="GET", headers=None, port=None):
+        connection = http.client.HTTPConnection("127.0.0.1", port or self.port, timeout=30)
+        try:
+            connection.request(method, target, headers=headers or {})
+            response = connection.getresponse()
+            return response.status, dict(response.getheaders()), response.read()
+        finally:
+            connection.close()
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            self.process.wait(timeout=40)
+
+
+@pytest.fixture(scope="module")
+def installer(tmp_path_factory, signing_identity):
+    folder = tmp_path_factory.mktemp("stampd")
+    return sign(signing_identity, BIN / "QuelloxSetup.exe", folder / "QuelloxSetup-signed.exe")
+
+
+@pytest.fixture
+def keys(tmp_path):
+    return make_key(tmp_path / "current.key"), make_key(tmp_path / "previous.key")
+
+
+@pytest.fixture
+def service(tmp_path, installer, keys):
+    started = []
+
+    def start(*flags, installer_path=None):
+        started.append(Stampd(tmp_path, installer_path or installer, keys[0], *flags))
+        return started[-1]
+
+    yield start
+    for s in started:
+        s.stop()
+
+
+def links(key, base, rows):
+    """Signed links from the companion command, for CSV rows (header first)."""
+    listing = key.parent / "links.csv"
+    listing.write_text("\n".join(rows) + "\n")
+    result = subprocess.run([str(LINKS), "--key", str(key), base, str(listing)], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    return result.stdout.splitlines()
+
+
+def target_of(link):
+    parts = urllib.parse.urlsplit(link)
+    return parts.path + "?" + parts.query
+
+
+def test_signed_links_give_validly_signed_copies_with_their_values(service, keys, installer, signing_identity, tmp_path):
+    stampd = service()
+    rows = (ROOT / "examples/partners.csv").read_text().splitlines()
+    made = links(keys[0], "http://127.0.0.1:%d/" % stampd.port, rows)
+    assert len(made) == 3
+    expected_values = [["spring sale", "p17", "t9"], ["forum-2026", "p23", "t2"], ["autumn", "p31", ""]]
+    names = ["qlx-setup_spring-news.exe", "qlx_E12-setup_forum.exe", "qlx_E40-setup.exe"]
+    for link, values, name in zip(made, expected_values, names):
+        copy = tmp_path / name
+        result = subprocess.run(["curl", "-sS", "-D", "-", "-o", str(copy), link], capture_output=True, text=True)
+        assert result.returncode == 0 and " 200 " in result.stdout.splitlines()[0]
+        assert 'content-disposition: attachment; filename="%s"' % name.lower() in result.stdout.lower()
+        assert "content-type: " + EXE_TYPE in result.stdout.lower()
+        assert verifies(copy, signing_identity)
+        shown = subprocess.run([str(STAMP), "show", str(copy)], capture_output=True, text=True).stdout
+        assert shown == "cookie=%s\npartner=%s\ntraffic=%s\n" % tuple(values)
+        # The same bytes as stamping the file with the tool, checksum included.
+        assert copy.read_bytes() == stamped_reference(installer, tmp_path, *values)
+
+        # A download resumed in two ranges (curl -C, as a browser resumes) is the same file.
+        parts = tmp_path / ("parts-" + name)
+        subprocess.run(["curl", "-sS", "-r", "0-99999", "-o", str(parts), link], check=True)
+        subprocess.run(["curl", "-sS", "-C", "-", "-o", str(parts), link], check=True)
+        assert parts.read_bytes() == copy.read_bytes()
+    assert stampd.count("sig=valid ", 3 + 3 * 2) == 3 + 3 * 2  # each copy, and its two ranges
+
+
+def test_conditional_requests_head_and_ranges(service, keys):
+    stampd = service()
+    [link] = links(keys[0], "http://x", ["cookie,partner", "c1,p1"])
+    target = target_of(link)
+    status, headers, body = stampd.request(target)
+    etag = headers["ETag"]
+    assert status == 200 and re.fullmatch(r'"[0-9a-f]{32}"', etag)
+    assert headers["Cache-Control"].startswith("public, max-age=")
+    assert headers["Accept-Ranges"] == "bytes"
+    size = len(body)
+
+    cases = [
+        ("GET", {"If-None-Match": etag}, 304, b""),
+        ("GET", {"If-None-Match": '"other", W/' + etag}, 304, b""),
+        ("GET", {"If-None-Match": '"other"'}, 200, body),
+        ("HEAD", {}, 200, b""),
+        ("GET", {"Range": "bytes=100-199"}, 206, body[100:200]),
+        ("GET", {"Range": "bytes=-300"}, 206, body[-300:]),
+        ("GET", {"Range": "bytes=100-199", "If-Range": etag}, 206, body[100:200]),
+        ("GET", {"Range": "bytes=100-199", "If-Range": '"old"'}, 200, body),
+        ("GET", {"Range": "bytes=0-1,5-6"}, 200, body),
+        ("GET", {"Range": "bytes=%d-" % size}, 416, None),
+    ]
+    for method, request_headers, expected_status, expected_body in cases:
+        status, headers, answer = stampd.request(target, method, request_headers)
+        assert status == expected_status, (method, request_headers)
+        if expected_body is not None:
+            assert answer == expected_body, (method, request_headers)
+        if status in (200, 206, 304):
+            assert headers["ETag"] == etag
+        if method == "HEAD":
+            assert int(headers["Content-Length"]) == size and headers["Content-Type"] == EXE_TYPE
+        if status == 206:
+            first = size - 300 if "-300" in request_headers["Range"] else 100
+            assert headers["Content-Range"] == "bytes %d-%d/%d" % (first, first + len(answer) - 1, size)
+        if status == 416:
+            assert headers["Content-Range"] == "bytes */%d" % size
+
+
+def test_pipelined_requests_each_get_their_answer(service, keys):
+    stampd = service()
+    made = links(keys[0], "http://x", ["cookie", "first", "second"])
+    requests = "".join("GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % target_of(link) for link in made)
+    answer = raw_exchange(stampd.port, (requests + "GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n").encode())
+    bodies = []
+    while answer:
+        header, _, rest = answer.partition(b"\r\n\r\n")
+        length = int(re.search(rb"Content-Length: (\d+)", header).group(1))
+        bodies.append(rest[:length])
+        answer = rest[length:]
+    assert [read_values(body)[0] for body in bodies[:2]] == ["first", "second"]
+    assert len(bodies) == 3 and bodies[2].startswith(b"ok ")
+
+
+def forged(link):
+    return link[:-64] + "0" * 64
+
+
+def altered(link):
+    return link.replace("partner=p1", "partner=p2")
+
+
+@pytest.mark.parametrize("policy", ["serve", "refuse"])
+def test_unsigned_forged_altered_and_old_key_links(service, keys, installer, tmp_path, policy):
+    current, previous = keys
+    stampd = service("--unsigned", policy, "--old-key", previous)
+    rows = ["error_code,linker,cookie,partner", "E1,l1,c1,p1"]
+    [good] = links(current, "http://x", rows)
+    [old] = links(previous, "http://x", rows)
+    other = make_key(tmp_path / "other.key")
+    [foreign] = links(other, "http://x", rows)
+    refused = policy == "refuse"
+    cases = [
+        # link, logged signature state, whether it is honoured, the 403 reason
+        (good, "valid", True, None),
+        (old, "valid-old-key", True, None),
+        (forged(good), "bad", False, "the link's signature does not hold"),
+        (altered(good), "bad", False, "the link's signature does not hold"),
+        (foreign, "bad", False, "the link's signature does not hold"),
+        (good.split("&sig=")[0], "missing", False, "the link is not signed"),
+    ]
+    blank = stamped_reference(installer, tmp_path)
+    for link, state, honoured, reason in cases:
+        status, headers, body = stampd.request(target_of(link))
+        assert stampd.wait_for(r"sig=%s " % re.escape(state))
+        if honoured:
+            assert status == 200 and read_values(body) == ["c1", "p1", ""]
+            assert headers["Content-Disposition"] == 'attachment; filename="qlx_E1-setup_l1.exe"'
+        elif refused:
+            assert status == 403 and body.decode() == reason + "\n"
+            assert headers["Content-Type"].startswith("text/plain")
+        else:
+            # No attribution at all: no values, and a name that carries none.
+            assert status == 200 and body == blank
+            assert headers["Content-Disposition"] == 'attachment; filename="qlx-setup.exe"'
+    # Without the previous key configured, its links no longer count.
+    plain = service("--unsigned", "refuse")
+    assert plain.request(target_of(old))[0] == 403
+
+
+def raw_exchange(port, data, read_timeout=5):
+    """Sends raw bytes and returns everything answered until the server closes."""
+    with socket.create_connection(("127.0.0.1", port), timeout=read_timeout) as s:
+        s.sendall(data)
+        received = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                return received
+            received += chunk
+
+
+BAD_REQUESTS = [
+    # request line and headers, status, reason
+    ("GET /setup.exe", 400, "the file name is not qlx_<error code>-setup_<linker value>.exe"),
+    ("GET /qlx-setup_a%2Fb.exe", 400, "the file name holds a character that a file name cannot hold"),
+    ("GET /../etc/passwd", 400, "the file name holds a character that a file name cannot hold"),
+    ("GET /qlx-setup.exe?cookie=%zz", 400, "malformed percent-encoding in the query"),
+    ("GET /qlx-setup.exe?cookie=" + "c" * 101, 400, "cookie refused: longer than 100 characters"),
+    ("GET /qlx-setup.exe?partner=%22x%22", 400, "partner refused: double quotes and backslashes are not allowed"),
+    ("GET /qlx-setup.exe?traffic=caf%C3%A9", 400, "traffic refused: only printable ASCII characters are allowed"),
+    ("GET /qlx-setup.exe?campaign=x", 400, "unknown query field"),
+    ("GET /qlx-setup.exe?cookie=a&cookie=b", 400, "a query field is given twice"),
+    ("GET /qlx-setup.exe?cookie=" + "%41" * 700, 400, "the address is longer than 2048 characters"),
+    ("GET /qlx-setup.exe\r\nX-Big: " + "x" * 9000, 400, "the request header is too large"),
+    ("GET /qlx-setup.exe\r\nContent-Length: 3", 400, "a request with a body is refused"),
+    ("POST /qlx-setup.exe\r\nContent-Length: 0", 405, "only GET and HEAD are served"),
+    ("DELETE /qlx-setup.exe", 405, "only GET and HEAD are served"),
+]
+
+
+def test_bad_requests_get_their_status_and_reason_and_the_service_goes_on(service):
+    stampd = service()
+    for head, status, reason in BAD_REQUESTS:
+        line, _, fields = head.partition("\r\n")
+        request = line + " HTTP/1.1\r\n" + (fields + "\r\n" if fields else "") + "Host: x\r\nConnection: close\r\n\r\nabc"
+        answer = raw_exchange(stampd.port, request.encode())
+        header, _, body = answer.partition(b"\r\n\r\n")
+        assert header.startswith(b"HTTP/1.1 %d " % status), (head[:60], answer[:200])
+        assert body.decode() == reason + "\n", head[:60]
+        assert b"content-type: text/plain; charset=utf-8" in header.lower()
+        assert b"x-content-type-options: nosniff" in header.lower() or status == 405
+        assert b"content-disposition" not in header.lower()
+        assert stampd.request("/healthz")[0] == 200
+    # A garbled request line: 400 and the connection ends, the service goes on.
+    answer = raw_exchange(stampd.port, b"GARBAGE\x01 / HTTP/9\r\n\r\n")
+    assert answer.startswith(b"HTTP/1.1 400 ")
+    assert stampd.request("/healthz")[0] == 200
+    # Every refusal is logged, the garbled one too.
+    refusals = sum(status == 400 for _, status, _ in BAD_REQUESTS) + 1
+    assert stampd.count(" 400 ", refusals) == refusals
+
+
+def test_concurrent_downloads_each_carry_their_own_values(service, keys):
+    stampd = service("--threads", "4")
+    count = 200
+    rows = ["cookie,partner,traffic"] + ["cookie-%03d,partner-%03d,traffic-%03d" % (i, i, i) for i in range(count)]
+    targets = [target_of(link) for link in links(keys[0], "http://x", rows)]
+    reference = stampd.request(targets[0])[2]
+
+    def fetch(i):
+        return i, stampd.request(targets[i])
+
+    with concurrent.futures.ThreadPoolExecutor(max_workers=count) as pool:
+        results = list(pool.map(fetch, range(count)))
+    tags = set()
+    for i, (status, headers, body) in results:
+        assert status == 200
+        assert read_values(body) == ["cookie-%03d" % i, "partner-%03d" % i, "traffic-%03d" % i]
+        # Outside the checksum and the values, every copy is the shared image.
+        assert len(body) == len(reference) and body[0x100:-800] == reference[0x100:-800]
+        tags.add(headers["ETag"])
+    assert len(tags) == count
+
+
+def test_sighup_switches_to_a_new_installer_without_dropping_requests(service, signing_identity, tmp_path, keys):
+    live = tmp_path / "live.exe"
+    shutil.copyfile(sized_installer(signing_identity, 300_000, tmp_path / "first.exe"), live)
+    stampd = service(installer_path=live)
+    [link] = links(keys[0], "http://x", ["cookie", "switch"])
+    target = target_of(link)
+    first = stampd.request(target)[2]
+    assert len(first) > 300_000
+
+    # Requests go on throughout the reload; each gets one whole release or the other.
+    second_installer = sized_installer(signing_identity, 400_000, tmp_path / "second.exe")
+    with concurrent.futures.ThreadPoolExecutor(max_workers=8) as pool:
+        pending = [pool.submit(stampd.request, target) for _ in range(40)]
+        shutil.copyfile(second_installer, tmp_path / "next.exe")
+        os.replace(tmp_path / "next.exe", live)
+        stampd.process.send_signal(signal.SIGHUP)
+        pending += [pool.submit(stampd.request, target) for _ in range(40)]
+        answers = [p.result() for p in pending]
+    stampd.wait_for("reloaded: installer")
+    for status, _, body in answers:
+        assert status == 200 and read_values(body) == ["switch", "", ""]
+        assert len(body) in (len(first), len(stampd.request(target)[2]))
+    second = tmp_path / "second-copy.exe"
+    second.write_bytes(stampd.request(target)[2])
+    assert len(second.read_bytes()) > 400_000 and verifies(second, signing_identity)
+    assert read_values(second.read_bytes()) == ["switch", "", ""]
+
+    # A release that cannot be served is refused; the one in use stays.
+    live.write_bytes(b"not an installer" * 1000)
+    stampd.process.send_signal(signal.SIGHUP)
+    stampd.wait_for("reload refused")
+    assert stampd.request(target)[2] == second.read_bytes()
+
+
+def test_sigterm_lets_a_slow_download_finish(service, signing_identity, tmp_path, keys):
+    big = sized_installer(signing_identity, 8 * 1024 * 1024, tmp_path / "big.exe")
+    stampd = service(installer_path=big)
+    [link] = links(keys[0], "http://x", ["cookie", "slow"])
+    target = target_of(link)
+    expected = stampd.request(target)[2]
+
+    slow = socket.socket()
+    slow.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    slow.connect(("127.0.0.1", stampd.port))
+    slow.sendall(("GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % target).encode())
+    received = slow.recv(65536)
+    stampd.process.send_signal(signal.SIGTERM)
+    stampd.wait_for("stopping")
+    # No new connections once it stops...
+    time.sleep(0.2)
+    with pytest.raises(ConnectionRefusedError):
+        socket.create_connection(("127.0.0.1", stampd.port), timeout=2).close()
+    # ...while the slow one still gets every byte.
+    assert stampd.process.poll() is None
+    while True:
+        chunk = slow.recv(65536)
+        if not chunk:
+            break
+        received += chunk
+    slow.close()
+    header, _, body = received.partition(b"\r\n\r\n")
+    assert header.startswith(b"HTTP/1.1 200 ") and body == expected
+    assert stampd.process.wait(timeout=10) == 0
+    assert "stopped" in stampd.lines()[-1]
+
+
+def test_sigterm_ends_a_stalled_download_after_the_stop_time_out(service, signing_identity, tmp_path, keys):
+    big = sized_installer(signing_identity, 8 * 1024 * 1024, tmp_path / "big.exe")
+    stampd = service("--stop-timeout", "1", installer_path=big)
+    [link] = links(keys[0], "http://x", ["cookie", "stalled"])
+    stalled = socket.socket()
+    stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    stalled.connect(("127.0.0.1", stampd.port))
+    stalled.sendall(("GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % target_of(link)).encode())
+    stalled.recv(1000)  # and nothing more
+    stampd.process.send_signal(signal.SIGTERM)
+    assert stampd.process.wait(timeout=10) == 0
+    assert stampd.wait_for("stop time-out")
+    stalled.close()
+
+
+def test_clients_that_go_away_mid_download_leave_the_service_serving(service, signing_identity, tmp_path, keys):
+    big = sized_installer(signing_identity, 4 * 1024 * 1024, tmp_path / "big.exe")
+    stampd = service(installer_path=big)
+    [link] = links(keys[0], "http://x", ["cookie", "gone"])
+    for _ in range(5):
+        leaving = socket.socket()
+        leaving.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        leaving.connect(("127.0.0.1", stampd.port))
+        leaving.sendall(("GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % target_of(link)).encode())
+        leaving.recv(1000)
+        leaving.close()  # with unread bytes: the service's next write meets a reset
+        time.sleep(0.1)
+    assert stampd.wait_for(r"aborted=")
+    assert stampd.request("/healthz")[0] == 200
+
+
+NGINX_SITE = """
+{user}
+worker_processes 1;
+daemon off;
+pid {folder}/nginx.pid;
+error_log {folder}/error.log;
+events {{ worker_connections 256; }}
+http {{
+    access_log {folder}/access.log;
+    client_body_temp_path {folder}/body;
+    proxy_temp_path {folder}/proxy;
+    fastcgi_temp_path {folder}/fastcgi;
+    uwsgi_temp_path {folder}/uwsgi;
+    scgi_temp_path {folder}/scgi;
+{site}
+}}
+"""
+
+
+def nginx_config(folder, nginx_port, stampd_port):
+    """The example configuration, on loopback ports and in the test's folder."""
+    site = (ROOT / "examples/nginx-stampd.conf").read_text()
+    site = site.replace("/var/cache/nginx/quellox-stampd", str(folder / "cache"))
+    site = site.replace("server 127.0.0.1:8080;", "server 127.0.0.1:%d;" % stampd_port)
+    site = site.replace("listen 80;", "listen 127.0.0.1:%d;" % nginx_port)
+    config = folder / "nginx.conf"
+    # Started as root, nginx's workers would take another user, who cannot
+    # reach the test's folder; they keep the test's own.
+    user = "user root;" if os.geteuid() == 0 else ""
+    config.write_text(NGINX_SITE.format(user=user, folder=folder, site=site))
+    return config
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture
+def nginx(tmp_path):
+    processes = []
+
+    def start(stampd_port):
+        folder = tmp_path / "nginx"
+        folder.mkdir()
+        port = free_port()
+        process = subprocess.Popen([NGINX, "-c", str(nginx_config(folder, port, stampd_port)), "-p", str(folder)],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        processes.append(process)
+        for _ in range(100):
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                return port
+            except OSError:
+                assert process.poll() is None, process.stderr.read()
+                time.sleep(0.05)
+        raise AssertionError("nginx did not start")
+
+    yield start
+    for process in processes:
+        process.terminate()
+        process.wait(timeout=10)
+
+
+def test_nginx_in_front_serves_and_caches_the_copies(service, nginx, keys, installer, signing_identity, tmp_path):
+    stampd = service()
+    port = nginx(stampd.port)
+    made = links(keys[0], "http://127.0.0.1:%d" % port, ["linker,cookie,partner", "news,c-a,pa", "forum,c-b,pb"])
+    for link, values in zip(made, [["c-a", "pa", ""], ["c-b", "pb", ""]]):
+        target = target_of(link)
+        status, headers, body = stampd.request(target, port=port)
+        assert status == 200 and headers["X-Cache-Status"] == "MISS"
+        again = stampd.request(target, port=port)
+        assert again[0] == 200 and again[1]["X-Cache-Status"] == "HIT" and again[2] == body
+        assert again[1]["ETag"] == headers["ETag"]
+        part = stampd.request(target, headers={"Range": "bytes=1000-1999"}, port=port)
+        assert part[0] == 206 and part[2] == body[1000:2000]
+        copy = tmp_path / "via-nginx.exe"
+        copy.write_bytes(body)
+        assert verifies(copy, signing_identity) and read_values(body) == values
+        assert body == stamped_reference(installer, tmp_path, *values)
+    # Each address reached the service once; refusals are not cached.
+    assert stampd.count(" 200 ", 2) == 2
+    for _ in range(2):
+        status, headers, body = stampd.request("/qlx-setup.exe?cookie=%22", port=port)
+        assert status == 400 and body == b"cookie refused: double quotes and backslashes are not allowed\n"
+    assert stampd.count(" 400 ", 2) == 2
+    assert stampd.request("/other/path", port=port)[0] == 404
+
+
+def test_downloaded_copy_hands_its_cookie_to_the_setup_program(service, keys, run, tmp_path):
+    stampd = service()
+    [link] = links(keys[0], "http://x", ["error_code,linker,cookie,partner", "E12,forum,from-the-link,p23"])
+    status, headers, body = stampd.request(target_of(link))
+    assert status == 200 and headers["Content-Disposition"] == 'attachment; filename="qlx_E12-setup_forum.exe"'
+    copy = tmp_path / "qlx_E12-setup_forum.exe"
+    copy.write_bytes(body)
+    installer = run(str(copy)).start("/SkipStart")
+    assert installer.wait() == 0
+    [line] = installer.setup_runs()
+    assert ' /TestsErrorCode:"E12" ' in line
+    assert ' /Campaign:"from-the-link-affiliate_31095-ab_afterinstall_' in line
+    assert line.rstrip().endswith(' /ga:"forum"')
