@@ -53,6 +53,14 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 step "updating the package lists" $sudo apt-get update
+# No package starts a service of its own while it is installed (nginx would
+# listen on port 80): the tests start what they need, on loopback.
+policy=/usr/sbin/policy-rc.d
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+  $sudo chmod 755 "$policy"
+  trap '$sudo rm -f "$policy"' EXIT
+fi
 step "installing ${#missing[@]} packages: ${missing[*]}" \
   $sudo apt-get install -y --no-install-recommends "${missing[@]}"
 echo "setup: complete (the package manager's output is in $log)"
