@@ -30,6 +30,10 @@ constexpr const wchar_t* JsonContentTypeHeader = L"Content-Type: application/jso
 // Fresh from the server every time, nothing cached, no cookies, no dialogs.
 constexpr DWORD RequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES |
                                INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE;
+// Over https, no redirect is followed: one to a plain http address would
+// send the event, the client id with it, in clear. Its status counts as an
+// answer, as any other does.
+constexpr DWORD SecureFlags = INTERNET_FLAG_SECURE | INTERNET_FLAG_NO_AUTO_REDIRECT;
 
 class QueueGuard {
 public:
@@ -192,7 +196,7 @@ bool GoogleAnalitics::SendEvent(const TGAItem& AItem) {
     TEventRequest event = ComposeRequest(std::move(object), AItem);
     platform::UniqueInternet request(inet->HttpOpenRequestW(connection.get(), L"POST", event.Object.c_str(), nullptr,
                                                             nullptr, nullptr,
-                                                            RequestFlags | (secure ? INTERNET_FLAG_SECURE : 0), 0));
+                                                            RequestFlags | (secure ? SecureFlags : 0), 0));
     if (!request) return false;
     platform::SetTimeouts(request.get(), AttemptTimeout);
 

@@ -104,8 +104,17 @@ function(quellox_deployment_header directory)
       "(the first certificate printed is the signer's when it stands first in the signature; check its subject).")
   string(STRIP "${QUELLOX_SIGNER_SHA256}" signer_value)
   set(QUELLOX_SIGNER_PINS "")
+  string(REGEX MATCH "^https?://[^/:]+" download_host "${QUELLOX_DOWNLOAD_URL}")
+  if(signer_value STREQUAL "any" AND download_host MATCHES "^http://" AND NOT download_host MATCHES "\\.example$")
+    # Any valid publisher over plain http: whoever is on the network path
+    # between a user and the server chooses what runs elevated.
+    message(FATAL_ERROR
+      "QUELLOX_DOWNLOAD_URL '${QUELLOX_DOWNLOAD_URL}' is a plain http:// address and QUELLOX_SIGNER_SHA256 is "
+      "'any': anyone on the network path could then choose the program that the installer runs with "
+      "administrator rights. Use an https:// download address, or pin your code-signing certificate with "
+      "QUELLOX_SIGNER_SHA256 (its SHA-256 fingerprint).\n" ${fingerprint_help})
+  endif()
   if(signer_value STREQUAL "")
-    string(REGEX MATCH "^https?://[^/:]+" download_host "${QUELLOX_DOWNLOAD_URL}")
     if(NOT download_host MATCHES "\\.example$")
       message(FATAL_ERROR
         "QUELLOX_DOWNLOAD_URL '${QUELLOX_DOWNLOAD_URL}' is a real address, and no QUELLOX_SIGNER_SHA256 is set: "

@@ -1,5 +1,6 @@
 // Installer's download: appends the setup program to its fixed file in the
-// temporary folder, asking the server only for the bytes still missing.
+// download folder under %ProgramData%, asking the server only for the bytes
+// still missing.
 #include <string>
 
 #include "installer/uInstaller.h"
@@ -25,6 +26,15 @@ bool QueryNumber(HINTERNET request, DWORD infoLevel, DWORD& value) {
     DWORD size = sizeof(value);
     DWORD index = 0;
     return platform::WinInet()->HttpQueryInfoW(request, HTTP_QUERY_FLAG_NUMBER | infoLevel, &value, &size, &index);
+}
+
+// Whether the answer came over TLS: checked as well after an https request
+// is sent, whatever the flags made of it.
+bool IsSecureRequest(HINTERNET request) {
+    DWORD flags = 0;
+    DWORD size = sizeof(flags);
+    return platform::WinInet()->InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size) &&
+           (flags & SECURITY_FLAG_SECURE) != 0;
 }
 
 }  // namespace
@@ -53,29 +63,36 @@ bool Installer::Download() {
 
 bool Installer::OpenSetupFile() {
     if (DownloadFileName.empty()) DownloadFileName = Globals::SetupFileName;
-    // Without a usable temporary folder the name is relative: a relative
-    // name is found in folders that others choose. No download then.
+    // Without %ProgramData% the name is relative: a relative name is found
+    // in folders that others choose. No download then.
     if (!platform::IsAbsolutePath(DownloadFileName)) return false;
+    // The folder is made ours, and checked, before anything is created in it.
+    if (!platform::EnsureProtectedFolder(DownloadFileName.substr(0, DownloadFileName.rfind(L'\\')))) return false;
 
     // The name itself, not what a reparse point under it leads to.
-    FileHandle = platform::OpenWithoutReparse(DownloadFileName, GENERIC_READ | GENERIC_WRITE,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
+    constexpr DWORD access = GENERIC_READ | GENERIC_WRITE | DELETE;
+    FileHandle =
+        platform::OpenWithoutReparse(DownloadFileName, access, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
+    bool created = FileHandle && GetLastError() != ERROR_ALREADY_EXISTS;
     if (!FileHandle) {
         // A folder under the name would fail every attempt of every run: the
         // download moves to a name of its own instead.
         DWORD attributes = GetFileAttributesW(DownloadFileName.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
         if (!UseOwnDownloadName()) return false;
-        FileHandle = platform::OpenWithoutReparse(DownloadFileName, GENERIC_READ | GENERIC_WRITE,
-                                                  FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_NEW);
+        FileHandle =
+            platform::OpenWithoutReparse(DownloadFileName, access, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_NEW);
         if (!FileHandle) return false;
+        created = true;
     }
 
     std::uint64_t size = 0;
     if (!platform::IsPlainFileAt(FileHandle.get(), DownloadFileName, size)) {
         // A second link or a path elsewhere: the name leads to a file someone
-        // else chose. Refused and left alone; the next attempt downloads
-        // under a name of its own.
+        // else chose. Refused and left alone (a file this call created goes
+        // again, through its handle); the next attempt downloads under a
+        // name of its own.
+        if (created) platform::DeleteThroughHandle(FileHandle.get());
         FileHandle.reset();
         UseOwnDownloadName();
         return false;
@@ -116,9 +133,13 @@ bool Installer::OpenRequest() {
         return false;
     // https: TLS with the platform's full certificate checks, on port 443
     // unless the address names another (nPort is the scheme's default then).
+    // No redirect is followed: one to a plain http address would fetch, in
+    // clear, the program that runs elevated (the flag that merely ignores
+    // such a redirect lets it through silently). A redirect's status fails
+    // the attempt like any other the download does not accept.
     DWORD secure = 0;
     if (parts.nScheme == INTERNET_SCHEME_HTTPS)
-        secure = INTERNET_FLAG_SECURE;
+        secure = INTERNET_FLAG_SECURE | INTERNET_FLAG_NO_AUTO_REDIRECT;
     else if (parts.nScheme != INTERNET_SCHEME_HTTP)
         return false;
     std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
@@ -145,6 +166,7 @@ bool Installer::OpenRequest() {
     if (!inet->HttpSendRequestW(RequestHandle.get(), range.empty() ? nullptr : range.c_str(),
                                 static_cast<DWORD>(range.size()), nullptr, 0))
         return false;
+    if (secure != 0 && !IsSecureRequest(RequestHandle.get())) return false;
 
     // A 200 answer to a ranged request is appended like a 206 one; the
     // signature check rejects what does not fit together.

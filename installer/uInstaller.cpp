@@ -147,17 +147,16 @@ bool Installer::RunAttempt() {
     DownloadSeconds = static_cast<std::int32_t>(rounding::RoundHalfToEven(Globals::GetTickCountDiff(started), 1000));
     if (State.load() == Stopping) return true;
 
-    // The temporary folder is the user's to write: a library dropped there
-    // would load into the elevated setup, and a writable view of the file
-    // could change its bytes after the check. So the check and the run use
-    // a copy, made first, in a new folder that only SYSTEM and the
-    // Administrators can write; the copy and its folder go when the attempt
-    // ends, however it ends.
-    const std::wstring runFolder = platform::CreateProtectedFolder(RunFolderPrefix);
-    if (runFolder.empty()) return false;
-    const std::wstring runName = platform::ExtractFileName(Globals::SetupFileName);
-    platform::ScopeExit removeRunFolder([&] { platform::RemoveProtectedFolder(runFolder, runName); });
-    const std::wstring runFile = runFolder + L"\\" + runName;
+    // The check and the run use a copy, made first, in a new folder that only
+    // SYSTEM and the Administrators can write: no library can be dropped
+    // beside it, and no view of the download kept open elsewhere can change
+    // its bytes after the check. The folder, and whatever the setup program
+    // leaves in it, goes when the attempt ends, however it ends; one that a
+    // killed run left behind goes at the next start.
+    platform::TProtectedFolder runFolder = platform::CreateProtectedFolder(RunFolderPrefix);
+    if (runFolder.Path.empty()) return false;
+    platform::ScopeExit removeRunFolder([&] { platform::RemoveProtectedFolder(runFolder); });
+    const std::wstring runFile = runFolder.Path + L"\\" + platform::ExtractFileName(Globals::SetupFileName);
     if (!CopySetupFile(runFile)) return false;
 
     platform::UniqueFile checkedFile = LockSetupFile(runFile);
@@ -165,7 +164,7 @@ bool Installer::RunAttempt() {
     if (!FileTrust::Verify(runFile)) return false;
     if (!Exchange(Working, Installing)) return true;  // stopped meanwhile
 
-    if (!RunSetup(runFile, std::move(checkedFile))) return false;
+    if (!RunSetup(runFile, runFolder.Path, std::move(checkedFile))) return false;
     if (!Globals::IsProductInstalled()) return false;
     State.exchange(Installed);
     return true;
@@ -215,7 +214,10 @@ void Installer::DeleteSetupFile() {
     if (file && platform::IsPlainFileAt(file.get(), DownloadFileName, size)) platform::DeleteThroughHandle(file.get());
 }
 
-bool Installer::RunSetup(const std::wstring& ARunFile, platform::UniqueFile ACheckedFile) {
+void Installer::RemoveAbandonedRunFolders() { platform::RemoveAbandonedFolders(RunFolderPrefix); }
+
+bool Installer::RunSetup(const std::wstring& ARunFile, const std::wstring& ARunFolder,
+                         platform::UniqueFile ACheckedFile) {
     DWORD attributes = GetFileAttributesW(ARunFile.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
     platform::ScopeExit deleteSetupFile([] { DeleteSetupFile(); });
@@ -234,12 +236,24 @@ bool Installer::RunSetup(const std::wstring& ARunFile, platform::UniqueFile AChe
     settings.RunApplication = Globals::RunApplication;
     settings.GAParam = Globals::GAParam;
 
+    // Setup programs unpack helpers into TEMP and load them elevated: TEMP
+    // and TMP point into the run folder, never at a folder the user chose.
+    const std::wstring tempFolder = ARunFolder + L"\\Temp";
+    if (!CreateDirectoryW(tempFolder.c_str(), nullptr)) return false;
+    platform::UniqueEnvironment environment(GetEnvironmentStringsW());
+    std::wstring_view current;
+    if (environment) {
+        const wchar_t* end = environment.get();
+        while (*end != L'\0') end += wcslen(end) + 1;
+        current = std::wstring_view(environment.get(), end - environment.get() + 1);
+    }
+    const std::wstring block = setupcmd::ComposeSetupEnvironment(current, tempFolder);
+
     // The absolute path as the application name (no search of any folder),
     // and the copy's own folder as the current folder.
-    const std::wstring runFolder = ARunFile.substr(0, ARunFile.rfind(L'\\'));
     platform::TProcess setup;
     bool started =
-        platform::RunProcess(ARunFile, setupcmd::ComposeSetupCommandLine(settings), runFolder, setup);
+        platform::RunProcess(ARunFile, setupcmd::ComposeSetupCommandLine(settings), ARunFolder, block, setup);
     // The process has its image now; the file may be released (and is
     // deleted once the setup program has ended).
     ACheckedFile.reset();

@@ -48,6 +48,9 @@ public:
     // or Installed) finish its own exit before the process ends, for at most
     // ExitWaitMilliseconds. Notices it still sends
     // meanwhile are handled; they reach no window.
+    // At start-up: removes the run folders that a killed installer left
+    // behind (only its own, and none that a live one holds).
+    static void RemoveAbandonedRunFolders();
     static void WaitForWorkerExit();
     static constexpr DWORD ExitWaitMilliseconds = 5000;
 
@@ -103,7 +106,8 @@ private:
     static DWORD WINAPI WorkerThread(LPVOID);
     static bool RunAttempt();
     static void WaitBeforeRetry();
-    static bool RunSetup(const std::wstring& ARunFile, platform::UniqueFile ACheckedFile);
+    static bool RunSetup(const std::wstring& ARunFile, const std::wstring& ARunFolder,
+                         platform::UniqueFile ACheckedFile);
     static bool CopySetupFile(const std::wstring& ACopyName);
     static void DeleteSetupFile();
     static bool UseOwnDownloadName();

@@ -1,6 +1,9 @@
 // The command line of the setup program. Pure.
 #include "installer/uSetupCommandLine.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "platform/Strings.h"
 #include "startup/uSettingsRules.h"
 
@@ -80,6 +83,44 @@ std::wstring ComposeSetupCommandLine(const TSetupSettings& s) {
     if (s.RunApplication) AppendKey(line, L"RunApplication");
     if (!gaParam.empty()) AppendQuotedKey(line, L"ga", gaParam);
     return line;
+}
+
+namespace {
+
+wchar_t UpperAscii(wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
+
+// The name of "NAME=value" in upper case; a name may itself begin with "="
+// (the per-drive folders, "=C:=C:\...").
+std::wstring UpperName(std::wstring_view entry) {
+    std::size_t equals = entry.find(L'=', 1);
+    std::wstring name(entry.substr(0, equals));
+    std::transform(name.begin(), name.end(), name.begin(), UpperAscii);
+    return name;
+}
+
+}  // namespace
+
+std::wstring ComposeSetupEnvironment(std::wstring_view AEnvironment, const std::wstring& ATempFolder) {
+    std::vector<std::wstring> entries;
+    for (std::size_t at = 0; at < AEnvironment.size() && AEnvironment[at] != L'\0';) {
+        std::size_t end = AEnvironment.find(L'\0', at);
+        if (end == std::wstring_view::npos) end = AEnvironment.size();
+        std::wstring_view entry = AEnvironment.substr(at, end - at);
+        std::wstring name = UpperName(entry);
+        if (name != L"TEMP" && name != L"TMP") entries.emplace_back(entry);
+        at = end + 1;
+    }
+    entries.push_back(L"TEMP=" + ATempFolder);
+    entries.push_back(L"TMP=" + ATempFolder);
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const std::wstring& a, const std::wstring& b) { return UpperName(a) < UpperName(b); });
+    std::wstring block;
+    for (const std::wstring& entry : entries) {
+        block += entry;
+        block += L'\0';
+    }
+    block += L'\0';
+    return block;
 }
 
 }  // namespace setupcmd

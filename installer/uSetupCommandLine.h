@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace setupcmd {
 
@@ -43,5 +44,11 @@ std::wstring SetupWebPage(const std::wstring& AURL);
 // percent-encoded as UTF-8, so that it can neither end the argument nor add
 // a parameter.
 std::wstring UrlParamValue(const std::wstring& value);
+
+// The setup program's environment: AEnvironment (a block of "NAME=value"
+// strings, each ended by a null, the block by one more) with TEMP and TMP,
+// in any letter case, replaced by ATempFolder, the rest unchanged, sorted
+// by name without regard to case as Windows keeps its blocks.
+std::wstring ComposeSetupEnvironment(std::wstring_view AEnvironment, const std::wstring& ATempFolder);
 
 }  // namespace setupcmd

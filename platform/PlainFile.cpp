@@ -53,6 +53,16 @@ bool IsPlainFileAt(HANDLE AFile, const std::wstring& APath, std::uint64_t& ASize
     return true;
 }
 
+bool IsFolderAt(HANDLE AFolder, const std::wstring& APath) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(AFolder, &info)) return false;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return false;
+    std::wstring finalPath = FinalPath(AFolder);
+    return !finalPath.empty() && CompareStringOrdinal(finalPath.c_str(), static_cast<int>(finalPath.size()),
+                                                      APath.c_str(), static_cast<int>(APath.size()), TRUE) == CSTR_EQUAL;
+}
+
 bool DeleteThroughHandle(HANDLE AFile) {
     FILE_DISPOSITION_INFO disposition = {};
     disposition.DeleteFile = TRUE;

@@ -26,6 +26,10 @@ UniqueFile OpenWithoutReparse(const std::wstring& APath, DWORD AAccess, DWORD AS
 // file someone else chose.
 bool IsPlainFileAt(HANDLE AFile, const std::wstring& APath, std::uint64_t& ASize);
 
+// True when AFolder is a folder, not a reparse point, whose final path is
+// APath: no junction, link, substituted or mapped drive on the way.
+bool IsFolderAt(HANDLE AFolder, const std::wstring& APath);
+
 // Marks the file of AFile for deletion when its last handle closes: the
 // file that was checked is the file deleted, whatever its name leads to by
 // then. AFile needs DELETE access.

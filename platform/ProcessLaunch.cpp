@@ -6,7 +6,7 @@
 namespace platform {
 
 bool RunProcess(const std::wstring& AApplicationName, const std::wstring& ACommandLine,
-                const std::wstring& ACurrentFolder, TProcess& AProcessInfo) {
+                const std::wstring& ACurrentFolder, const std::wstring& AEnvironment, TProcess& AProcessInfo) {
     UniqueHandle processToken;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, processToken.put())) return false;
     UniqueHandle primaryToken;
@@ -14,9 +14,6 @@ bool RunProcess(const std::wstring& AApplicationName, const std::wstring& AComma
                           primaryToken.put()))
         return false;
 
-    SECURITY_ATTRIBUTES attributes = {};
-    attributes.nLength = sizeof(attributes);
-    attributes.bInheritHandle = TRUE;
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
@@ -24,11 +21,16 @@ bool RunProcess(const std::wstring& AApplicationName, const std::wstring& AComma
     std::vector<wchar_t> commandLine(ACommandLine.begin(), ACommandLine.end());
     commandLine.push_back(L'\0');
 
-    BOOL created = CreateProcessAsUserW(primaryToken.get(), AApplicationName.c_str(), commandLine.data(), &attributes,
-                                        &attributes, TRUE, 0, nullptr, ACurrentFolder.c_str(), &startup, &info);
+    // The block is read, never written; the API takes it as a plain pointer.
+    void* environment = const_cast<wchar_t*>(AEnvironment.c_str());
+    // No handle of this elevated process passes to the child, and the
+    // child's process and thread handles are not inheritable either.
+    BOOL created =
+        CreateProcessAsUserW(primaryToken.get(), AApplicationName.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                             CREATE_UNICODE_ENVIRONMENT, environment, ACurrentFolder.c_str(), &startup, &info);
     if (!created && GetLastError() == ERROR_PRIVILEGE_NOT_HELD) {
-        created = CreateProcessW(AApplicationName.c_str(), commandLine.data(), &attributes, &attributes, TRUE, 0,
-                                 nullptr, ACurrentFolder.c_str(), &startup, &info);
+        created = CreateProcessW(AApplicationName.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                                 CREATE_UNICODE_ENVIRONMENT, environment, ACurrentFolder.c_str(), &startup, &info);
     }
     if (!created) return false;
     AProcessInfo.Process.reset(info.hProcess);

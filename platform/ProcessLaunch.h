@@ -15,10 +15,12 @@ struct TProcess {
 };
 
 // Runs the program AApplicationName (an absolute path: no search) with
-// ACommandLine, in the folder ACurrentFolder, with a primary token duplicated
-// from the process's own; where the privilege to assign a token is missing
-// (error 1314), as the process itself. False when no process was created.
+// ACommandLine, in the folder ACurrentFolder, with the environment block
+// AEnvironment (see setupcmd::ComposeSetupEnvironment), with a primary token
+// duplicated from the process's own; where the privilege to assign a token
+// is missing (error 1314), as the process itself. No handle is inherited.
+// False when no process was created.
 bool RunProcess(const std::wstring& AApplicationName, const std::wstring& ACommandLine,
-                const std::wstring& ACurrentFolder, TProcess& AProcessInfo);
+                const std::wstring& ACurrentFolder, const std::wstring& AEnvironment, TProcess& AProcessInfo);
 
 }  // namespace platform

@@ -1,21 +1,20 @@
-// A new folder under %ProgramData% that only SYSTEM and the Administrators
-// can write to, and its removal.
+// Folders under %ProgramData% that only SYSTEM and the Administrators can
+// write to: made, checked, held and removed.
 #include "platform/ProtectedFolder.h"
 
-#include <windows.h>
-
+#include <aclapi.h>
 #include <objbase.h>
 #include <sddl.h>
 
+#include "platform/PlainFile.h"
 #include "platform/SystemLibrary.h"
-#include "platform/Unique.h"
 
 namespace platform {
 
 namespace {
 
 // FOLDERID_ProgramData.
-constexpr GUID ProgramDataFolder = {0x62AB5D82, 0xFDC1, 0x4DC3, {0xA9, 0xDD, 0x07, 0x0D, 0x1D, 0x49, 0x5D, 0x97}};
+constexpr GUID ProgramDataFolderId = {0x62AB5D82, 0xFDC1, 0x4DC3, {0xA9, 0xDD, 0x07, 0x0D, 0x1D, 0x49, 0x5D, 0x97}};
 
 // Owner Administrators (so that the user's own unelevated processes do not
 // get the owner's right to change the DACL); a protected DACL, so nothing
@@ -23,22 +22,118 @@ constexpr GUID ProgramDataFolder = {0x62AB5D82, 0xFDC1, 0x4DC3, {0xA9, 0xDD, 0x0
 // access for SYSTEM and Administrators, passed on to the files inside.
 constexpr wchar_t FolderSecurity[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
-// The folder from the system's known-folder table, not from the environment,
-// which the user controls. shell32 is loaded only here, from System32.
-std::wstring ProgramDataPath() {
+// A folder opened as itself (a reparse point is not followed), shared for
+// reading and writing but not for deletion: while it is open, no one can
+// delete or rename it.
+UniqueFile OpenFolder(const std::wstring& APath, DWORD AAccess) {
+    return UniqueFile(CreateFileW(APath.c_str(), AAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+// Whether the volume of APath keeps ACLs: on one that does not (FAT, some
+// network shares), a protected DACL protects nothing.
+bool KeepsAcls(const std::wstring& APath) {
+    wchar_t root[MAX_PATH + 1] = {};
+    DWORD flags = 0;
+    return GetVolumePathNameW(APath.c_str(), root, MAX_PATH + 1) &&
+           GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+           (flags & FILE_PERSISTENT_ACLS) != 0;
+}
+
+// The owner and DACL of an open folder in SDDL form; empty on failure.
+std::wstring OwnerAndDacl(HANDLE AFolder) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(AFolder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                        nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+        return {};
+    UniqueLocalMemory owned(descriptor);
+    UniqueLocalMemory text;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                                              reinterpret_cast<LPWSTR*>(text.put()), nullptr))
+        return {};
+    return static_cast<const wchar_t*>(text.get());
+}
+
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" in upper-case hex, as NewGuidText writes it.
+bool IsGuidText(const std::wstring& AText) {
+    if (AText.size() != 38 || AText.front() != L'{' || AText.back() != L'}') return false;
+    for (std::size_t i = 1; i < 37; ++i) {
+        wchar_t c = AText[i];
+        bool dash = i == 9 || i == 14 || i == 19 || i == 24;
+        if (dash ? c != L'-' : !((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'))) return false;
+    }
+    return true;
+}
+
+// Deletes everything inside APath; a reparse point inside (a junction, a
+// link) is removed itself, never followed. True when the folder is empty.
+bool DeleteContents(const std::wstring& APath) {
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileExW((APath + L"\\*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
+                                     0);
+    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    bool empty = true;
+    do {
+        std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") continue;
+        std::wstring path = APath + L"\\" + name;
+        bool folder = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        bool link = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (folder && !link && !DeleteContents(path)) empty = false;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (!(folder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str()))) empty = false;
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+    return empty;
+}
+
+// Creates APath with the protected DACL; false when it exists or cannot be made.
+bool CreateFolderWithSecurity(const std::wstring& APath) {
+    UniqueLocalMemory descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(FolderSecurity, SDDL_REVISION_1,
+                                                              reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()),
+                                                              nullptr))
+        return false;
+    SECURITY_ATTRIBUTES attributes = {};
+    attributes.nLength = sizeof(attributes);
+    attributes.lpSecurityDescriptor = descriptor.get();
+    return CreateDirectoryW(APath.c_str(), &attributes) != FALSE;
+}
+
+// Gives an existing folder the protected owner and DACL through its handle.
+bool SetFolderSecurity(HANDLE AFolder) {
+    UniqueLocalMemory descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(FolderSecurity, SDDL_REVISION_1,
+                                                              reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()),
+                                                              nullptr))
+        return false;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    BOOL defaulted = FALSE, present = FALSE;
+    if (!GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted) ||
+        !GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted))
+        return false;
+    return SetSecurityInfo(AFolder, SE_FILE_OBJECT,
+                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                           owner, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+std::wstring ProgramDataFolder() {
     UniqueLibrary shell32 = LoadSystemLibrary(L"shell32.dll");
     if (!shell32) return {};
     using GetKnownFolderPath = HRESULT(WINAPI*)(REFGUID, DWORD, HANDLE, PWSTR*);
     auto getPath = GetFunction<GetKnownFolderPath>(shell32.get(), "SHGetKnownFolderPath");
     if (getPath == nullptr) return {};
     PWSTR path = nullptr;
-    HRESULT result = getPath(ProgramDataFolder, 0, nullptr, &path);
+    HRESULT result = getPath(ProgramDataFolderId, 0, nullptr, &path);
     std::wstring folder = SUCCEEDED(result) && path != nullptr ? path : L"";
     CoTaskMemFree(path);
+    while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
     return folder;
 }
-
-}  // namespace
 
 std::wstring NewGuidText() {
     GUID guid;
@@ -48,34 +143,78 @@ std::wstring NewGuidText() {
     return text;
 }
 
-std::wstring CreateProtectedFolder(const wchar_t* APrefix) {
-    std::wstring parent = ProgramDataPath();
+TProtectedFolder CreateProtectedFolder(const wchar_t* APrefix) {
+    std::wstring parent = ProgramDataFolder();
     std::wstring name = NewGuidText();
-    if (parent.empty() || name.empty()) return {};
-    if (parent.back() != L'\\') parent += L'\\';
-    std::wstring folder = parent + APrefix + name;
-
-    UniqueLocalMemory descriptor;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(FolderSecurity, SDDL_REVISION_1,
-                                                              reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()),
-                                                              nullptr))
-        return {};
-    SECURITY_ATTRIBUTES attributes = {};
-    attributes.nLength = sizeof(attributes);
-    attributes.lpSecurityDescriptor = descriptor.get();
+    if (parent.empty() || name.empty() || !KeepsAcls(parent)) return {};
+    TProtectedFolder folder;
+    std::wstring path = parent + L"\\" + APrefix + name;
     // Fails with ERROR_ALREADY_EXISTS for a name someone made before us.
-    if (!CreateDirectoryW(folder.c_str(), &attributes)) return {};
+    if (!CreateFolderWithSecurity(path)) return {};
+    folder.Hold = OpenFolder(path, FILE_LIST_DIRECTORY | READ_CONTROL);
+    if (!folder.Hold || !IsFolderAt(folder.Hold.get(), path)) {
+        folder.Hold.reset();
+        RemoveDirectoryW(path.c_str());
+        return {};
+    }
+    folder.Path = path;
     return folder;
 }
 
-void RemoveProtectedFolder(const std::wstring& AFolder, const std::wstring& AFileName) {
-    if (AFolder.empty()) return;
-    std::wstring file = AFolder + L"\\" + AFileName;
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        if (DeleteFileW(file.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) break;
-        Sleep(100);
-    }
-    RemoveDirectoryW(AFolder.c_str());
+bool EnsureProtectedFolder(const std::wstring& APath) {
+    if (!KeepsAcls(APath)) return false;
+    bool created = CreateFolderWithSecurity(APath);
+    if (!created && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    UniqueFile folder = OpenFolder(APath, FILE_LIST_DIRECTORY | READ_CONTROL | WRITE_DAC | WRITE_OWNER);
+    if (!folder || !IsFolderAt(folder.get(), APath)) return false;
+    // A folder that was there before (someone may have made it to lend the
+    // elevated download a folder of their own) becomes ours first; what is
+    // inside is only ever opened without following links and checked.
+    return created || SetFolderSecurity(folder.get());
+}
+
+void RemoveProtectedFolder(TProtectedFolder& AFolder) {
+    if (AFolder.Path.empty()) return;
+    for (int attempt = 0; attempt < 20 && !DeleteContents(AFolder.Path); ++attempt) Sleep(100);
+    AFolder.Hold.reset();
+    RemoveDirectoryW(AFolder.Path.c_str());
+    AFolder.Path.clear();
+}
+
+void RemoveAbandonedFolders(const wchar_t* APrefix) {
+    std::wstring parent = ProgramDataFolder();
+    if (parent.empty()) return;
+    // What this system gives back for a folder made with the protected DACL:
+    // a folder of another owner or with other rights is not ours.
+    TProtectedFolder reference = CreateProtectedFolder(APrefix);
+    if (reference.Path.empty()) return;
+    std::wstring ours = OwnerAndDacl(reference.Hold.get());
+    RemoveProtectedFolder(reference);
+    if (ours.empty()) return;
+
+    const std::wstring prefix = APrefix;
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileExW((parent + L"\\" + prefix + L"*").c_str(), FindExInfoBasic, &entry,
+                                     FindExSearchLimitToDirectories, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        std::wstring name = entry.cFileName;
+        if (name.compare(0, prefix.size(), prefix) != 0 || !IsGuidText(name.substr(prefix.size()))) continue;
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+            (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+            continue;
+        std::wstring path = parent + L"\\" + name;
+        {
+            // Asking for delete access fails with a sharing violation while a
+            // live installer holds the folder. The handle goes before the
+            // folder is emptied: listing it is a share that its delete access
+            // would refuse.
+            UniqueFile folder = OpenFolder(path, DELETE | READ_CONTROL);
+            if (!folder || !IsFolderAt(folder.get(), path) || OwnerAndDacl(folder.get()) != ours) continue;
+        }
+        if (DeleteContents(path)) RemoveDirectoryW(path.c_str());
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
 }
 
 }  // namespace platform

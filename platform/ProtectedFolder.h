@@ -1,23 +1,58 @@
-// A folder of our own for the setup run: new, with a random name under
-// %ProgramData%, and open to SYSTEM and the Administrators only, so that no
-// unelevated process can add a library beside the program or change it.
+// Folders of our own under %ProgramData% that only SYSTEM and the
+// Administrators can write to: the download's folder, kept across runs, and
+// a new folder for each setup run, so that no unelevated process can add a
+// library beside the program, change it, or point the elevated process's
+// writes elsewhere.
 #pragma once
+
+#include <windows.h>
 
 #include <string>
 
+#include "platform/Unique.h"
+
 namespace platform {
 
-// Creates "<ProgramData>\<APrefix>{GUID}" with a protected DACL that grants
-// full access to SYSTEM and the Administrators group only; fails when the
-// name already exists. The folder's path, or empty on failure.
-std::wstring CreateProtectedFolder(const wchar_t* APrefix);
+// %ProgramData%, from the system's known-folder table (never from the
+// environment, which the user controls), without a trailing backslash;
+// empty on failure.
+std::wstring ProgramDataFolder();
 
 // A new GUID in its "{...}" form, for names nobody can have made before;
 // empty on failure.
 std::wstring NewGuidText();
 
-// Deletes AFileName in AFolder and then the folder. The file of a process
-// that has just ended can stay locked for a moment: a few short retries.
-void RemoveProtectedFolder(const std::wstring& AFolder, const std::wstring& AFileName);
+// A run folder and the handle that holds it: open without delete sharing, so
+// that another start of the installer sees the folder is in use.
+struct TProtectedFolder {
+    std::wstring Path;
+    UniqueFile Hold;
+};
+
+// Creates "<ProgramData>\<APrefix>{GUID}" with a protected DACL that grants
+// full access to SYSTEM and the Administrators group only, and holds it.
+// Fails (empty Path) when the name already exists, when the folder is not at
+// that very path, or when its volume keeps no ACLs, where that DACL would
+// protect nothing.
+TProtectedFolder CreateProtectedFolder(const wchar_t* APrefix);
+
+// Makes APath, a folder directly under %ProgramData% kept across runs, ours
+// before anything is created in it: created with the protected DACL, or,
+// when it exists, a folder at that very path (no reparse point on the way)
+// whose owner and DACL are set to the protected ones. False when the folder
+// cannot be made so, or its volume keeps no ACLs.
+bool EnsureProtectedFolder(const std::wstring& APath);
+
+// Deletes the folder and everything in it (what the setup program left
+// there too; a link inside is removed, never followed), releasing its hold.
+// The files of a process that has just ended can stay locked for a moment:
+// a few short retries.
+void RemoveProtectedFolder(TProtectedFolder& AFolder);
+
+// Removes the run folders "<ProgramData>\<APrefix>{GUID}" that earlier runs
+// left behind (a killed installer): only those no live process holds, whose
+// owner and DACL are those this system gives a folder made with the
+// protected DACL, and never through a reparse point.
+void RemoveAbandonedFolders(const wchar_t* APrefix);
 
 }  // namespace platform

@@ -84,6 +84,13 @@ struct LocalMemoryTraits {
     static void Close(Type h) { LocalFree(h); }
 };
 
+// The process's environment block, as GetEnvironmentStringsW gives it.
+struct EnvironmentTraits {
+    using Type = wchar_t*;
+    static Type Invalid() { return nullptr; }
+    static void Close(Type h) { FreeEnvironmentStringsW(h); }
+};
+
 using UniqueFile = Unique<FileTraits>;
 using UniqueHandle = Unique<HandleTraits>;
 using UniqueKey = Unique<KeyTraits>;
@@ -95,6 +102,7 @@ using UniqueKey = Unique<KeyTraits>;
 constexpr REGSAM ProgramRegistryView = KEY_WOW64_32KEY;
 using UniqueLibrary = Unique<LibraryTraits>;
 using UniqueLocalMemory = Unique<LocalMemoryTraits>;
+using UniqueEnvironment = Unique<EnvironmentTraits>;
 
 // Runs a one-off clean-up when the scope ends, unless released first.
 template <typename F>

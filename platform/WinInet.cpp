@@ -27,6 +27,7 @@ BOOL CALLBACK Load(PINIT_ONCE, PVOID, PVOID*) {
         {"InternetQueryDataAvailable", &api.InternetQueryDataAvailable},
         {"InternetCloseHandle", &api.InternetCloseHandle},
         {"InternetSetOptionW", &api.InternetSetOptionW},
+        {"InternetQueryOptionW", &api.InternetQueryOptionW},
         {"InternetCanonicalizeUrlW", &api.InternetCanonicalizeUrlW},
         {"InternetCrackUrlW", &api.InternetCrackUrlW},
         {"DeleteUrlCacheEntryW", &api.DeleteUrlCacheEntryW},

@@ -19,6 +19,7 @@ struct TWinInetApi {
     decltype(&::InternetQueryDataAvailable) InternetQueryDataAvailable;
     decltype(&::InternetCloseHandle) InternetCloseHandle;
     decltype(&::InternetSetOptionW) InternetSetOptionW;
+    decltype(&::InternetQueryOptionW) InternetQueryOptionW;
     decltype(&::InternetCanonicalizeUrlW) InternetCanonicalizeUrlW;
     decltype(&::InternetCrackUrlW) InternetCrackUrlW;
     decltype(&::DeleteUrlCacheEntryW) DeleteUrlCacheEntryW;

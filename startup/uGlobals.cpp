@@ -2,7 +2,7 @@
 // window or thread exists and only read afterwards, and three small services.
 #include "startup/uGlobals.h"
 
-#include "platform/TempFolder.h"
+#include "platform/ProtectedFolder.h"
 #include "platform/Unique.h"
 #include "startup/uPatcher.h"
 #include "startup/uSettingsRules.h"
@@ -27,6 +27,7 @@ namespace {
 
 constexpr const wchar_t* ProductGuid = L"E49A1D27-6C03-4F58-9B7E-31A5D0C6F2E8";
 constexpr const wchar_t* OfferedProductGuid = L"8B3F0C61-2E7D-4A95-B0C4-6D12E9F8A7B3";
+constexpr const wchar_t* DownloadFolderName = L"QuelloxSetup-Download";
 constexpr const wchar_t* StubGuid = L"5D1E7A40-93C2-4B8F-A6E1-0F47C2B9D358";
 
 std::uint32_t RandomStart() {
@@ -60,7 +61,10 @@ void Globals::Init() {
     SkipAfterInstallPage = false;
     GAParam.clear();
 
-    SetupFileName = platform::GetTempFolder() + StubGuid + L"_quellox_setup.exe";
+    // The download is kept, while partial, in a folder of our own that only
+    // SYSTEM and the Administrators can write, never in the user's temporary
+    // folder, which the user can point anywhere.
+    SetupFileName = platform::ProgramDataFolder() + L"\\" + DownloadFolderName + L"\\" + StubGuid + L"_quellox_setup.exe";
     ReadCommandLine();
     AutoCSOffer = !IsUninstallKeyPresent(OfferedProductGuid);
     AutoCSOfferDefault = true;

@@ -47,7 +47,9 @@ def test_accepted(tmp_path, values, pins):
     ({"SIGNER_SHA256": OTHER + ";"}, None),
     ({"DOWNLOAD_URL": "ftp://download.quellox.example/f/quellox-setup.exe"}, "QUELLOX_DOWNLOAD_URL"),
     ({"ANALYTICS_URL": "https://analytics.quellox.example:70000/collect"}, "is not between 1 and 65535"),
-], ids=["real-without-pin", "short-pin", "not-hex", "empty-entry", "ftp", "bad-port"])
+    ({"DOWNLOAD_URL": REAL.replace("https://", "http://"), "SIGNER_SHA256": "any"},
+     "Use an https:// download address, or pin your code-signing certificate"),
+], ids=["real-without-pin", "short-pin", "not-hex", "empty-entry", "ftp", "bad-port", "any-over-plain-http"])
 def test_refused(tmp_path, values, message):
     result, _ = configure(tmp_path, **values)
     assert result.returncode != 0

@@ -95,3 +95,20 @@ def test_analytics_port_is_the_one_in_the_address(server, probe, addresses):
     assert out["DoneMs"]
     [post] = [r for r in server.requests if r["method"] == "POST"]
     assert post["url"] in addresses
+
+
+def test_a_redirect_to_plain_http_is_never_followed(run, server, certificates):
+    # Every answer over TLS sends the client to the same address in clear;
+    # the plain leg would get the same answer, but must never be asked.
+    server.tls = certificates("ours")
+    server.plan = [{"force_status": 302,
+                    "headers": {"Location": "http://download.quellox.example/files/quellox-setup.exe"}}]
+    server.post_plan = [{"force_status": 302, "headers": {"Location": "http://analytics.quellox.example/collect"}}]
+    installer = run("QuelloxSetupHttps.exe").start("/SkipStart")
+    assert installer.wait() == 0
+
+    assert [r for r in server.requests if not r["tls"]] == []
+    # Each of the five attempts asked once over TLS and failed on the redirect.
+    assert len(downloads(server)) == 5
+    assert installer.setup_runs() == []
+    assert not installer.setup_file.exists()

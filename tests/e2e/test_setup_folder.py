@@ -1,14 +1,18 @@
-"""What runs elevated is the file that was checked, end to end: the worker
-probe downloads from a loopback server into the temporary folder, and the
-signed fake setup program reports where it ran, what lay beside it, its
-folder's security descriptor and its command line as an ANSI program sees
-it. The temporary folder is planted with what unelevated code could put
-there: a library, a hard link to another file, a folder, a 4 GiB file."""
+"""What runs elevated is the file that was checked, and nothing the user
+controls reaches it, end to end: the worker probe downloads from a loopback
+server into its folder under %ProgramData%, and the signed fake setup
+program reports where it ran, what lay beside it, its folder's security
+descriptor, its command line as an ANSI program sees it, its TEMP and TMP
+and whether a handle of the installer's reached it. The download's folder
+is planted with what a link or an earlier owner could leave there: a
+library, a hard link to another file, a folder, a 4 GiB file; TEMP points
+wherever a user could point it."""
 import ntpath
 import os
 import re
 import shutil
 import subprocess
+import time
 
 import pytest
 
@@ -17,6 +21,7 @@ from conftest import BIN, WINE, probe_output, run_wine, unix_path, winpath
 INSTALLED, STOPPED = "5", "3"
 PRODUCT_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{E49A1D27-6C03-4F58-9B7E-31A5D0C6F2E8}_is1"
 RUN_FOLDER = re.compile(r"C:\\ProgramData\\QuelloxSetup-\{[0-9A-F-]{36}\}")
+RUN_FOLDER_NAME = re.compile(r"QuelloxSetup-\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\}")
 # SIDs that stand for unelevated code: Users, Authenticated Users, Everyone,
 # Interactive.
 UNELEVATED_SIDS = {"BU", "S-1-5-32-545", "AU", "S-1-5-11", "WD", "S-1-1-0", "IU", "S-1-5-4"}
@@ -31,13 +36,13 @@ def program_data():
 
 
 def run_folders():
-    return sorted(p.name for p in program_data().glob("QuelloxSetup-*"))
+    return sorted(p.name for p in program_data().glob("QuelloxSetup-*") if RUN_FOLDER_NAME.fullmatch(p.name))
 
 
 @pytest.fixture
 def world(server, signed_setup, tmp_path):
     """Server, setup log and report, a clean registry, and no setup file or
-    file of our own left over in the temporary folder."""
+    file of our own left over in the download's folder."""
     delete_product_key()
     setup_file = unix_path(probe_output(run_wine(BIN / "startup_probe.exe"))["SetupFileName"])
     temp = setup_file.parent
@@ -57,14 +62,17 @@ def world(server, signed_setup, tmp_path):
     log, report = tmp_path / "setup.log", tmp_path / "report.txt"
     folders_before = run_folders()
 
-    def run(*args, program=BIN / "worker_probe.exe", launcher=(), cwd=None):
-        env = dict(os.environ, http_proxy=server.proxy, QUELLOX_PROBE_RETRY_WAIT_MS="300",
-                   QUELLOX_FAKE_SETUP_LOG=winpath(log), QUELLOX_FAKE_SETUP_INSTALL_ON="always",
-                   QUELLOX_FAKE_SETUP_REPORT=winpath(report))
+    def environment(extra=None):
+        return dict(os.environ, http_proxy=server.proxy, QUELLOX_PROBE_RETRY_WAIT_MS="300",
+                    QUELLOX_FAKE_SETUP_LOG=winpath(log), QUELLOX_FAKE_SETUP_INSTALL_ON="always",
+                    QUELLOX_FAKE_SETUP_REPORT=winpath(report), **(extra or {}))
+
+    def run(*args, program=BIN / "worker_probe.exe", launcher=(), cwd=None, env=None):
         command = list(launcher) if launcher else [WINE, str(program), "run", *args]
-        result = subprocess.run(command, capture_output=True, timeout=180, env=env, cwd=cwd)
+        result = subprocess.run(command, capture_output=True, timeout=180, env=environment(env), cwd=cwd)
         return probe_output(result)
 
+    run.environment = environment
     run.setup_file = setup_file
     run.temp = temp
     run.own_files = own_files
@@ -97,7 +105,11 @@ def test_setup_runs_from_a_protected_copy_without_the_planted_library(world):
     assert RUN_FOLDER.fullmatch(folder), report["Path"]
     assert name == ntpath.basename(out["SetupFileName"])
     assert report["CurrentFolder"] == folder
-    assert report["Listing"] == name
+    assert sorted(report["Listing"].split("|")) == sorted([name, "Temp"])
+    # Its temporary folder is in the run folder, and no handle of the
+    # installer's reached it.
+    assert report["Temp"] == report["Tmp"] == folder + "\\Temp"
+    assert report["InheritedHandle"] == "0"
     # The command line's first element names the copy that runs.
     [line] = world.runs()
     assert line.startswith(f'"{report["Path"]}" /verysilent /execute ')
@@ -113,8 +125,15 @@ def test_setup_runs_from_a_protected_copy_without_the_planted_library(world):
     assert world.own_files() == []
 
 
+def test_what_the_setup_leaves_in_its_folder_goes_with_it(world):
+    # The fixture checks that every run folder is gone afterwards.
+    out = world(env={"QUELLOX_FAKE_SETUP_LEAVE": "1"})
+    assert out["FinalState"] == INSTALLED
+    assert world.report()["Temp"].startswith(ntpath.dirname(world.report()["Path"]))
+
+
 @pytest.mark.parametrize("plant", ["hard-link", "symbolic-link", "folder"])
-def test_planted_name_in_the_temporary_folder_neither_redirects_nor_blocks(world, server, tmp_path, plant):
+def test_planted_name_in_the_download_folder_neither_redirects_nor_blocks(world, server, tmp_path, plant):
     victim = tmp_path / "victim.txt"
     victim.write_bytes(b"a file the attacker chose")
     if plant == "hard-link":
@@ -156,10 +175,31 @@ def test_partial_file_of_4_gib_or_more_is_discarded(world, server, extra):
     assert not world.setup_file.exists()
 
 
-@pytest.mark.parametrize("temp", [r"C:\no\such\folder", "C:\\" + "t" * 300], ids=["missing", "300-characters"])
-def test_no_temporary_folder_fails_and_starts_no_relative_name(world, server, tmp_path, signed_setup, temp):
-    # A signed program under the setup file's name beside the installer:
-    # a relative name would be found there by the process launch.
+def temp_folders(tmp_path):
+    """What a user can make TEMP say: {case: (TEMP, the folder it leads to or None)}."""
+    elsewhere = tmp_path / "elsewhere"
+    (elsewhere / "sub").mkdir(parents=True)
+    (tmp_path / "link").symlink_to(elsewhere)
+    return {
+        "missing": (r"C:\no\such\folder", None),
+        "300-characters": ("C:\\" + "t" * 300, None),
+        "symbolic-link": (winpath(tmp_path / "link"), elsewhere),
+        "reached-through-a-link": (winpath(tmp_path / "link" / "sub"), elsewhere / "sub"),
+        "another-folder": (winpath(elsewhere), elsewhere),
+    }
+
+
+def contents(folder):
+    return sorted(str(p.relative_to(folder)) for p in folder.rglob("*")) if folder else None
+
+
+@pytest.mark.parametrize("case", ["missing", "300-characters", "symbolic-link", "reached-through-a-link",
+                                  "another-folder"])
+def test_temp_points_nowhere_the_download_or_the_setup_goes(world, server, tmp_path, signed_setup, case):
+    temp, target = temp_folders(tmp_path)[case]
+    before = contents(target)
+    # A signed program under the setup file's name beside the installer and
+    # in the current folder: a relative name would be found there.
     installer_folder, current = tmp_path / "downloads", tmp_path / "current"
     installer_folder.mkdir()
     current.mkdir()
@@ -171,12 +211,46 @@ def test_no_temporary_folder_fails_and_starts_no_relative_name(world, server, tm
     # Wine sets TEMP and TMP from its registry; cmd hands its own to the probe.
     launcher = [WINE, "cmd", "/c", f"set TEMP={temp}&& set TMP={temp}&& {winpath(probe)} run"]
     out = world(launcher=launcher, cwd=current)
-    assert out["SetupFileName"] == world.setup_file.name  # what the name becomes
-    assert out["Notices"] == f"QUERYENDSESSION:{STOPPED},CLOSE:{STOPPED}"
-    assert world.runs() == []
-    assert server.requests == []
+    assert out["FinalState"] == INSTALLED
+    assert out["SetupFileName"] == "C:\\ProgramData\\QuelloxSetup-Download\\" + world.setup_file.name
+    report = world.report()
+    assert RUN_FOLDER.fullmatch(ntpath.dirname(report["Path"]))
+    assert report["Temp"] == report["Tmp"] == ntpath.dirname(report["Path"]) + "\\Temp"
+    # Nothing was created, written or deleted where TEMP pointed.
+    assert contents(target) == before
     assert list(current.iterdir()) == []
     assert beside.read_bytes() == signed_setup
+
+
+@pytest.fixture
+def user_environment():
+    """TEMP and TMP in HKCU\\Environment, where the user keeps them."""
+    def plant(folder):
+        for name in ("TEMP", "TMP"):
+            subprocess.run([WINE, "reg", "add", r"HKCU\Environment", "/v", name, "/d", folder, "/f"],
+                           capture_output=True, timeout=30)
+
+    saved = {}
+    for name in ("TEMP", "TMP"):
+        query = subprocess.run([WINE, "reg", "query", r"HKCU\Environment", "/v", name], capture_output=True,
+                               timeout=30).stdout.decode("utf-8", "replace")
+        match = re.search(name + r"\s+REG_\w+\s+(.*)", query)
+        saved[name] = match.group(1).strip() if match else None
+    yield plant
+    for name, value in saved.items():
+        args = ["add", r"HKCU\Environment", "/v", name, "/t", "REG_EXPAND_SZ", "/d", value, "/f"] if value else \
+            ["delete", r"HKCU\Environment", "/v", name, "/f"]
+        subprocess.run([WINE, "reg", *args], capture_output=True, timeout=30)
+
+
+def test_temp_in_the_users_environment_reaches_neither_download_nor_setup(world, tmp_path, user_environment):
+    temp, target = temp_folders(tmp_path)["symbolic-link"]
+    user_environment(temp)
+    out = world()
+    assert out["FinalState"] == INSTALLED
+    report = world.report()
+    assert report["Temp"] == ntpath.dirname(report["Path"]) + "\\Temp"
+    assert contents(target) == ["sub"]
 
 
 def switches(line):
@@ -210,3 +284,62 @@ def test_outside_values_add_no_switch_in_the_wide_or_the_ansi_view(world, tmp_pa
     assert '/TestsErrorCode:"E1 DIRCUsersPublicQ"' in ansi
     assert '/Campaign:"c TYPEfull-affiliate_31095-ab_afterinstall_' in ansi
     assert "OpenWebPage" not in wide
+
+
+def wait_for(condition, what, timeout=60):
+    end = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < end, "timed out waiting for " + what
+        time.sleep(0.2)
+
+
+def start_installer():
+    """The real installer, as far as its window: its start-up has run then."""
+    installer = subprocess.Popen([WINE, str(BIN / "QuelloxSetup.exe")], env=dict(os.environ, http_proxy="http://127.0.0.1:9"),
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    assert run_wine(BIN / "wininspect.exe", "list", "QuelloxStubInstaller", "30000").returncode == 0
+    return installer
+
+
+def test_a_run_folder_left_by_a_killed_run_goes_at_the_next_start_and_no_other(world):
+    before = set(run_folders())
+    # A run whose setup program is still running holds its folder.
+    probe = subprocess.Popen([WINE, str(BIN / "worker_probe.exe"), "run"], stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL,
+                             env=world.environment({"QUELLOX_FAKE_SETUP_SLEEP_MS": "120000", "QUELLOX_FAKE_SETUP_LEAVE": "1"}))
+    # Folders that only look like ours: another name, another owner's rights.
+    others = [program_data() / ("QuelloxSetup-{%s}-copy" % ("0" * 8 + "-0000" * 3 + "-" + "0" * 12)),
+              program_data() / ("QuelloxSetup-{%s}" % ("1" * 8 + "-1111" * 3 + "-" + "1" * 12))]
+    try:
+        wait_for(lambda: world.runs(), "the setup program to start")
+        [held] = set(run_folders()) - before
+        for folder in others:
+            folder.mkdir()
+            folder.chmod(0o777)
+            (folder / "keep.txt").write_text("not the installer's")
+
+        installer = start_installer()
+        installer.kill()
+        installer.wait()
+        assert (program_data() / held).exists()  # in use: left alone
+
+        # The run is killed, its setup program too: the folder stays behind,
+        # with what the setup program left in it.
+        probe.kill()
+        probe.wait()
+        subprocess.run(["pkill", "-f", world.setup_file.name], capture_output=True)
+        wait_for(lambda: not subprocess.run(["pgrep", "-f", world.setup_file.name], capture_output=True).stdout,
+                 "the setup program to end")
+        assert (program_data() / held / "Temp" / "unpacked" / "helper.dll").exists()
+
+        installer = start_installer()
+        installer.kill()
+        installer.wait()
+        assert not (program_data() / held).exists()
+        for folder in others:
+            assert (folder / "keep.txt").read_text() == "not the installer's"
+    finally:
+        probe.kill()
+        subprocess.run(["pkill", "-f", world.setup_file.name], capture_output=True)
+        for folder in others:
+            shutil.rmtree(folder, ignore_errors=True)

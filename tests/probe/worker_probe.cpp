@@ -13,6 +13,7 @@
 // QUELLOX_PROBE_RETRY_WAIT_MS shortens the wait between attempts.
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 #include "installer/uInstaller.h"
@@ -163,6 +164,14 @@ int wmain(int argc, wchar_t** argv) {
 
     std::wstring wait = testoutput::Environment(L"QUELLOX_PROBE_RETRY_WAIT_MS");
     if (!wait.empty()) Installer::RetryWaitMilliseconds = static_cast<DWORD>(_wtoi(wait.c_str()));
+
+    // An inheritable handle, at a value well above a new process's own, named
+    // in the environment: the fake setup reports whether it received it.
+    for (int spare = 0; spare < 200; ++spare) CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+    HANDLE marker = CreateEventW(&inheritable, TRUE, TRUE, nullptr);
+    SetEnvironmentVariableW(L"QUELLOX_FAKE_SETUP_INHERITABLE",
+                            std::to_wstring(static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(marker))).c_str());
 
     HWND window = CreateStandInWindow();
     Globals::MainWindowHandle = window;

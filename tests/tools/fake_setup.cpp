@@ -6,12 +6,18 @@
 // When QUELLOX_FAKE_SETUP_REPORT names a file, it also writes there, as
 // "Name=value" lines (the last run's only): its own path, its current
 // folder, the names in its own folder, its folder's security descriptor in
-// SDDL, and its command line as a program reading it as ANSI sees it
-// (GetCommandLineA, in hex).
+// SDDL, its command line as a program reading it as ANSI sees it
+// (GetCommandLineA, in hex), its TEMP and TMP, and whether the handle that
+// QUELLOX_FAKE_SETUP_INHERITABLE names (an inheritable event of the process
+// that started the installer) reached it. With QUELLOX_FAKE_SETUP_LEAVE=1 it
+// leaves files behind, as setup programs do: one beside itself, and a folder
+// with a file in its TEMP.
 #include <windows.h>
 
 #include <sddl.h>
 
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "tests/support/TestOutput.h"
@@ -96,6 +102,16 @@ std::wstring Hex(const char* bytes) {
     return hex;
 }
 
+// "1" when the named handle value is an event in this process too: it was
+// inherited. "0" when not, "" when no handle was named.
+std::wstring InheritedHandle() {
+    std::wstring value = Environment(L"QUELLOX_FAKE_SETUP_INHERITABLE");
+    if (value.empty()) return L"";
+    HANDLE handle = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(_wcstoui64(value.c_str(), nullptr, 10)));
+    DWORD flags = 0;
+    return GetHandleInformation(handle, &flags) && SetEvent(handle) ? L"1" : L"0";
+}
+
 void WriteReport(const std::wstring& path) {
     std::wstring own = OwnPath();
     std::wstring report = L"Path=" + own + L"\n";
@@ -104,6 +120,9 @@ void WriteReport(const std::wstring& path) {
     report += L"FolderSecurity=" + SecurityText(Folder(own)) + L"\n";
     report += L"AnsiCodePage=" + std::to_wstring(GetACP()) + L"\n";
     report += L"AnsiCommandLine=" + Hex(GetCommandLineA()) + L"\n";
+    report += L"Temp=" + Environment(L"TEMP") + L"\n";
+    report += L"Tmp=" + Environment(L"TMP") + L"\n";
+    report += L"InheritedHandle=" + InheritedHandle() + L"\n";
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
     std::string utf8 = testoutput::Utf8(report);
@@ -112,12 +131,28 @@ void WriteReport(const std::wstring& path) {
     CloseHandle(file);
 }
 
+void WriteText(const std::wstring& path, const char* text) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, text, static_cast<DWORD>(strlen(text)), &written, nullptr);
+    CloseHandle(file);
+}
+
+void LeaveFilesBehind() {
+    WriteText(Folder(OwnPath()) + L"\\setup-left-this.log", "left beside the setup program");
+    std::wstring unpacked = Environment(L"TEMP") + L"\\unpacked";
+    CreateDirectoryW(unpacked.c_str(), nullptr);
+    WriteText(unpacked + L"\\helper.dll", "MZ unpacked helper");
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     int run = AppendToLog(Environment(L"QUELLOX_FAKE_SETUP_LOG"), GetCommandLineW());
     std::wstring report = Environment(L"QUELLOX_FAKE_SETUP_REPORT");
     if (!report.empty()) WriteReport(report);
+    if (Environment(L"QUELLOX_FAKE_SETUP_LEAVE") == L"1") LeaveFilesBehind();
     std::wstring installOn = Environment(L"QUELLOX_FAKE_SETUP_INSTALL_ON");
     if (installOn == L"always" || (!installOn.empty() && _wtoi(installOn.c_str()) == run)) {
         HKEY key = nullptr;

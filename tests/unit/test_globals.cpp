@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "TempDirectory.h"
-#include "platform/TempFolder.h"
+#include "platform/ProtectedFolder.h"
 #include "startup/uGlobals.h"
 
 namespace {
@@ -64,7 +64,8 @@ TEST(Globals, InitGathersTheBuiltInSettingsAndDefaults) {
     EXPECT_EQ(Globals::FullProductName, L"Varnholt Quellox");
     EXPECT_EQ(Globals::VersionTag, L"quellox1.6.9restart");
     EXPECT_EQ(Globals::ProductYear, L"2015");
-    EXPECT_EQ(Globals::SetupFileName, platform::GetTempFolder() + SetupName);
+    ASSERT_FALSE(platform::ProgramDataFolder().empty());
+    EXPECT_EQ(Globals::SetupFileName, platform::ProgramDataFolder() + L"\\QuelloxSetup-Download\\" + SetupName);
     EXPECT_TRUE(Globals::ABVariant == 1 || Globals::ABVariant == 2);
     EXPECT_EQ(Globals::Campaign, Globals::ABVariant == 2 ? L"affiliate_31095-ab_afterinstall_b"
                                                          : L"affiliate_31095-ab_afterinstall_a");
@@ -111,26 +112,15 @@ TEST(Globals, TickCountDiffMeasuresElapsedMilliseconds) {
     EXPECT_LT(elapsed, 65000u);
 }
 
-TEST(TempFolder, IsTheLongFormWithItsTrailingBackslash) {
-    TempDirectory base;
-    std::wstring longFolder = base.File(L"A Rather Long Temporary Folder Name");
-    ASSERT_TRUE(CreateDirectoryW(longFolder.c_str(), nullptr));
-    wchar_t shortFolder[MAX_PATH];
-    ASSERT_NE(GetShortPathNameW(longFolder.c_str(), shortFolder, MAX_PATH), 0u);
-    ASSERT_NE(std::wstring(shortFolder), longFolder);
-
-    TempVariables temp(shortFolder);
-    wchar_t expected[MAX_PATH];
-    GetLongPathNameW((std::wstring(shortFolder) + L"\\").c_str(), expected, MAX_PATH);
-    EXPECT_EQ(platform::GetTempFolder(), expected);
-    EXPECT_EQ(platform::GetTempFolder().back(), L'\\');
-    EXPECT_NE(platform::GetTempFolder().find(L"A Rather Long Temporary Folder Name"), std::wstring::npos);
-}
-
-TEST(TempFolder, MissingFolderLeavesTheSetupFileRelative) {
-    TempDirectory base;
-    TempVariables temp(base.File(L"does-not-exist"));
-    EXPECT_EQ(platform::GetTempFolder(), L"");
+TEST(Globals, TheDownloadNeverFollowsTheTemporaryFolder) {
+    // TEMP and TMP are the user's to set (HKCU\Environment): the download's
+    // place is the same whatever they say, or when they name nothing.
     Globals::Init();
-    EXPECT_EQ(Globals::SetupFileName, SetupName);
+    const std::wstring fixed = Globals::SetupFileName;
+    TempDirectory base;
+    for (const std::wstring& folder : {base.File(L""), base.File(L"does-not-exist")}) {
+        TempVariables temp(folder);
+        Globals::Init();
+        EXPECT_EQ(Globals::SetupFileName, fixed) << folder;
+    }
 }

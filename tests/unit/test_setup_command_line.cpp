@@ -209,3 +209,34 @@ TEST(SetupCommandLine, OpenWebPageOnlyAsAnHttpAddress) {
         else EXPECT_NE(line.find(std::wstring(L"/OpenWebPage:\"") + c.Passed + L"\" "), std::wstring::npos);
     }
 }
+
+namespace {
+
+std::wstring Block(std::initializer_list<const wchar_t*> entries) {
+    std::wstring block;
+    for (const wchar_t* entry : entries) {
+        block += entry;
+        block += L'\0';
+    }
+    return block + L'\0';
+}
+
+}  // namespace
+
+TEST(SetupEnvironment, TempAndTmpPointIntoTheRunFolderWhateverTheirCase) {
+    const std::wstring run = L"C:\\ProgramData\\QuelloxSetup-{1}\\Temp";
+    struct Case {
+        std::wstring in, out;
+    } cases[] = {
+        {Block({L"PATH=C:\\Windows", L"TEMP=C:\\Users\\me\\planted", L"TMP=X:\\elsewhere"}),
+         Block({L"PATH=C:\\Windows", (L"TEMP=" + run).c_str(), (L"TMP=" + run).c_str()})},
+        // Another case of the names, and a value that only looks like one.
+        {Block({L"temp=C:\\a", L"Tmp=C:\\b", L"TEMPDIR=C:\\c", L"X=TEMP=C:\\d"}),
+         Block({(L"TEMP=" + run).c_str(), L"TEMPDIR=C:\\c", (L"TMP=" + run).c_str(), L"X=TEMP=C:\\d"})},
+        // Missing altogether; per-drive folders keep their place in front.
+        {Block({L"=C:=C:\\work", L"windir=C:\\Windows"}),
+         Block({L"=C:=C:\\work", (L"TEMP=" + run).c_str(), (L"TMP=" + run).c_str(), L"windir=C:\\Windows"})},
+        {std::wstring(1, L'\0'), Block({(L"TEMP=" + run).c_str(), (L"TMP=" + run).c_str()})},
+    };
+    for (const Case& c : cases) EXPECT_EQ(setupcmd::ComposeSetupEnvironment(c.in, run), c.out);
+}
