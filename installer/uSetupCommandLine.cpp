@@ -112,8 +112,13 @@ std::wstring ComposeSetupEnvironment(std::wstring_view AEnvironment, const std::
     }
     entries.push_back(L"TEMP=" + ATempFolder);
     entries.push_back(L"TMP=" + ATempFolder);
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const std::wstring& a, const std::wstring& b) { return UpperName(a) < UpperName(b); });
+    // By name, then by the whole entry, so that the order is fixed; std::sort
+    // needs no buffer of its own (a stable sort would bring in the C++
+    // library's allocation and exception support).
+    std::sort(entries.begin(), entries.end(), [](const std::wstring& a, const std::wstring& b) {
+        std::wstring left = UpperName(a), right = UpperName(b);
+        return left != right ? left < right : a < b;
+    });
     std::wstring block;
     for (const std::wstring& entry : entries) {
         block += entry;
