@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "analytics/uPayload.h"
+#include "analytics/uRetryPause.h"
 #include "tests/unit/JsonFixture.h"
 
 namespace {
@@ -212,4 +213,31 @@ TEST(JsonPayload, SessionIdIsTheStartInUnixSeconds) {
         {0, L"0"},
     };
     for (const auto& c : cases) EXPECT_EQ(payload::SessionIDAt(c.FileTime), c.SessionID);
+}
+
+TEST(RetryPause, GrowsFrom10MsDoublingTo16SecondsWithAtMostHalfTakenOff) {
+    const struct {
+        std::uint32_t Failures;
+        std::uint32_t Full;
+    } cases[] = {{1, 10}, {2, 20}, {3, 40}, {8, 1280}, {11, 10240}, {12, 16000}, {40, 16000}, {0xFFFFFFFFu, 16000}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(retry::PauseMilliseconds(c.Failures, 0), c.Full) << c.Failures;
+        EXPECT_EQ(retry::PauseMilliseconds(c.Failures, c.Full / 2), c.Full - c.Full / 2) << c.Failures;
+        for (std::uint32_t random : {1u, 7u, 12345u, 0xFFFFFFFFu}) {
+            std::uint32_t pause = retry::PauseMilliseconds(c.Failures, random);
+            EXPECT_GE(pause, c.Full - c.Full / 2) << c.Failures << " " << random;
+            EXPECT_LE(pause, c.Full) << c.Failures << " " << random;
+        }
+    }
+}
+
+TEST(RetryPause, AFailingCollectorSeesAFewAttemptsAMinuteNotDozensASecond) {
+    // Attempts that fail at once, with the shortest pauses the jitter allows.
+    std::uint32_t elapsed = 0;
+    int attempts = 0;
+    for (std::uint32_t failures = 1; elapsed < 10 * 60 * 1000; ++failures, ++attempts)
+        elapsed += retry::PauseMilliseconds(failures, retry::LongestPauseMilliseconds / 2);
+    // Ten minutes: about eleven attempts in the first 16 s, then one every 8 s at most.
+    EXPECT_LE(attempts, 11 + 10 * 60 / 8);
+    EXPECT_GE(attempts, 10 * 60 / 16);
 }
