@@ -8,6 +8,7 @@
 #include "Deployment.h"
 #include "analytics/uPayload.h"
 #include "analytics/uRetryPause.h"
+#include "platform/ProtectedFolder.h"
 #include "platform/Strings.h"
 #include "platform/WinInet.h"
 #include "startup/uGlobals.h"
@@ -67,7 +68,8 @@ struct TEventRequest {
 
 TEventRequest ComposeRequest(std::wstring AObject, const TGAItem& AItem) {
     payload::TEventFields fields{deployment::TrackingID,     GoogleAnalitics::ClientID, GoogleAnalitics::EventCategory,
-                                 AItem.EventName,            AItem.EventLabel,          AItem.EventValue};
+                                 AItem.EventName,            AItem.EventLabel,          AItem.EventValue,
+                                 Globals::Campaign};
     if constexpr (deployment::AnalyticsGA4)
         return {payload::ComposeGA4Object(deployment::GA4MeasurementID, deployment::GA4ApiSecret),
                 JsonContentTypeHeader, payload::ComposeJsonPayload(fields, GoogleAnalitics::SessionID)};
@@ -80,6 +82,10 @@ void GoogleAnalitics::Init() {
     InitializeCriticalSection(&QueueLock);
     EventQueue.clear();
     LoadClientID();
+    // The GA4 service discards an event without a client id (answering 2xx
+    // all the same): a run whose id cannot be kept uses one of its own.
+    if constexpr (deployment::AnalyticsGA4)
+        if (ClientID.empty()) ClientID = platform::NewGuidText();
     MakeEventCategory();
     if constexpr (deployment::AnalyticsGA4) MakeSessionID();
     ThreadHandle.reset(CreateThread(nullptr, 0, SenderThread, nullptr, 0, &ThreadID));
