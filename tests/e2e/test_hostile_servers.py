@@ -28,8 +28,9 @@ class HostileServer:
       answer          200 with an empty body, at once (a download gets the
                       whole `body`)
       header-lines    the status line, then one header line every `pace` s
-      chunk-size      a chunked answer: one chunk, then the next chunk's size
-                      line one digit every `pace` s
+      chunk-size      a chunked answer (that also announces a length): one
+                      chunk, then the next chunk's size line one digit every
+                      `pace` s
       close           closes the connection without answering
       close-first     closes the first connection so, answers the others
     A CONNECT is tunnelled into TLS with `tls`; there `get` may also be
@@ -96,7 +97,8 @@ class HostileServer:
                 time.sleep(self.pace)
                 channel.send(b"X-Slow: 1\r\n")
         if behaviour == "chunk-size":
-            channel.send(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n200\r\n" + b"x" * 0x200 + b"\r\n")
+            channel.send(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\nTransfer-Encoding: chunked\r\n\r\n"
+                         b"200\r\n" + b"x" * 0x200 + b"\r\n")
             while not self.closed:
                 time.sleep(self.pace)
                 channel.send(b"1")
