@@ -5,7 +5,6 @@ import os
 import re
 import socket
 import subprocess
-import threading
 import time
 import urllib.parse
 
