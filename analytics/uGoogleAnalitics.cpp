@@ -7,6 +7,8 @@
 
 #include "Deployment.h"
 #include "analytics/uPayload.h"
+#include "analytics/uRetryPause.h"
+#include "platform/ProtectedFolder.h"
 #include "platform/Strings.h"
 #include "platform/WinInet.h"
 #include "startup/uGlobals.h"
@@ -43,6 +45,21 @@ public:
     QueueGuard& operator=(const QueueGuard&) = delete;
 };
 
+bool StopRequested() { return GoogleAnalitics::ThreadState.load() == 1; }
+
+// The jitter of the retry pauses: different in every process.
+std::uint32_t NextRandom() {
+    static std::uint32_t state = [] {
+        LARGE_INTEGER counter;
+        QueryPerformanceCounter(&counter);
+        return static_cast<std::uint32_t>(counter.QuadPart) ^ GetCurrentProcessId() ^ 0x9E3779B9u;
+    }();
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return state;
+}
+
 std::string ToAnsi(const std::wstring& text) {
     int size = WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
                                    nullptr);
@@ -64,7 +81,8 @@ struct TEventRequest {
 
 TEventRequest ComposeRequest(std::wstring AObject, const TGAItem& AItem) {
     payload::TEventFields fields{deployment::TrackingID,     GoogleAnalitics::ClientID, GoogleAnalitics::EventCategory,
-                                 AItem.EventName,            AItem.EventLabel,          AItem.EventValue};
+                                 AItem.EventName,            AItem.EventLabel,          AItem.EventValue,
+                                 Globals::Campaign};
     if constexpr (deployment::AnalyticsGA4)
         return {payload::ComposeGA4Object(deployment::GA4MeasurementID, deployment::GA4ApiSecret),
                 JsonContentTypeHeader, payload::ComposeJsonPayload(fields, GoogleAnalitics::SessionID)};
@@ -77,6 +95,10 @@ void GoogleAnalitics::Init() {
     InitializeCriticalSection(&QueueLock);
     EventQueue.clear();
     LoadClientID();
+    // The GA4 service discards an event without a client id (answering 2xx
+    // all the same): a run whose id cannot be kept uses one of its own.
+    if constexpr (deployment::AnalyticsGA4)
+        if (ClientID.empty()) ClientID = platform::NewGuidText();
     MakeEventCategory();
     if constexpr (deployment::AnalyticsGA4) MakeSessionID();
     ThreadHandle.reset(CreateThread(nullptr, 0, SenderThread, nullptr, 0, &ThreadID));
@@ -93,10 +115,11 @@ void GoogleAnalitics::Done() {
         DWORD start = GetTickCount();
         while (ThreadState.load() != 2) {
             {
-                // A stop that the starting thread overwrote with 0 is made again here.
+                // A stop that the starting thread overwrote with 0 is made again
+                // here. Drained: nothing waiting and nothing in flight.
                 QueueGuard guard;
-                if (ThreadState.load() == 0 &&
-                    (EventQueue.empty() || Globals::GetTickCountDiff(start) > DrainLimitMilliseconds))
+                if (ThreadState.load() == 0 && ((EventQueue.empty() && !EventInFlight) ||
+                                                Globals::GetTickCountDiff(start) > DrainLimitMilliseconds))
                     ThreadState.exchange(1);
             }
             Sleep(10);
@@ -156,11 +179,14 @@ DWORD WINAPI GoogleAnalitics::SenderThread(LPVOID) {
         Sleep(100);
         if (ThreadState.load() == 1) break;
         if (!PopEvent(item)) continue;
-        // One event in flight; a later one is never sent before it.
-        while (!SendEvent(item)) {
-            Sleep(10);
+        // One event in flight; a later one is never sent before it. A failed
+        // attempt is followed by a pause that grows with each failure, so a
+        // failing collector is not hammered by every client at once.
+        for (std::uint32_t failures = 1; !SendEvent(item); ++failures) {
+            Pause(retry::PauseMilliseconds(failures, NextRandom()));
             if (ThreadState.load() == 1) break;
         }
+        EndFlight();
     }
     ThreadState.exchange(2);
     CoUninitialize();
@@ -172,11 +198,29 @@ bool GoogleAnalitics::PopEvent(TGAItem& AItem) {
     if (EventQueue.empty()) return false;
     AItem = std::move(EventQueue.front());
     EventQueue.erase(EventQueue.begin());
+    EventInFlight = true;
     return true;
 }
 
+void GoogleAnalitics::EndFlight() {
+    QueueGuard guard;
+    EventInFlight = false;
+}
+
+void GoogleAnalitics::Pause(DWORD AMilliseconds) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        DWORD elapsed = Globals::GetTickCountDiff(start);
+        if (elapsed >= AMilliseconds || StopRequested()) return;
+        DWORD left = AMilliseconds - elapsed;
+        Sleep(left < platform::TimedRequest::StopPollMilliseconds ? left : platform::TimedRequest::StopPollMilliseconds);
+    }
+}
+
 bool GoogleAnalitics::SendEvent(const TGAItem& AItem) {
-    const DWORD started = GetTickCount();
+    // One deadline for the whole attempt, in every phase.
+    platform::TimedRequest request(StopRequested);
+    request.StartDeadline(AttemptDeadline);
     const platform::TWinInetApi* inet = platform::WinInet();
     if (inet == nullptr) return false;
     inet->DeleteUrlCacheEntryW(Localizer::AnalyticsURL.c_str());
@@ -186,53 +230,26 @@ bool GoogleAnalitics::SendEvent(const TGAItem& AItem) {
     bool secure = false;
     if (!CrackURL(Localizer::AnalyticsURL, host, object, port, secure) || host.empty() || object.empty()) return false;
 
-    // Closed in reverse order of opening: request, connection, session.
-    platform::UniqueInternet session(inet->InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (!session) return false;
-    platform::SetTimeouts(session.get(), AttemptTimeout);
-    platform::UniqueInternet connection(inet->InternetConnectW(session.get(), host.c_str(), port,
-                                                               nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
-    if (!connection) return false;
     TEventRequest event = ComposeRequest(std::move(object), AItem);
-    platform::UniqueInternet request(inet->HttpOpenRequestW(connection.get(), L"POST", event.Object.c_str(), nullptr,
-                                                            nullptr, nullptr,
-                                                            RequestFlags | (secure ? SecureFlags : 0), 0));
-    if (!request) return false;
-    platform::SetTimeouts(request.get(), AttemptTimeout);
-
-    if (!inet->HttpSendRequestW(request.get(), event.Header, static_cast<DWORD>(wcslen(event.Header)),
-                                event.Body.data(), static_cast<DWORD>(event.Body.size())))
+    if (!request.Open(L"POST", host, port, event.Object, RequestFlags | (secure ? SecureFlags : 0),
+                      AttemptTimeout))
         return false;
+    if (!request.Send(event.Header, std::move(event.Body))) return false;
 
     // Any status counts, an error status too; but a connection closed before
     // any answer (which Wine reports as a successful send) is not a delivery.
     DWORD status = 0;
-    DWORD size = sizeof(status);
-    DWORD index = 0;
-    if (!inet->HttpQueryInfoW(request.get(), HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_STATUS_CODE, &status, &size, &index) ||
-        status == 0)
-        return false;
+    if (!request.QueryNumber(HTTP_QUERY_STATUS_CODE, status) || status == 0) return false;
 
-    // The answer is read to its end and otherwise ignored; only what has
-    // arrived is read, since a synchronous read waits for its whole buffer.
-    // The time-outs bound each wait, not an answer that trickles without
-    // end: the attempt gives up at its deadline, or at a stop request, and
-    // the event counts as not delivered.
-    char buffer[1024];
-    for (bool first = true;; first = false) {
-        DWORD elapsed = Globals::GetTickCountDiff(started);
-        if (!first && (elapsed >= AttemptDeadline || ThreadState.load() == 1)) return false;
-        // The next wait ends at the deadline, too.
-        DWORD remaining = elapsed < AttemptDeadline ? AttemptDeadline - elapsed : 1;
-        if (remaining < AttemptTimeout)
-            inet->InternetSetOptionW(request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &remaining, sizeof(remaining));
+    // The answer is read to its end and otherwise ignored, within the same
+    // deadline: an answer that trickles without end fails the attempt.
+    for (;;) {
         DWORD available = 0;
-        if (!inet->InternetQueryDataAvailable(request.get(), &available, 0, 0)) return false;
+        if (!request.QueryAvailable(available)) return false;
         if (available == 0) return true;
+        const std::uint8_t* data = nullptr;
         DWORD read = 0;
-        if (!inet->InternetReadFile(request.get(), buffer, available < sizeof(buffer) ? available : sizeof(buffer),
-                                    &read))
-            return false;
+        if (!request.Read(available, data, read)) return false;
         if (read == 0) return true;
     }
 }

@@ -33,6 +33,11 @@ public:
     static inline CRITICAL_SECTION QueueLock;
     // 0 running, 1 stop requested, 2 stopped.
     static inline std::atomic<LONG> ThreadState{0};
+    // The event taken off the queue and not yet delivered nor given up;
+    // changed under QueueLock. The queue is drained only when it is empty
+    // and nothing is in flight: the run's last event gets the same retries
+    // as any other.
+    static inline bool EventInFlight = false;
     static platform::UniqueHandle ThreadHandle;
     static inline DWORD ThreadID = 0;
     static std::wstring ClientID;
@@ -43,11 +48,12 @@ public:
     static constexpr DWORD DrainLimit = 120000;  // ms Done lets the queue drain
     // The limit Done uses; tests shorten it, the program never does.
     static inline DWORD DrainLimitMilliseconds = DrainLimit;
-    // Each attempt's connect, send and receive time-outs: they bound the wait
-    // for the attempt in progress when Done stops the sender.
+    // Each attempt's deadline, from its start to the end of the answer, in
+    // every phase (name resolution, connection, TLS, sending, the answer's
+    // headers and body), and the time-outs of each socket call in it. A stop
+    // request ends the attempt at once, so Done returns within the drain
+    // limit and a moment, and never later than the limit plus one deadline.
     static constexpr DWORD AttemptTimeout = 10000;
-    // How long an attempt may read its answer, counted from its start: an
-    // answer that trickles without end ends the attempt here.
     static constexpr DWORD AttemptDeadline = AttemptTimeout;
 
 private:
@@ -56,6 +62,9 @@ private:
     static void MakeSessionID();
     static DWORD WINAPI SenderThread(LPVOID);
     static bool PopEvent(TGAItem& AItem);
+    static void EndFlight();
+    // Sleeps AMilliseconds, or until a stop is requested.
+    static void Pause(DWORD AMilliseconds);
     static bool SendEvent(const TGAItem& AItem);
     // The host, the object (path and query), the port (the scheme's own
     // unless the address names one) and whether it is https.

@@ -43,10 +43,16 @@ void AppendJsonField(std::string& out, const char* name, std::wstring_view value
     out += '"';
     out += name;
     out += "\":";
-    AppendJsonString(out, value);
+    AppendJsonString(out, CutToCharacters(value, GA4ValueLimit));
 }
 
 }  // namespace
+
+std::wstring_view CutToCharacters(std::wstring_view AValue, std::size_t ALimit) {
+    std::size_t end = 0;
+    for (std::size_t count = 0; end < AValue.size() && count < ALimit; ++count) platform::NextCodePoint(AValue, end);
+    return AValue.substr(0, end);
+}
 
 std::wstring EncodeFormValue(const std::wstring& value) {
     std::wstring out;
@@ -72,6 +78,10 @@ std::string ComposeJsonPayload(const TEventFields& f, std::wstring_view sessionI
     AppendJsonField(body, "name", f.Name);
     body += ",\"params\":{";
     AppendJsonField(body, "category", f.Category);
+    if (!f.Campaign.empty()) {
+        body += ',';
+        AppendJsonField(body, "campaign", f.Campaign);
+    }
     if (!f.Label.empty()) {
         body += ',';
         AppendJsonField(body, "label", f.Label);

@@ -15,7 +15,18 @@ struct TEventFields {
     std::wstring Name;
     std::wstring Label;
     std::int32_t Value = 0;
+    // The campaign alone (GA4 only): a dimension of its own, which stays
+    // whole when the category has to be cut.
+    std::wstring Campaign;
 };
+
+// GA4 keeps no parameter value longer than this many characters: it drops
+// the parameter.
+constexpr std::size_t GA4ValueLimit = 100;
+
+// At most ALimit characters of AValue (a surrogate pair is one character,
+// never split).
+std::wstring_view CutToCharacters(std::wstring_view AValue, std::size_t ALimit);
 
 // "v=1&tid=%0:s&cid=%1:s&t=event&ec=%2:s&ea=%3:s&el=%4:s&ev=%5:d"
 std::wstring ComposePayload(const TEventFields& fields);
@@ -29,8 +40,10 @@ std::wstring EncodeFormValue(const std::wstring& value);
 
 // The GA4 body of one event, as UTF-8 bytes:
 // {"client_id":"…","events":[{"name":"…","params":{"category":"…",
-// "label":"…","value":N,"engagement_time_msec":1,"session_id":"…"}}]}
-// "label" only when the label is not empty. Every string is JSON-escaped,
+// "campaign":"…","label":"…","value":N,"engagement_time_msec":1,
+// "session_id":"…"}}]}
+// "campaign" and "label" only when not empty; every string value cut to
+// GA4ValueLimit characters. Every string is JSON-escaped,
 // so that no value can end its string early or add a field.
 std::string ComposeJsonPayload(const TEventFields& fields, std::wstring_view sessionID);
 

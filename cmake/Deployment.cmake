@@ -21,9 +21,14 @@ set(QUELLOX_SIGNER_SHA256 "" CACHE STRING
 
 set(quellox_deployment_template ${CMAKE_CURRENT_LIST_DIR}/Deployment.h.in)
 
+# An optional fourth argument says, in words, which shape is expected.
 function(quellox_require value pattern what)
   if(NOT "${value}" MATCHES "${pattern}")
-    message(FATAL_ERROR "${what}: '${value}' does not have the required shape")
+    set(expected "")
+    if(ARGC GREATER 3)
+      set(expected ": expected ${ARGV3}")
+    endif()
+    message(FATAL_ERROR "${what}: '${value}' does not have the required shape${expected}")
   endif()
 endfunction()
 
@@ -51,14 +56,26 @@ function(quellox_analytics_protocol)
         message(FATAL_ERROR "QUELLOX_ANALYTICS_PROTOCOL=ga4 needs ${name}")
       endif()
     endforeach()
-    quellox_require("${QUELLOX_GA4_MEASUREMENT_ID}" "^G-[A-Za-z0-9]+$" QUELLOX_GA4_MEASUREMENT_ID)
-    quellox_require("${QUELLOX_GA4_API_SECRET}" "^[!-~]+$" QUELLOX_GA4_API_SECRET)
+    quellox_require("${QUELLOX_GA4_MEASUREMENT_ID}" "^G-[A-Za-z0-9]+$" QUELLOX_GA4_MEASUREMENT_ID
+                    "G- followed by letters and digits, as G-XXXXXXXXXX")
+    quellox_require("${QUELLOX_GA4_API_SECRET}" "^[!-~]+$" QUELLOX_GA4_API_SECRET
+                    "printable ASCII without blanks")
+    # The service takes https only; http is for the reserved .example test hosts.
+    quellox_require("${QUELLOX_ANALYTICS_URL}"
+                    "^(https://[A-Za-z0-9.-]+|http://([A-Za-z0-9-]+\\.)*example)(:[0-9]+)?(/mp)?/collect$"
+                    QUELLOX_ANALYTICS_URL
+                    "with ga4, https://HOST[:PORT]/mp/collect or https://HOST[:PORT]/collect (http:// only for a .example test host)")
     set(ga4 true)
     set(measurement_id "${QUELLOX_GA4_MEASUREMENT_ID}")
     # Backslashes, quotes and question marks (no trigraph may form) escaped.
     string(REPLACE "\\" "\\\\" api_secret "${QUELLOX_GA4_API_SECRET}")
     string(REPLACE "\"" "\\\"" api_secret "${api_secret}")
     string(REPLACE "?" "\\?" api_secret "${api_secret}")
+  else()
+    if("${QUELLOX_ANALYTICS_URL}" MATCHES "/mp/collect$")
+      message(FATAL_ERROR "QUELLOX_ANALYTICS_URL: '${QUELLOX_ANALYTICS_URL}' does not have the required shape: "
+                          "expected with v1, http(s)://HOST[:PORT]/collect (/mp/collect is GA4's)")
+    endif()
   endif()
   set(QUELLOX_ANALYTICS_GA4 ${ga4} PARENT_SCOPE)
   set(QUELLOX_GA4_MEASUREMENT_ID_LITERAL "${measurement_id}" PARENT_SCOPE)
@@ -76,7 +93,8 @@ function(quellox_deployment_header directory)
                   QUELLOX_DOWNLOAD_URL)
   quellox_require("${QUELLOX_DOWNLOAD_BUILD_CODE}" "^[A-Za-z0-9._~-]+$" QUELLOX_DOWNLOAD_BUILD_CODE)
   quellox_require("${QUELLOX_LICENSE_URL}" "^${host_part}/([A-Za-z0-9._~-]+/)*license/$" QUELLOX_LICENSE_URL)
-  quellox_require("${QUELLOX_ANALYTICS_URL}" "^${host_part}/collect$" QUELLOX_ANALYTICS_URL)
+  quellox_require("${QUELLOX_ANALYTICS_URL}" "^${host_part}(/mp)?/collect$" QUELLOX_ANALYTICS_URL
+                  "http(s)://HOST[:PORT]/collect, or /mp/collect with ga4")
   quellox_require("${QUELLOX_TRACKING_ID}" "^UA-[0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9]-[0-9]$" QUELLOX_TRACKING_ID)
   foreach(address QUELLOX_DOWNLOAD_URL QUELLOX_LICENSE_URL QUELLOX_ANALYTICS_URL)
     if("${${address}}" MATCHES "^https?://[^/]*:([0-9]+)/")

@@ -58,8 +58,14 @@ void CheckJsonBody(const payload::TEventFields& fields) {
     const TJson* params = events->Items[0].Find("params");
     std::vector<std::string> names{"category", "value", "engagement_time_msec", "session_id"};
     if (!fields.Label.empty()) names.insert(names.begin() + 1, "label");
-    if (params->Names() != names || params->Find("category")->Text != Utf8(fields.Category) ||
-        (!fields.Label.empty() && params->Find("label")->Text != Utf8(fields.Label)))
+    if (!fields.Campaign.empty()) names.insert(names.begin() + 1, "campaign");
+    // Every value as the service keeps it: at most 100 characters.
+    auto kept = [](const std::wstring& value) {
+        return Utf8(std::wstring(payload::CutToCharacters(value, payload::GA4ValueLimit)));
+    };
+    if (params->Names() != names || params->Find("category")->Text != kept(fields.Category) ||
+        (!fields.Campaign.empty() && params->Find("campaign")->Text != kept(fields.Campaign)) ||
+        (!fields.Label.empty() && params->Find("label")->Text != kept(fields.Label)))
         std::abort();
 }
 
@@ -103,9 +109,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = command.find(L'"', 1) + 1; i < command.size(); ++i)
         if (command[i] < 0x20 || command[i] > 0x7E) std::abort();
 
-    payload::TEventFields fields{L"UA-00000000-0", L"{ID}",
-                                 L"quellox1.6.9restart-" + rules::AddVariantSuffix(setup.CampaignSource, 1),
-                                 L"install_start", line, 0};
+    const std::wstring campaign = rules::AddVariantSuffix(setup.CampaignSource, 1);
+    payload::TEventFields fields{L"UA-00000000-0", L"{ID}", L"quellox1.6.9restart-" + campaign,
+                                 L"install_start", line, 0, campaign};
     std::wstring body = payload::ComposePayload(fields);
     if (std::count(body.begin(), body.end(), L'&') != 7 || std::count(body.begin(), body.end(), L'=') != 8) std::abort();
     CheckJsonBody(fields);

@@ -21,22 +21,6 @@ constexpr DWORD RequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRI
 
 bool IsAcceptedStatus(DWORD status) { return status == 200 || status == 203 || status == 206; }
 
-// A numeric header of the response; false when it is missing.
-bool QueryNumber(HINTERNET request, DWORD infoLevel, DWORD& value) {
-    DWORD size = sizeof(value);
-    DWORD index = 0;
-    return platform::WinInet()->HttpQueryInfoW(request, HTTP_QUERY_FLAG_NUMBER | infoLevel, &value, &size, &index);
-}
-
-// Whether the answer came over TLS: checked as well after an https request
-// is sent, whatever the flags made of it.
-bool IsSecureRequest(HINTERNET request) {
-    DWORD flags = 0;
-    DWORD size = sizeof(flags);
-    return platform::WinInet()->InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size) &&
-           (flags & SECURITY_FLAG_SECURE) != 0;
-}
-
 }  // namespace
 
 bool Installer::Download() {
@@ -117,12 +101,17 @@ bool Installer::UseOwnDownloadName() {
 bool Installer::OpenRequest() {
     const platform::TWinInetApi* inet = platform::WinInet();
     if (inet == nullptr) return false;
+    // Resolving, connecting, the TLS handshake, sending and the answer's
+    // headers, all within one transfer time-out from here.
+    Transfer.StartDeadline(TransferTimeoutMilliseconds);
     const std::wstring& url = Localizer::GetDownloadURL();
     inet->DeleteUrlCacheEntryW(url.c_str());
 
     // The address's parts, for a connection of its own: the time-outs are
     // then set on the request before it is sent, where every platform
     // applies them (Wine ignores those a session passes to InternetOpenUrlW).
+    // They bound each socket call inside WinINet; the deadline bounds the
+    // waits.
     URL_COMPONENTSW parts = {};
     parts.dwStructSize = sizeof(parts);
     parts.dwHostNameLength = 1;
@@ -145,17 +134,8 @@ bool Installer::OpenRequest() {
     std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
     std::wstring object(parts.lpszUrlPath);  // path, query and fragment
 
-    SessionHandle.reset(inet->InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (!SessionHandle) return false;
-    platform::SetTimeouts(SessionHandle.get(), TransferTimeoutMilliseconds);
-    ConnectionHandle.reset(inet->InternetConnectW(SessionHandle.get(), host.c_str(), parts.nPort, nullptr, nullptr,
-                                                  INTERNET_SERVICE_HTTP, 0, 0));
-    if (!ConnectionHandle) return false;
-    platform::SetTimeouts(ConnectionHandle.get(), TransferTimeoutMilliseconds);
-    RequestHandle.reset(inet->HttpOpenRequestW(ConnectionHandle.get(), L"GET", object.c_str(), nullptr, nullptr,
-                                               nullptr, RequestFlags | secure, 0));
-    if (!RequestHandle) return false;
-    platform::SetTimeouts(RequestHandle.get(), TransferTimeoutMilliseconds);
+    if (!Transfer.Open(L"GET", host, parts.nPort, object, RequestFlags | secure, TransferTimeoutMilliseconds))
+        return false;
 
     std::wstring range;
     if (BytesDone > 0) {
@@ -163,17 +143,15 @@ bool Installer::OpenRequest() {
         platform::AppendDecimal(range, BytesDone);
         range += L'-';
     }
-    if (!inet->HttpSendRequestW(RequestHandle.get(), range.empty() ? nullptr : range.c_str(),
-                                static_cast<DWORD>(range.size()), nullptr, 0))
-        return false;
-    if (secure != 0 && !IsSecureRequest(RequestHandle.get())) return false;
+    if (!Transfer.Send(range, {})) return false;
+    if (secure != 0 && !Transfer.IsSecure()) return false;
 
     // A 200 answer to a ranged request is appended like a 206 one; the
     // signature check rejects what does not fit together.
     DWORD status = 0;
-    if (!QueryNumber(RequestHandle.get(), HTTP_QUERY_STATUS_CODE, status) || !IsAcceptedStatus(status)) return false;
+    if (!Transfer.QueryNumber(HTTP_QUERY_STATUS_CODE, status) || !IsAcceptedStatus(status)) return false;
     DWORD length = 0;
-    if (!QueryNumber(RequestHandle.get(), HTTP_QUERY_CONTENT_LENGTH, length)) return false;
+    if (!Transfer.QueryNumber(HTTP_QUERY_CONTENT_LENGTH, length)) return false;
     // Sizes are 32-bit: a total past 4 GiB would wrap and end the transfer early.
     if (length > 0xFFFFFFFFu - BytesDone) return false;
     TotalSize = length + BytesDone;
@@ -183,35 +161,31 @@ bool Installer::OpenRequest() {
 bool Installer::ReadChunk() {
     // Reads only what has arrived. A synchronous read of a whole chunk waits
     // until all of it is there, and a server that trickles a byte within
-    // every receive time-out holds it, and the stop after it, for as long
-    // as it likes; the count waits for one byte at most. It is asked for
-    // again only once the last count is used up, so a fast transfer makes
-    // the same reads as before and a few counts more.
-    const platform::TWinInetApi* inet = platform::WinInet();
-    if (BytesAvailable == 0 && !inet->InternetQueryDataAvailable(RequestHandle.get(), &BytesAvailable, 0, 0))
-        return false;
+    // every receive time-out holds it for as long as it likes; the count
+    // waits for one byte at most. It is asked for again only once the last
+    // count is used up, so a fast transfer makes the same reads as before
+    // and a few counts more. Each wait for the count ends within one
+    // transfer time-out, or at a stop.
+    if (BytesAvailable == 0) {
+        Transfer.StartDeadline(TransferTimeoutMilliseconds);
+        if (!Transfer.QueryAvailable(BytesAvailable)) return false;
+    }
     // No more data although the total is not reached: the server closed the
     // connection early. End the transfer; the byte count fails the attempt.
     if (BytesAvailable == 0) return false;
-    std::uint8_t buffer[ChunkSize];
+    const std::uint8_t* data = nullptr;
     DWORD read = 0;
-    if (!inet->InternetReadFile(RequestHandle.get(), buffer, BytesAvailable < ChunkSize ? BytesAvailable : ChunkSize,
-                                &read))
-        return false;
+    if (!Transfer.Read(BytesAvailable < ChunkSize ? BytesAvailable : ChunkSize, data, read)) return false;
     if (read == 0) return false;
     BytesAvailable -= read < BytesAvailable ? read : BytesAvailable;
     DWORD written = 0;
-    if (!WriteFile(FileHandle.get(), buffer, read, &written, nullptr)) return false;
+    if (!WriteFile(FileHandle.get(), data, read, &written, nullptr)) return false;
     BytesDone += written;
     Percent = rounding::DownloadPercent(BytesDone, TotalSize);
     return true;
 }
 
-void Installer::CloseRequest() {
-    RequestHandle.reset();
-    ConnectionHandle.reset();
-    SessionHandle.reset();
-}
+void Installer::CloseRequest() { Transfer.Close(); }
 
 void Installer::CloseSetupFile() {
     if (FileHandle) FlushFileBuffers(FileHandle.get());

@@ -26,9 +26,7 @@
 // of the start-up and clean-up code.
 std::wstring Installer::DownloadFileName;
 platform::UniqueHandle Installer::ThreadHandle;
-platform::UniqueInternet Installer::SessionHandle;
-platform::UniqueInternet Installer::ConnectionHandle;
-platform::UniqueInternet Installer::RequestHandle;
+platform::TimedRequest Installer::Transfer{[] { return State.load() == Stopping; }};
 platform::UniqueFile Installer::FileHandle;
 
 namespace {
@@ -44,6 +42,12 @@ bool Installer::Start() {
     if (!State.compare_exchange_strong(previous, Working)) {
         previous = Stopped;
         if (!State.compare_exchange_strong(previous, Working)) return false;
+        // This Stopped may be a failing worker's, set just before its failure
+        // notice and close request; Ending was set before it.
+        if (Ending.load()) {
+            State.exchange(Stopped);
+            return false;
+        }
     }
     // The previous worker has set Stopped as its last act on State; its
     // handle is no longer needed.
@@ -63,13 +67,16 @@ void Installer::Stop() { Exchange(Working, Stopping); }
 void Installer::Done() {
     Stop();
     // A worker that is stopping (this stop or an earlier pause) is on its way
-    // out within one receive time-out or one 100 ms step of its wait. Only
+    // out within a moment, whatever the server does. Only
     // the State is polled, never the thread: the worker leaves Stopping for
     // Stopped only on its silent way out, and a worker that ended Working
     // first is left alone, since it may still be sending its notices to
     // this very thread.
-    if (State.load() != Stopping) return;
-    while (State.load() != Stopped) Sleep(10);
+    WaitWhileStopping();
+}
+
+void Installer::WaitWhileStopping() {
+    while (State.load() == Stopping) Sleep(10);
 }
 
 void Installer::WaitForWorkerExit() {
@@ -116,6 +123,8 @@ void Installer::EndWorker() {
             Notify(WM_CLOSE);
             return;
         }
+        // A failing end refuses new workers from the moment it shows Stopped.
+        Ending.store(state != Stopping);
         if (State.compare_exchange_strong(state, Stopped)) break;
         // Changed meanwhile (Working to Stopping): state now holds the new value.
     }

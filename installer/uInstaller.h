@@ -35,9 +35,20 @@ public:
     // Changed only by interlocked operations; read by plain loads.
     static inline std::atomic<LONG> State{Idle};
     static inline TProgressHandler OnProgress;
+    // Set by a worker that ends without success, before it sets Stopped and
+    // sends its failure notice and close request: no worker starts after
+    // that, since the close that follows would stop it and the exit would
+    // wait for it instead of for the worker still sending its notices.
+    static inline std::atomic<bool> Ending{false};
 
-    // Starts a worker unless one is running (State not Idle or Stopped).
+    // Starts a worker unless one is running (State not Idle or Stopped) or
+    // the run is ending.
     static bool Start();
+    // A worker that is stopping ends within a moment (each network wait
+    // sees the stop within 50 ms, the wait between attempts within 100 ms):
+    // waits for it, without handling window messages. A stopping worker
+    // sends none.
+    static void WaitWhileStopping();
     // Asks a downloading or waiting worker to stop; ignored while the setup
     // program runs.
     static void Stop();
@@ -76,9 +87,13 @@ public:
     // Duration of the last successful download, whole seconds.
     static inline std::int32_t DownloadSeconds = 0;
 
-    // Connect, send and receive time-outs of the download: a server that
-    // stops sending ends the attempt instead of holding the worker (and a
-    // Done waiting for it) for ever.
+    // The download's bound on each wait: the request up to the answer's
+    // headers (name resolution, connection, TLS, sending), and each wait for
+    // more of the body, ends within it; so does each socket call inside
+    // WinINet (its connect, send and receive time-outs). A server that stops
+    // sending, or sends too slowly to finish a header or a chunk, ends the
+    // attempt instead of holding the worker. A stop ends any wait within
+    // platform::TimedRequest::StopPollMilliseconds.
     static constexpr DWORD TransferTimeout = 30000;
     static inline DWORD TransferTimeoutMilliseconds = TransferTimeout;
 
@@ -89,9 +104,7 @@ public:
 
     // The download's state, kept between its steps; nothing stays open
     // between calls of Download.
-    static platform::UniqueInternet SessionHandle;
-    static platform::UniqueInternet ConnectionHandle;
-    static platform::UniqueInternet RequestHandle;
+    static platform::TimedRequest Transfer;
     static platform::UniqueFile FileHandle;
     static inline std::uint32_t BytesDone = 0;
     // Bytes of the answer that have arrived and are not read yet, as the

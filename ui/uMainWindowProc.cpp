@@ -224,9 +224,12 @@ bool MainWindow::OnCommand(WORD id, WORD code) {
         Localizer::OpenURL(Localizer::LicenseURL);
         return true;
     case PauseResumeCommand:
+        // A second press while the paused worker is still ending is a resume:
+        // it is let end first.
+        Installer::WaitWhileStopping();
         if (Installer::State.load() == Stopped) {
-            Installer::Start();
-            GoogleAnalitics::AddEvent(L"install_resume", L"", 0);
+            // Refused only when the run is ending; its close request follows.
+            if (Installer::Start()) GoogleAnalitics::AddEvent(L"install_resume", L"", 0);
         } else {
             Installer::Stop();
             GoogleAnalitics::AddEvent(L"install_pause", L"", 0);
@@ -242,8 +245,10 @@ bool MainWindow::OnCommand(WORD id, WORD code) {
         if (answer == IDNO) {
             GoogleAnalitics::AddEvent(L"install_cancel", L"", 0);
             PostMessageW(WindowHandle, WM_CLOSE, 0, 0);
-        } else if (Installer::State.load() == Stopped) {
-            Installer::Start();
+            return true;
+        }
+        Installer::WaitWhileStopping();
+        if (Installer::State.load() == Stopped && Installer::Start()) {
             GoogleAnalitics::AddEvent(L"install_resume", L"", 0);
             UpdateProgress(0);
         }

@@ -1,10 +1,10 @@
 """The analytics reporter run for real: the sender thread, WinINet under
 Wine, a loopback collector reached through http_proxy, and Wine's registry
 for the client identifier."""
+import os
 import re
 import socket
 import subprocess
-import threading
 import time
 import urllib.parse
 
@@ -72,29 +72,38 @@ def test_hostile_campaign_cannot_add_or_change_a_field(collector):
 
 
 def test_network_down_then_back_delivers_everything_in_order(collector):
-    # Nothing listens at first: every connection is refused.
+    # Nothing listens at first: every connection is refused. The collector
+    # comes back 1.5 s after the probe has printed its last line before it
+    # queues the events and calls Done, so Done waits at least that long
+    # (less the instant between that line and its start), however long the
+    # probe took to start.
     from loopback_server import LoopbackServer
 
     with socket.socket() as probe_socket:
         probe_socket.bind(("127.0.0.1", 0))
         port = probe_socket.getsockname()[1]
-    later = {}
-
-    def come_back():
-        time.sleep(1.5)
-        later["server"] = LoopbackServer(port=port)
-
-    threading.Thread(target=come_back).start()
-    env = {"http_proxy": "http://127.0.0.1:%d" % port, "QUELLOX_PROBE_EVENTS": "install_start,install_pause,install_resume"}
+    env = dict(os.environ, http_proxy="http://127.0.0.1:%d" % port,
+               QUELLOX_PROBE_EVENTS="install_start,install_pause,install_resume")
+    probe = subprocess.Popen([WINE, str(BIN / "analytics_probe.exe")], env=env, stdout=subprocess.PIPE)
+    server = None
     try:
-        out = probe_output(run_wine(BIN / "analytics_probe.exe", env=env, timeout=120))
-        server = later["server"]
+        lines = []
+        while not lines or not lines[-1].startswith(b"EventCategory="):
+            lines.append(probe.stdout.readline())
+            assert lines[-1], lines
+        time.sleep(1.5)
+        server = LoopbackServer(port=port)
+        rest, _ = probe.communicate(timeout=120)
+        assert probe.returncode == 0
+        out = dict(line.split("=", 1) for line in (b"".join(lines) + rest).decode().splitlines())
         assert [fields(r)["ea"][0] for r in server.requests] == ["install_start", "install_pause", "install_resume"]
-        assert int(out["DoneMs"]) >= 1000
+        assert int(out["DoneMs"]) >= 1450
     finally:
-        time.sleep(0.1)
-        if "server" in later:
-            later["server"].close()
+        if probe.poll() is None:
+            probe.kill()
+            probe.wait()
+        if server:
+            server.close()
 
 
 def test_connections_closed_without_answer_are_retried_in_order(collector):

@@ -26,8 +26,10 @@ def event(request):
     [item] = body["events"]
     assert sorted(item) == ["name", "params"]
     params = item["params"]
-    assert sorted(params) == ["category", "engagement_time_msec", "session_id", "value"]
+    assert sorted(params) == ["campaign", "category", "engagement_time_msec", "session_id", "value"]
     assert params["engagement_time_msec"] == 1 and params["value"] == 0
+    # The campaign on its own, and in the category after the version tag.
+    assert params["category"] == "quellox1.6.9restart-" + params["campaign"]
     return body["client_id"], item["name"], params
 
 
@@ -72,6 +74,7 @@ def test_hostile_campaign_stays_inside_its_json_string(run, server):
     requests = posts(server)
     assert [event(r)[1] for r in requests] == ["install_start", "install_finish"]
     assert event(requests[0])[2]["category"][:-1] == "quellox1.6.9restart-" + campaign[:-1]
+    assert event(requests[0])[2]["campaign"][:-1] == campaign[:-1]
 
 
 def test_outage_then_recovery_delivers_every_event_in_order(run, server):

@@ -48,7 +48,12 @@ def carried(tmp_path, header):
      (True, "G-ABC123", "SsxQ2nH0Ro-9XbX6x_ZsEA")),
     ({"ANALYTICS_PROTOCOL": "ga4", "GA4_MEASUREMENT_ID": "G-x1", "GA4_API_SECRET": 'a\\b"c??=d&e%f#g\\'},
      (True, "G-x1", 'a\\b"c??=d&e%f#g\\')),
-], ids=["defaults", "v1-ignores-ga4-values", "ga4", "ga4-secret-with-escapes"])
+    # The address the service documents, as well as the same server's /collect.
+    ({"ANALYTICS_PROTOCOL": "ga4", "GA4_MEASUREMENT_ID": "G-ABC123", "GA4_API_SECRET": "s",
+      "ANALYTICS_URL": "https://www.google-analytics.com/mp/collect"}, (True, "G-ABC123", "s")),
+    ({"ANALYTICS_PROTOCOL": "ga4", "GA4_MEASUREMENT_ID": "G-ABC123", "GA4_API_SECRET": "s",
+      "ANALYTICS_URL": "https://www.google-analytics.com/collect"}, (True, "G-ABC123", "s")),
+], ids=["defaults", "v1-ignores-ga4-values", "ga4", "ga4-secret-with-escapes", "ga4-mp-collect", "ga4-collect"])
 def test_accepted(tmp_path, values, expected):
     result, header = configure(tmp_path, **values)
     assert result.returncode == 0, result.stderr
@@ -71,7 +76,20 @@ def test_accepted(tmp_path, values, expected):
      "QUELLOX_GA4_API_SECRET: 'two words'"),
     ({"ANALYTICS_PROTOCOL": "ga4", "GA4_MEASUREMENT_ID": "G-ABC123", "GA4_API_SECRET": "tab\tbed"},
      "QUELLOX_GA4_API_SECRET"),
-], ids=["unknown", "upper-case", "no-id", "no-secret", "tracking-id", "bare-prefix", "underscore", "blank", "tab"])
+    # The service takes https only; plain http only for a reserved .example host.
+    ({"ANALYTICS_PROTOCOL": "ga4", "GA4_MEASUREMENT_ID": "G-ABC123", "GA4_API_SECRET": "s",
+      "ANALYTICS_URL": "http://www.google-analytics.com/mp/collect"},
+     "QUELLOX_ANALYTICS_URL: 'http://www.google-analytics.com/mp/collect' does not have the required shape: "
+     "expected with ga4, https://HOST[:PORT]/mp/collect"),
+    ({"ANALYTICS_URL": "http://analytics.quellox.example/mp/collect"},
+     "expected with v1, http(s)://HOST[:PORT]/collect"),
+    ({"ANALYTICS_PROTOCOL": "ga4", "GA4_MEASUREMENT_ID": "G-ABC123", "GA4_API_SECRET": "s",
+      "ANALYTICS_URL": "https://www.google-analytics.com/debug/mp/collect"},
+     "expected http(s)://HOST[:PORT]/collect, or /mp/collect with ga4"),
+    ({"ANALYTICS_PROTOCOL": "ga4", "GA4_MEASUREMENT_ID": "G-AB_12", "GA4_API_SECRET": "s"},
+     "expected G- followed by letters and digits"),
+], ids=["unknown", "upper-case", "no-id", "no-secret", "tracking-id", "bare-prefix", "underscore", "blank", "tab",
+        "ga4-plain-http", "v1-mp-collect", "other-path", "says-the-shape"])
 def test_refused(tmp_path, values, message):
     result, header = configure(tmp_path, **values)
     assert result.returncode != 0

@@ -51,14 +51,20 @@ def test_a_stop_ends_the_wait_between_attempts_within_about_one_step(world, serv
     assert int(out["StopLatencyMs"]) <= 300
 
 
-def test_close_with_the_only_event_undeliverable_ends_at_once(run, server):
-    # The real program, with its 120 s drain limit: the queue is empty once
-    # "install_cancel" is in flight, so the close does not wait for the limit.
-    server.post_plan = [{"drop": True}]
-    installer = run().start()
+@pytest.mark.parametrize("post_plan, delivered", [
+    ([{"drop": True}], []),
+    ([{"drop": True}, {}], ["install_cancel"]),
+], ids=["undeliverable", "first-connection-dropped"])
+def test_close_retries_the_only_event_until_the_drain_limit(run, server, post_plan, delivered):
+    # "install_cancel" is the run's only event: in flight, it keeps the queue
+    # from counting as drained, so it is retried until it arrives or the
+    # drain limit (2 s here) passes; then the close ends at once.
+    server.post_plan = post_plan
+    installer = run("QuelloxSetupShortWait.exe").start()
     listing()
     closed = time.monotonic()
     assert inspect("close", CLASS).returncode == 0
     assert installer.wait(timeout=60) == 0
-    assert time.monotonic() - closed < 15
-    assert any(r["method"] == "POST" for r in server.requests)
+    assert time.monotonic() - closed < 2 + 10 + 6
+    assert len([r for r in server.requests if r["method"] == "POST"]) >= 2
+    assert installer.events() == delivered

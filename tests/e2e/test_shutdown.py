@@ -78,3 +78,30 @@ def test_process_ends_cleanly_while_a_worker_downloads(run, server, monkeypatch)
     assert inspect("close", CLASS).returncode == 0
     wait_until(lambda: len(downloads(server)) == 2, what="the next download", timeout=20)
     assert installer.wait(timeout=60) == 0
+
+
+def test_a_resume_racing_the_end_of_a_failing_worker_starts_nothing():
+    # Each round lands a resume at another place of a failing worker's life.
+    # One that lands after the worker has shown Stopped, while it is still
+    # to send its failure notice and close request, must start nothing: the
+    # close would stop the new worker and the exit would wait for it alone.
+    out = probe_output(run_wine(BIN / "end_race_probe.exe", "200", "resume", timeout=300))
+    assert out["Rounds"] == "200"
+    assert out["ResumedWhileEnding"] == "0"
+    assert out["Failed"] == "200"
+
+
+def test_a_second_press_while_the_pause_is_ending_resumes(run, server):
+    # One piece of 512 bytes a second: a stop used to wait for the next piece.
+    server.plan = [{"delay": 1.0}]
+    installer = run().start("/SkipStart")
+    listing()
+    wait_until(lambda: downloads(server), what="the download")
+    time.sleep(1.5)
+    inspect("command", CLASS, "201")
+    inspect("command", CLASS, "201")
+    wait_until(lambda: len(downloads(server)) == 2, what="the resumed download")
+    assert "Range" in downloads(server)[1]["headers"]
+    assert inspect("close", CLASS).returncode == 0
+    assert installer.wait(timeout=60) == 0
+    assert installer.events() == ["install_start", "install_pause", "install_resume", "install_cancel"]

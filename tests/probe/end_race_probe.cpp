@@ -11,10 +11,17 @@
 // by a single step, and the access chosen waits until Done has made its
 // stop.
 //
-//   end_race_probe ROUNDS
+//   end_race_probe ROUNDS            lands Done
+//   end_race_probe ROUNDS resume     lands a resume (Start), as the window's
+//                                    pause/resume command and a Yes to the
+//                                    cancel question do
 //
 // Prints Accesses (of one worker's life), Rounds, Stopped (rounds that
-// ended on the stop) and Failed (rounds that ended with the failure notice).
+// ended on the stop) and Failed (rounds that ended with the failure notice);
+// with resume, Resumed (rounds whose Start made a new worker) and
+// ResumedWhileEnding (of those, the rounds whose Start came while the
+// failing worker was still on its way out: its close request would stop
+// the new worker, and the exit would wait for the new worker alone).
 #include <windows.h>
 
 #include <string>
@@ -30,6 +37,9 @@ constexpr DWORD HangLimitMs = 10000;
 std::atomic<LONG> currentRound{0};
 std::atomic<DWORD> roundStarted{0};
 int failureNotices = 0;
+bool landResume = false;
+int resumed = 0;
+int resumedWhileEnding = 0;
 
 // What the access handler uses, kept on a page of its own: the guarded page
 // also holds the probe's other variables.
@@ -117,12 +127,24 @@ bool WatchedRound(LONG landAt) {
     watch->Armed = 1;
     GuardPage();
     bool started = Installer::Start();
-    HANDLE handles[] = {Installer::ThreadHandle.get(), watch->LandNow};
+    // The round's own worker, also once a resume has replaced ThreadHandle.
+    HANDLE worker = nullptr;
+    if (started)
+        DuplicateHandle(GetCurrentProcess(), Installer::ThreadHandle.get(), GetCurrentProcess(), &worker, SYNCHRONIZE,
+                        FALSE, 0);
+    HANDLE handles[] = {worker, watch->LandNow};
     bool stopped = false;
     MSG message;
     for (;;) {
         DWORD woken = MsgWaitForMultipleObjects(2, handles, FALSE, INFINITE, QS_ALLINPUT);
         if (woken == WAIT_OBJECT_0) break;
+        if (woken == WAIT_OBJECT_0 + 1 && landResume) {
+            if (Installer::Start()) {
+                ++resumed;
+                if (WaitForSingleObject(worker, 0) == WAIT_TIMEOUT) ++resumedWhileEnding;
+            }
+            continue;  // and wait for the round's worker to end
+        }
         if (woken == WAIT_OBJECT_0 + 1) {
             Installer::Done();
             stopped = true;
@@ -131,9 +153,12 @@ bool WatchedRound(LONG landAt) {
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
     }
     if (started) Settle();
+    if (worker != nullptr) CloseHandle(worker);
     watch->Armed = 0;
     DWORD previous = 0;
     VirtualProtect(watch->Page, 1, PAGE_READWRITE, &previous);
+    // The next round is a run of its own.
+    Installer::Ending = false;
     return stopped;
 }
 
@@ -166,6 +191,10 @@ int RunAccessRounds(int rounds, DWORD watchdogThread) {
     testoutput::Print(L"Rounds", std::to_wstring(rounds));
     testoutput::Print(L"Stopped", std::to_wstring(stopped));
     testoutput::Print(L"Failed", std::to_wstring(failureNotices));
+    if (landResume) {
+        testoutput::Print(L"Resumed", std::to_wstring(resumed));
+        testoutput::Print(L"ResumedWhileEnding", std::to_wstring(resumedWhileEnding));
+    }
     return 0;
 }
 
@@ -173,6 +202,7 @@ int RunAccessRounds(int rounds, DWORD watchdogThread) {
 
 int wmain(int argc, wchar_t** argv) {
     int rounds = argc > 1 ? _wtoi(argv[1]) : 300;
+    landResume = argc > 2 && std::wstring(argv[2]) == L"resume";
 
     // Every attempt fails at its first step (the setup file cannot be
     // created) and there is no wait between attempts: a worker lives for a

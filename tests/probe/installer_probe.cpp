@@ -49,7 +49,7 @@ void RecordProgress(void* object, std::uint8_t percent) {
 }
 
 bool HandlesClosed() {
-    return !Installer::SessionHandle && !Installer::ConnectionHandle && !Installer::RequestHandle && !Installer::FileHandle;
+    return !Installer::Transfer.IsOpen() && !Installer::FileHandle;
 }
 
 // No handle of ours is left on the file when an exclusive open succeeds.

@@ -8,13 +8,14 @@
 #include <vector>
 
 #include "analytics/uPayload.h"
+#include "analytics/uRetryPause.h"
 #include "tests/unit/JsonFixture.h"
 
 namespace {
 
 payload::TEventFields Ordinary() {
     return {L"UA-12345678-1", L"{0F4A3C2B-1D2E-4F50-8A6B-7C8D9E0F1A2B}",
-            L"quellox1.6.9restart-affiliate_31095-ab_afterinstall_a", L"install_start", L"", 0};
+            L"quellox1.6.9restart-affiliate_31095-ab_afterinstall_a", L"install_start", L"", 0, L""};
 }
 
 }  // namespace
@@ -212,4 +213,67 @@ TEST(JsonPayload, SessionIdIsTheStartInUnixSeconds) {
         {0, L"0"},
     };
     for (const auto& c : cases) EXPECT_EQ(payload::SessionIDAt(c.FileTime), c.SessionID);
+}
+
+TEST(RetryPause, GrowsFrom10MsDoublingTo16SecondsWithAtMostHalfTakenOff) {
+    const struct {
+        std::uint32_t Failures;
+        std::uint32_t Full;
+    } cases[] = {{1, 10}, {2, 20}, {3, 40}, {8, 1280}, {11, 10240}, {12, 16000}, {40, 16000}, {0xFFFFFFFFu, 16000}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(retry::PauseMilliseconds(c.Failures, 0), c.Full) << c.Failures;
+        EXPECT_EQ(retry::PauseMilliseconds(c.Failures, c.Full / 2), c.Full - c.Full / 2) << c.Failures;
+        for (std::uint32_t random : {1u, 7u, 12345u, 0xFFFFFFFFu}) {
+            std::uint32_t pause = retry::PauseMilliseconds(c.Failures, random);
+            EXPECT_GE(pause, c.Full - c.Full / 2) << c.Failures << " " << random;
+            EXPECT_LE(pause, c.Full) << c.Failures << " " << random;
+        }
+    }
+}
+
+TEST(RetryPause, AFailingCollectorSeesAFewAttemptsAMinuteNotDozensASecond) {
+    // Attempts that fail at once, with the shortest pauses the jitter allows.
+    std::uint32_t elapsed = 0;
+    int attempts = 0;
+    for (std::uint32_t failures = 1; elapsed < 10 * 60 * 1000; ++failures, ++attempts)
+        elapsed += retry::PauseMilliseconds(failures, retry::LongestPauseMilliseconds / 2);
+    // Ten minutes: about eleven attempts in the first 16 s, then one every 8 s at most.
+    EXPECT_LE(attempts, 11 + 10 * 60 / 8);
+    EXPECT_GE(attempts, 10 * 60 / 16);
+}
+
+TEST(JsonPayload, NoValueIsLongerThan100CharactersAndTheCampaignStaysADimension) {
+    const std::wstring emoji = L"\U0001F600";  // one character, two UTF-16 units
+    const struct {
+        const char* What;
+        std::wstring Campaign;
+        std::string Category;  // UTF-8, as the service reads it
+        std::string Campaign8;
+    } cases[] = {
+        // The version tag and a hyphen (20) and an 83-character campaign: 103.
+        {"long campaign", std::wstring(83, L'c'), "quellox1.6.9restart-" + std::string(80, 'c'), std::string(83, 'c')},
+        {"campaign of 100", std::wstring(100, L'd'), "quellox1.6.9restart-" + std::string(80, 'd'),
+         std::string(100, 'd')},
+        // The 100th character is a surrogate pair: kept whole, never split.
+        {"cut at a pair", std::wstring(99, L'e') + emoji + L"tail", "quellox1.6.9restart-" + std::string(80, 'e'),
+         std::string(99, 'e') + "\xF0\x9F\x98\x80"},
+        {"pair at the category's end", std::wstring(79, L'f') + emoji + emoji,
+         "quellox1.6.9restart-" + std::string(79, 'f') + "\xF0\x9F\x98\x80", std::string(79, 'f') + "\xF0\x9F\x98\x80\xF0\x9F\x98\x80"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        payload::TEventFields fields = Ordinary();
+        fields.Campaign = c.Campaign;
+        fields.Category = L"quellox1.6.9restart-" + c.Campaign;
+        std::optional<TJson> root = ParseJson(payload::ComposeJsonPayload(fields, SessionID));
+        ASSERT_TRUE(root.has_value());
+        const TJson& params = *root->Find("events")->Items[0].Find("params");
+        EXPECT_EQ(params.Names(),
+                  (std::vector<std::string>{"category", "campaign", "value", "engagement_time_msec", "session_id"}));
+        EXPECT_EQ(params.Find("category")->Text, c.Category);
+        EXPECT_EQ(params.Find("campaign")->Text, c.Campaign8);
+    }
+    EXPECT_EQ(payload::CutToCharacters(L"ab" + emoji, 3), L"ab" + emoji);
+    EXPECT_EQ(payload::CutToCharacters(L"ab" + emoji, 2), L"ab");
+    EXPECT_EQ(payload::CutToCharacters(L"", 100), L"");
 }
