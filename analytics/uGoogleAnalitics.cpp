@@ -47,13 +47,19 @@ public:
 
 bool StopRequested() { return GoogleAnalitics::ThreadState.load() == 1; }
 
-// The jitter of the retry pauses: different in every process.
+// The jitter of the retry pauses: different in every process. Only the
+// sender thread draws, so the state is seeded on first use without a guard
+// (a guarded local static would bring in the C++ library's exception
+// support, a third of the file).
+std::uint32_t RandomState = 0;
+
 std::uint32_t NextRandom() {
-    static std::uint32_t state = [] {
+    std::uint32_t& state = RandomState;
+    if (state == 0) {
         LARGE_INTEGER counter;
         QueryPerformanceCounter(&counter);
-        return static_cast<std::uint32_t>(counter.QuadPart) ^ GetCurrentProcessId() ^ 0x9E3779B9u;
-    }();
+        state = (static_cast<std::uint32_t>(counter.QuadPart) ^ GetCurrentProcessId() ^ 0x9E3779B9u) | 1u;
+    }
     state ^= state << 13;
     state ^= state >> 17;
     state ^= state << 5;
