@@ -176,6 +176,24 @@ if ! "$stamp_tool" batch --check "${force[@]}" "$list" "$outdir" >>"$log"; then
   refuse "the partner list or OUTDIR is refused (above); nothing was built"
 fi
 
+# A token counts wrong PINs and locks itself after a few. Where OpenSC's
+# pkcs11-tool is at hand, the token's flags are read first (that needs no
+# PIN): a token whose user PIN is locked, or has one try left, is refused
+# before the rehearsal below could spend that try.
+if [ -n "${QUELLOX_SIGN_PKCS11_MODULE:-}" ] && command -v pkcs11-tool >/dev/null 2>&1; then
+  label=$(printf '%s' "$QUELLOX_SIGN_PKCS11_KEY" | sed -n 's/^pkcs11:.*token=\([^;]*\).*$/\1/p')
+  flags=$(pkcs11-tool --module "$QUELLOX_SIGN_PKCS11_MODULE" --list-token-slots 2>/dev/null |
+    awk -v label="$label" '/token label/ { sub(/^[^:]*: */, ""); mine = (label == "" || $0 == label) }
+                           /token flags/ && mine { sub(/^[^:]*: */, ""); print }')
+  case "$flags" in
+    *"user PIN locked"*)
+      refuse "the token's user PIN is locked: unlock it with the token's own tools first; no PIN was tried" ;;
+    *"user PIN final try"*)
+      [ "${QUELLOX_SIGN_PIN_FINAL_TRY:-}" = 1 ] ||
+        refuse "the token's user PIN has one try left, and a wrong one locks the token: check QUELLOX_SIGN_PASSWORD, then set QUELLOX_SIGN_PIN_FINAL_TRY=1 to spend it; no PIN was tried" ;;
+  esac
+fi
+
 # The signing rehearsed on a small script with the same identity and the same
 # verification: a wrong password or PIN (one attempt, the one the real
 # signing would have spent) or a certificate the verification does not trust

@@ -232,3 +232,29 @@ def test_a_wrong_token_pin_is_refused_before_the_build(tmp_path, token):
     assert result.returncode == 1 and early(result), result.stdout
     assert "the signing identity cannot sign" in result.stderr
     assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("flags, override, message", [
+    ("login required, token initialized, PIN initialized, user PIN final try", None, "has one try left"),
+    ("login required, token initialized, PIN initialized, user PIN locked", None, "user PIN is locked"),
+    # Told to spend the last try, the release goes on to the rehearsal.
+    ("login required, token initialized, PIN initialized, user PIN final try", "1", "the signing identity cannot sign"),
+], ids=["final-try", "locked", "final-try-spent"])
+def test_a_token_near_its_lock_is_refused_before_any_pin_is_tried(tmp_path, token, flags, override, message):
+    # OpenSC's pkcs11-tool as the token reports itself: another token first.
+    tools = tmp_path / "tools"
+    tools.mkdir()
+    (tools / "pkcs11-tool").write_text(
+        "#!/bin/sh\ncat <<'EOF'\nAvailable slots:\n"
+        "Slot 0 (0x1): other\n  token label        : spare\n  token flags        : user PIN locked\n"
+        "Slot 1 (0x2): maker\n  token label        : maker\n  token flags        : %s\nEOF\n" % flags)
+    (tools / "pkcs11-tool").chmod(0o755)
+    _, settings = token
+    env = {**MAKER, **settings, "QUELLOX_SIGN_PASSWORD": "9999", "PATH": str(tools) + ":" + os.environ["PATH"]}
+    if override:
+        env["QUELLOX_SIGN_PIN_FINAL_TRY"] = override
+    result = release(EXAMPLE_LIST, tmp_path / "out", env=env)
+    assert result.returncode == 1 and early(result), result.stdout
+    assert message in result.stderr, result.stderr
+    assert not (tmp_path / "out").exists()
+
