@@ -28,11 +28,11 @@ RangeKind ParseRange(std::string_view header, std::size_t size, std::size_t& fir
     header = Trim(header);
     constexpr std::string_view unit = "bytes=";
     if (header.substr(0, unit.size()) != unit) return RangeKind::Whole;
-    std::string_view spec = Trim(header.substr(unit.size()));
-    if (spec.find(',') != std::string_view::npos) return RangeKind::Whole;
-    std::size_t dash = spec.find('-');
+    std::string_view ranges = Trim(header.substr(unit.size()));
+    if (ranges.find(',') != std::string_view::npos) return RangeKind::Whole;
+    std::size_t dash = ranges.find('-');
     if (dash == std::string_view::npos) return RangeKind::Whole;
-    std::string_view from = Trim(spec.substr(0, dash)), to = Trim(spec.substr(dash + 1));
+    std::string_view from = Trim(ranges.substr(0, dash)), to = Trim(ranges.substr(dash + 1));
     std::size_t a = 0, b = 0;
     if (from.empty()) {  // the last b bytes
         if (!ReadNumber(to, b)) return RangeKind::Whole;

@@ -15,10 +15,6 @@ const char* const ColumnNames[ColumnCount] = {"error_code", "linker", "cookie", 
 
 namespace {
 
-// Characters that no Windows file name may hold; the value rules already keep
-// out control characters, double quotes and backslashes.
-constexpr std::string_view NotInFileNames = "<>:/|?*";
-
 // One CSV line into cells: commas separate them; a cell in double quotes may
 // hold commas, and "" in it stands for one quote.
 bool SplitCells(const std::string& line, std::vector<std::string>& cells, std::string& why) {
@@ -48,14 +44,6 @@ bool SplitCells(const std::string& line, std::vector<std::string>& cells, std::s
     }
 }
 
-// The copy's file name, as the installer's file-name rules read it back:
-// qlx_<error code>-setup_<linker value>.exe, each part left out when empty.
-std::string CopyFileName(const std::string& errorCode, const std::string& linker) {
-    std::string name = errorCode.empty() ? "qlx-setup" : "qlx_" + errorCode + "-setup";
-    if (!linker.empty()) name += "_" + linker;
-    return name + ".exe";
-}
-
 // Checks one row's cells; the reason is empty when they are accepted.
 std::string RowFault(Row& row) {
     bool allEmpty = true;
@@ -67,12 +55,14 @@ std::string RowFault(Row& row) {
             return std::string(ColumnNames[column]) + " " + Quoted(row.Cells[column]) + " refused: " + why;
     }
     for (int column : {colErrorCode, colLinker}) {
-        std::size_t bad = row.Cells[column].find_first_of(NotInFileNames);
+        // No character that a Windows file name cannot hold; the value rules
+        // already keep out control characters, double quotes and backslashes.
+        std::size_t bad = row.Cells[column].find_first_of(Narrow(std::wstring(rules::NotInFileNames)));
         if (bad != std::string::npos)
             return std::string(ColumnNames[column]) + " " + Quoted(row.Cells[column]) + " refused: \"" +
                    row.Cells[column][bad] + "\" cannot stand in a file name";
     }
-    row.FileName = CopyFileName(row.Cells[colErrorCode], row.Cells[colLinker]);
+    row.FileName = Narrow(rules::CopyFileName(Widen(row.Cells[colErrorCode]), Widen(row.Cells[colLinker])));
     std::wstring name = Widen(row.FileName);
     std::string readBack[] = {Narrow(rules::ReadFileNameErrorCode(name)), Narrow(rules::ReadFileNameGAParam(name))};
     for (int column : {colErrorCode, colLinker}) {
@@ -118,7 +108,8 @@ std::string Narrow(const std::wstring& text) {
     return narrow;
 }
 
-void ReadList(std::string text, const std::string& listName, std::vector<Row>& rows, std::vector<std::string>& faults) {
+void ReadList(std::string text, const std::string& listName, std::vector<Row>& rows, std::vector<std::string>& faults,
+              bool distinctNames) {
     if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);  // a spreadsheet's UTF-8 mark
 
     std::size_t faultsBefore = faults.size();
@@ -173,7 +164,7 @@ void ReadList(std::string text, const std::string& listName, std::vector<Row>& r
         }
         // Windows file names ignore letter case: two such names are one file there.
         auto [other, added] = lineOfName.emplace(LowerCase(entry.FileName), line);
-        if (!added) {
+        if (distinctNames && !added) {
             fault(line, "the file name " + Quoted(entry.FileName) + " is also that of line " +
                             std::to_string(other->second));
             continue;

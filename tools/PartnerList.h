@@ -18,8 +18,11 @@ struct Row {
 
 // Reads the list's text (`listName` names it in the faults). Every fault is
 // added as "listName:line: why" (or "listName: why"); the rows are usable
-// only when there is none.
-void ReadList(std::string text, const std::string& listName, std::vector<Row>& rows, std::vector<std::string>& faults);
+// only when there is none. With `distinctNames`, two rows that give the same
+// file name (letter case ignored, as Windows does) are a fault: copies on
+// disk; links may share a name.
+void ReadList(std::string text, const std::string& listName, std::vector<Row>& rows, std::vector<std::string>& faults,
+              bool distinctNames = true);
 
 // A value as messages show it: in double quotes, other than printable ASCII
 // as \xNN, so that a refused value is seen exactly.

@@ -100,24 +100,6 @@ def test_program_writes_its_own_block_with_the_same_code(signed_installer, signi
     assert stamp("show", signed_installer).stdout == "cookie=c\npartner=p\ntraffic=t\n"
 
 
-@pytest.mark.parametrize("standing", ["link", "file"])
-def test_the_programs_own_writer_never_writes_through_a_stamping_name(signed_installer, tmp_path, standing):
-    victim = tmp_path / "victim.txt"
-    victim.write_text("someone else's text\n")
-    beside = pathlib.Path(str(signed_installer) + ".stamping")
-    if standing == "link":
-        beside.symlink_to(victim)
-    else:
-        beside.write_text("someone else's file\n")
-    out = probe_output(run_wine(BIN / "installer_probe.exe", "stamp", winpath(signed_installer), "c", "p", "t"))
-    assert out["Updated"] == "1"
-    assert values_of(signed_installer) == "cookie=c\npartner=p\ntraffic=t\n"
-    assert victim.read_text() == "someone else's text\n"
-    assert beside.is_symlink() if standing == "link" else beside.read_text() == "someone else's file\n"
-    assert not signed_installer.is_symlink()
-    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["QuelloxSetup.exe", beside.name, "victim.txt"])
-
-
 def truncated(path):
     data = path.read_bytes()
     path.write_bytes(data[:-100])
@@ -165,8 +147,19 @@ def values_of(path):
     return stamp("show", path).stdout
 
 
+def stamp_with_the_tool(path):
+    assert stamp("set", path, "--cookie", "c", "--partner", "p", "--traffic", "t").returncode == 0
+
+
+def stamp_with_the_program(path):
+    # TSignaturePatcher::UpdateFile, the installer's own writer.
+    out = probe_output(run_wine(BIN / "installer_probe.exe", "stamp", winpath(path), "c", "p", "t"))
+    assert out["Updated"] == "1"
+
+
+@pytest.mark.parametrize("writer", [stamp_with_the_tool, stamp_with_the_program], ids=["set", "program"])
 @pytest.mark.parametrize("standing", ["link", "file"])
-def test_set_never_writes_through_or_consumes_a_stamping_name(signed_installer, tmp_path, standing):
+def test_stamping_never_writes_through_or_consumes_a_stamping_name(signed_installer, tmp_path, standing, writer):
     victim = tmp_path / "victim.txt"
     victim.write_text("someone else's text\n")
     beside = pathlib.Path(str(signed_installer) + ".stamping")
@@ -174,8 +167,8 @@ def test_set_never_writes_through_or_consumes_a_stamping_name(signed_installer, 
         beside.symlink_to(victim)
     else:
         beside.write_text("someone else's file\n")
-    assert stamp("set", signed_installer, "--cookie", "c").returncode == 0
-    assert values_of(signed_installer) == "cookie=c\npartner=\ntraffic=\n"
+    writer(signed_installer)
+    assert values_of(signed_installer) == "cookie=c\npartner=p\ntraffic=t\n"
     assert victim.read_text() == "someone else's text\n"
     assert beside.is_symlink() if standing == "link" else beside.read_text() == "someone else's file\n"
     assert not signed_installer.is_symlink()
