@@ -70,9 +70,9 @@ bool IsGuidText(const std::wstring& AText) {
 // link) is removed itself, never followed. True when the folder is empty.
 bool DeleteContents(const std::wstring& APath) {
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileExW((APath + L"\\*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
-                                     0);
-    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    UniqueFind search(FindFirstFileExW((APath + L"\\*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
+                                       nullptr, 0));
+    if (!search) return GetLastError() == ERROR_FILE_NOT_FOUND;
     bool empty = true;
     do {
         std::wstring name = entry.cFileName;
@@ -83,8 +83,7 @@ bool DeleteContents(const std::wstring& APath) {
         if (folder && !link && !DeleteContents(path)) empty = false;
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
         if (!(folder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str()))) empty = false;
-    } while (FindNextFileW(search, &entry));
-    FindClose(search);
+    } while (FindNextFileW(search.get(), &entry));
     return empty;
 }
 
@@ -194,9 +193,9 @@ void RemoveAbandonedFolders(const wchar_t* APrefix) {
 
     const std::wstring prefix = APrefix;
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileExW((parent + L"\\" + prefix + L"*").c_str(), FindExInfoBasic, &entry,
-                                     FindExSearchLimitToDirectories, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE) return;
+    UniqueFind search(FindFirstFileExW((parent + L"\\" + prefix + L"*").c_str(), FindExInfoBasic, &entry,
+                                       FindExSearchLimitToDirectories, nullptr, 0));
+    if (!search) return;
     do {
         std::wstring name = entry.cFileName;
         if (name.compare(0, prefix.size(), prefix) != 0 || !IsGuidText(name.substr(prefix.size()))) continue;
@@ -213,8 +212,7 @@ void RemoveAbandonedFolders(const wchar_t* APrefix) {
             if (!folder || !IsFolderAt(folder.get(), path) || OwnerAndDacl(folder.get()) != ours) continue;
         }
         if (DeleteContents(path)) RemoveDirectoryW(path.c_str());
-    } while (FindNextFileW(search, &entry));
-    FindClose(search);
+    } while (FindNextFileW(search.get(), &entry));
 }
 
 }  // namespace platform

@@ -84,6 +84,13 @@ struct LocalMemoryTraits {
     static void Close(Type h) { LocalFree(h); }
 };
 
+// A directory search (FindFirstFileExW).
+struct FindTraits {
+    using Type = HANDLE;
+    static Type Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(Type h) { FindClose(h); }
+};
+
 // The process's environment block, as GetEnvironmentStringsW gives it.
 struct EnvironmentTraits {
     using Type = wchar_t*;
@@ -103,6 +110,7 @@ constexpr REGSAM ProgramRegistryView = KEY_WOW64_32KEY;
 using UniqueLibrary = Unique<LibraryTraits>;
 using UniqueLocalMemory = Unique<LocalMemoryTraits>;
 using UniqueEnvironment = Unique<EnvironmentTraits>;
+using UniqueFind = Unique<FindTraits>;
 
 // Runs a one-off clean-up when the scope ends, unless released first.
 template <typename F>
