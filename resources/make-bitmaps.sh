@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
-# Makes the bitmaps the setup window loads with LoadBitmapW:
-#   product.bmp      121x121, 24-bit  picture of the product (gauge on a teal tile)
-#   button.bmp       5x162,   24-bit  green button skin: normal, hot, pressed rows
-#   logo-trust.bmp   106x44,  8-bit   "verified / safe download" badge
-#   logo-compat.bmp  148x31,  8-bit   "compatible / 32-bit & 64-bit" badge
-# All drawings are our own; the text uses Roboto Condensed from
-# fonts-roboto-unhinted. Outputs are plain BMP3 (BITMAPINFOHEADER, bottom-up)
-# and are committed; run this again after changing a drawing.
+# Makes the pictures of the setup window, each at 100 %, 150 % and 200 % of
+# its size at 96 DPI (art/NAME-SCALE.png, packed by pack-art.py):
+#   product    121x121  picture of the product (gauge on a teal tile)
+#   button     5x162    green button skin: normal, hot, pressed rows of 54 px,
+#                       each a 2 px left cap, a 1 px middle column that is
+#                       stretched, a 2 px right cap
+#   logo-trust 106x44   "verified / safe download" badge
+#   logo-compat 148x31  "compatible / 32-bit & 64-bit" badge
+# A scaled size is the 96-DPI size times the scale, halves rounded up, as
+# the window's layout rounds. All drawings are our own; the text uses Roboto
+# Condensed from fonts-roboto-unhinted. The 100 % pictures are the window's
+# pictures of before, pixel for pixel (they were 24-bit and 8-bit BMP3
+# files). Also writes art/sizes.txt, the bytes of every picture stored as a
+# bitmap, as QOI and as PNG. Outputs are committed; run this again after
+# changing a drawing.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
@@ -24,12 +31,26 @@ teal_light='#14A3A8'
 ink='#1F2D33'      # badge headline text
 ink_soft='#5A6A70' # badge second line
 
-# 24-bit output: no alpha, no palette.
-save24() { convert "$1" -background white -alpha remove -alpha off -type TrueColor -depth 8 -compress None "BMP3:$2"; }
-# 8-bit output: 256-colour palette.
-save8() { convert "$1" -background white -alpha remove -alpha off -depth 8 -dither None -colors 256 -type Palette -compress None "BMP3:$2"; }
+art=$here/art
+mkdir -p "$art"
+scales='100 150 200'
+# A length at SCALE percent: halves rounded up.
+at() { echo $(( ($1 * $2 + 50) / 100 )); }
+# The same for a decimal (a point size, an offset).
+atf() { awk -v v="$1" -v s="$2" 'BEGIN { printf "%g", v * s / 100 }'; }
 
-# ---------------------------------------------------------------- product.bmp
+# 24-bit output: no alpha, no palette.
+save24() {
+  convert "$1" -background white -alpha remove -alpha off -type TrueColor -depth 8 -compress None "BMP3:$work/out.bmp"
+  /usr/bin/python3 "$here/pack-art.py" png "$2" "$work/out.bmp"
+}
+# 8-bit output: 256-colour palette.
+save8() {
+  convert "$1" -background white -alpha remove -alpha off -depth 8 -dither None -colors 256 -type Palette -compress None "BMP3:$work/out.bmp"
+  /usr/bin/python3 "$here/pack-art.py" png "$2" "$work/out.bmp"
+}
+
+# ---------------------------------------------------------------- product
 # Drawn at 4x (484 px) and scaled down. Teal tile like the program icon, with
 # a white gauge (arcs are drawn as filled rings: ImageMagick closes stroked
 # arcs with a chord) whose needle points well into the "fast" end and a small
@@ -55,10 +76,16 @@ convert -size 484x484 xc:white \
   -fill white -draw 'polygon 398,62 408,94 440,104 408,114 398,146 388,114 356,104 388,94' \
   -fill white -draw 'polygon 70,380 75,396 91,401 75,406 70,422 65,406 49,401 65,396' \
   "$work/product-big.png"
-convert "$work/product-big.png" -filter Lanczos -resize 121x121! "$work/product.png"
-save24 "$work/product.png" "$here/product.bmp"
+for scale in $scales; do
+  size=$(at 121 "$scale")
+  convert "$work/product-big.png" -filter Lanczos -resize "${size}x${size}!" "$work/product.png"
+  # The larger pictures in 256 colours: half the bytes, and no eye tells
+  # them apart (PSNR above 55 dB). The 100 % picture keeps every colour.
+  if [ "$scale" = 100 ]; then save24 "$work/product.png" "$art/product-$scale.png"
+  else save8 "$work/product.png" "$art/product-$scale.png"; fi
+done
 
-# ----------------------------------------------------------------- button.bmp
+# ----------------------------------------------------------------- button
 # Each 54 px row: 2 px left cap, 1 px middle column (x=2) that is stretched,
 # 2 px right cap. The outline is a slightly darker green, the corners are
 # blended toward the white window so the stretched button looks rounded, and
@@ -77,13 +104,35 @@ button_row() { # top bottom edge outfile
       -draw 'point 1,53' -draw 'point 3,53' -draw 'point 0,52' -draw 'point 4,52' \
     "$out"
 }
-button_row '#5FCB4B' '#2E8B22' '#287A1D' "$work/btn-normal.png"
-button_row '#74DA5F' '#3AA02C' '#2F8A23' "$work/btn-hot.png"
-button_row '#2E8B22' '#5FCB4B' '#236E19' "$work/btn-pressed.png"
-convert "$work/btn-normal.png" "$work/btn-hot.png" "$work/btn-pressed.png" -append "$work/button.png"
-save24 "$work/button.png" "$here/button.bmp"
+# The larger rows: the same shading and outline, drawn four times larger
+# still as a rounded rectangle and scaled down, caps of 2 px times the scale.
+button_row_scaled() { # top bottom edge scale outfile
+  local top=$1 bottom=$2 edge=$3 scale=$4 out=$5
+  local cap=$(at 2 "$scale") height=$(at 54 "$scale")
+  local w=$(( (2 * cap + 1) * 4 )) h=$(( height * 4 )) line=$(( scale * 4 / 100 ))
+  convert -size "${w}x${h}" "gradient:$top-$bottom" \
+    \( -size "${w}x${h}" xc:black -fill white -draw "roundrectangle 0,0 $((w - 1)),$((h - 1)) $((cap * 3)),$((cap * 3))" \) \
+    -alpha off -compose CopyOpacity -composite -compose Over \
+    -fill none -stroke "$edge" -strokewidth "$line" \
+    -draw "roundrectangle $((line / 2)),$((line / 2)) $((w - 1 - line / 2)),$((h - 1 - line / 2)) $((cap * 3)),$((cap * 3))" \
+    -stroke "rgba(255,255,255,0.18)" -draw "line $line,$((line * 3 / 2)) $((w - 1 - line)),$((line * 3 / 2))" \
+    -background white -flatten -filter Box -resize "$((2 * cap + 1))x${height}!" "$out"
+}
+for scale in $scales; do
+  if [ "$scale" = 100 ]; then
+    button_row '#5FCB4B' '#2E8B22' '#287A1D' "$work/btn-normal.png"
+    button_row '#74DA5F' '#3AA02C' '#2F8A23' "$work/btn-hot.png"
+    button_row '#2E8B22' '#5FCB4B' '#236E19' "$work/btn-pressed.png"
+  else
+    button_row_scaled '#5FCB4B' '#2E8B22' '#287A1D' "$scale" "$work/btn-normal.png"
+    button_row_scaled '#74DA5F' '#3AA02C' '#2F8A23' "$scale" "$work/btn-hot.png"
+    button_row_scaled '#2E8B22' '#5FCB4B' '#236E19' "$scale" "$work/btn-pressed.png"
+  fi
+  convert "$work/btn-normal.png" "$work/btn-hot.png" "$work/btn-pressed.png" -append "$work/button.png"
+  save24 "$work/button.png" "$art/button-$scale.png"
+done
 
-# ------------------------------------------------------------- logo-trust.bmp
+# ------------------------------------------------------------- logo-trust
 # Shield with a check mark, drawn at 4x, then two lines of text at 1x so the
 # small type stays crisp.
 convert -size 136x168 xc:none \
@@ -92,15 +141,17 @@ convert -size 136x168 xc:none \
   -fill none -stroke white -strokewidth 20 \
     -draw 'stroke-linecap round stroke-linejoin round polyline 40,84 60,106 98,60' \
   "$work/shield-big.png"
-convert "$work/shield-big.png" -filter Lanczos -resize 31x38! "$work/shield.png"
-convert -size 106x44 xc:white \
-  "$work/shield.png" -geometry +1+3 -composite \
-  -font "$font_bold"   -pointsize 17   -fill "$ink"      -annotate +37+21 'VERIFIED' \
-  -font "$font_medium" -pointsize 9.5 -fill "$ink_soft" -annotate +37+35 'SAFE DOWNLOAD' \
-  "$work/logo-trust.png"
-save8 "$work/logo-trust.png" "$here/logo-trust.bmp"
+for scale in $scales; do
+  convert "$work/shield-big.png" -filter Lanczos -resize "$(at 31 "$scale")x$(at 38 "$scale")!" "$work/shield.png"
+  convert -size "$(at 106 "$scale")x$(at 44 "$scale")" xc:white \
+    "$work/shield.png" -geometry "+$(at 1 "$scale")+$(at 3 "$scale")" -composite \
+    -font "$font_bold"   -pointsize "$(atf 17 "$scale")"  -fill "$ink"      -annotate "+$(atf 37 "$scale")+$(atf 21 "$scale")" 'VERIFIED' \
+    -font "$font_medium" -pointsize "$(atf 9.5 "$scale")" -fill "$ink_soft" -annotate "+$(atf 37 "$scale")+$(atf 35 "$scale")" 'SAFE DOWNLOAD' \
+    "$work/logo-trust.png"
+  save8 "$work/logo-trust.png" "$art/logo-trust-$scale.png"
+done
 
-# ------------------------------------------------------------ logo-compat.bmp
+# ------------------------------------------------------------ logo-compat
 # A monitor with a window on screen and a green check, then two text lines.
 convert -size 128x116 xc:none \
   -fill "$teal_dark" -draw 'roundrectangle 4,4 123,84 10,10' \
@@ -112,12 +163,16 @@ convert -size 128x116 xc:none \
   -fill none -stroke '#2E8B22' -strokewidth 10 \
     -draw 'stroke-linecap round stroke-linejoin round polyline 48,47 60,56 80,38' \
   "$work/monitor-big.png"
-convert "$work/monitor-big.png" -filter Lanczos -resize 32x29! "$work/monitor.png"
-convert -size 148x31 xc:white \
-  "$work/monitor.png" -geometry +1+1 -composite \
-  -font "$font_bold"   -pointsize 14 -fill "$ink"      -annotate +39+14 'COMPATIBLE' \
-  -font "$font_medium" -pointsize 11 -fill "$ink_soft" -annotate +39+27 '32-bit & 64-bit' \
-  "$work/logo-compat.png"
-save8 "$work/logo-compat.png" "$here/logo-compat.bmp"
+for scale in $scales; do
+  convert "$work/monitor-big.png" -filter Lanczos -resize "$(at 32 "$scale")x$(at 29 "$scale")!" "$work/monitor.png"
+  convert -size "$(at 148 "$scale")x$(at 31 "$scale")" xc:white \
+    "$work/monitor.png" -geometry "+$(at 1 "$scale")+$(at 1 "$scale")" -composite \
+    -font "$font_bold"   -pointsize "$(atf 14 "$scale")" -fill "$ink"      -annotate "+$(atf 39 "$scale")+$(atf 14 "$scale")" 'COMPATIBLE' \
+    -font "$font_medium" -pointsize "$(atf 11 "$scale")" -fill "$ink_soft" -annotate "+$(atf 39 "$scale")+$(atf 27 "$scale")" '32-bit & 64-bit' \
+    "$work/logo-compat.png"
+  save8 "$work/logo-compat.png" "$art/logo-compat-$scale.png"
+done
 
-ls -l "$here/product.bmp" "$here/button.bmp" "$here/logo-trust.bmp" "$here/logo-compat.bmp"
+/usr/bin/python3 "$here/pack-art.py" measure "$art/sizes.txt" "$art"/*.png
+rm -f "$here/product.bmp" "$here/button.bmp" "$here/logo-trust.bmp" "$here/logo-compat.bmp"
+cat "$art/sizes.txt"

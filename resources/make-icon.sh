@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Makes mainicon.ico (16, 24, 32 and 48 px) from a simple drawing of our own:
-# a teal rounded square with a white arrow pointing down into a tray.
+# Makes mainicon.ico from a simple drawing of our own: a teal rounded square
+# with a white arrow pointing down into a tray. Its sizes serve the caption
+# and the task bar at 100 %, 125 %, 150 % and 200 % (16, 20, 24, 32, 40, 48,
+# 64 px) and Explorer's largest view (256 px); every image is a PNG with its
+# alpha (pack-art.py), which Windows reads from Vista on.
 # Run it again after changing the drawing; the .ico is committed.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,7 +21,11 @@ convert -size 384x384 xc:none \
   -fill white -draw 'rectangle 264,246 292,314' \
   "$work/master.png"
 
-for size in 16 24 32 48; do
+sizes='16 20 24 32 40 48 64 256'
+images=()
+for size in $sizes; do
   convert "$work/master.png" -filter Lanczos -resize "${size}x${size}" -define png:color-type=6 "$work/icon-$size.png"
+  images+=("$work/icon-$size.png")
 done
-convert "$work/icon-16.png" "$work/icon-24.png" "$work/icon-32.png" "$work/icon-48.png" "$here/mainicon.ico"
+/usr/bin/python3 "$here/pack-art.py" ico "$here/mainicon.ico" "${images[@]}"
+ls -l "$here/mainicon.ico"

@@ -22,6 +22,8 @@ std::wstring Localizer::OfferTitleText;
 std::wstring Localizer::OfferSubtitleText;
 std::wstring Localizer::LicenseText;
 std::wstring Localizer::LicenseLinkText;
+std::wstring Localizer::TrustLogoText;
+std::wstring Localizer::CompatLogoText;
 std::wstring Localizer::ProgressText;
 std::wstring Localizer::FinalizingText;
 std::wstring Localizer::PausedNoticeText;
@@ -46,6 +48,8 @@ void Localizer::Init() {
     }
     LicenseText = L"By installing this application you confirm that you have read and accepted the Varnholt";
     LicenseLinkText = L"License Agreement";
+    TrustLogoText = L"Verified: safe download";
+    CompatLogoText = L"Compatible with 32-bit and 64-bit Windows";
     ProgressText = L"Installing the application";
     FinalizingText = L"Finalizing the installation...";
     PausedNoticeText = Globals::FullProductName + L" installation paused...\r\n" + L"\r\n" +

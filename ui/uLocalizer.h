@@ -17,6 +17,9 @@ public:
     static std::wstring OfferSubtitleText;
     static std::wstring LicenseText;
     static std::wstring LicenseLinkText;
+    // What the footer's two logos say, for screen readers.
+    static std::wstring TrustLogoText;
+    static std::wstring CompatLogoText;
     static std::wstring ProgressText;
     static std::wstring FinalizingText;
     static std::wstring PausedNoticeText;

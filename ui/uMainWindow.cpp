@@ -2,12 +2,14 @@
 #include "ui/uMainWindow.h"
 
 #include <objbase.h>
+#include <oleacc.h>
 
 #include "analytics/uGoogleAnalitics.h"
 #include "installer/uInstaller.h"
 #include "platform/SystemLibrary.h"
 #include "startup/uGlobals.h"
 #include "ui/uLocalizer.h"
+#include "ui/uPictures.h"
 
 // The state that needs clean-up, defined in this unit only: an inline
 // definition in the header gives every unit that includes it its own copy
@@ -16,11 +18,6 @@ std::wstring MainWindow::StatusText;
 platform::UniqueHandle MainWindow::InstanceMutex;
 
 namespace {
-
-constexpr int WindowWidth = 554;
-constexpr int WindowHeight = 332;
-constexpr int ProgressWindowHeight = 267;
-constexpr int FooterHeight = 65;
 
 // comctl32, for the progress bar's class; kept until the process ends.
 platform::UniqueLibrary commonControls;
@@ -57,6 +54,60 @@ RECT ClientRect(HWND window) {
     return rect;
 }
 
+HWND CreateChild(const wchar_t* className, const std::wstring& text, DWORD style, const layout::TRect& r, HWND parent,
+                 int id) {
+    return CreateChild(className, text, style, r.Left, r.Top, r.Width(), r.Height(), parent, id);
+}
+
+void Place(HWND control, const layout::TRect& r) {
+    if (control != nullptr)
+        SetWindowPos(control, nullptr, r.Left, r.Top, r.Width(), r.Height(), SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// A new font handle in place of an old one: given to the control, then the
+// old one is deleted.
+void ReplaceFont(HFONT& slot, HFONT font) {
+    HFONT old = slot;
+    slot = font;
+    if (old != nullptr) DeleteObject(old);
+}
+
+void ReplaceBitmap(HBITMAP& slot, HBITMAP bitmap) {
+    HBITMAP old = slot;
+    slot = bitmap;
+    if (old != nullptr) DeleteObject(old);
+}
+
+// A picture shown by a static control: the control takes the new one
+// before the old one is deleted.
+void ShowLogo(HWND logo, HBITMAP& slot, HBITMAP bitmap) {
+    if (logo != nullptr) SendMessageW(logo, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(bitmap));
+    ReplaceBitmap(slot, bitmap);
+}
+
+// Tells screen readers that the licence link is a link: the system's
+// accessibility proxy calls every static control static text. Through the
+// accessibility layer's annotation service (oleacc, a COM server since
+// Windows 2000), so that nothing is imported; without it the link stays
+// static text, named by its text.
+void AnnotateAsLink(HWND link) {
+    static constexpr CLSID AccPropServicesClass = {
+        0xb5f8350b, 0x0548, 0x48b1, {0xa6, 0xee, 0x88, 0xbd, 0x00, 0xb4, 0xa5, 0xe7}};
+    static constexpr IID AccPropServicesInterface = {
+        0x6e26e776, 0x04f0, 0x495d, {0x80, 0xe4, 0x33, 0x30, 0x35, 0x2e, 0x31, 0x69}};
+    static constexpr GUID RoleProperty = {0xcb905ff2, 0x7bd1, 0x4c05, {0xb3, 0xc8, 0xe6, 0xc2, 0x41, 0x36, 0x4d, 0x70}};
+    IAccPropServices* services = nullptr;
+    if (link == nullptr || FAILED(CoCreateInstance(AccPropServicesClass, nullptr, CLSCTX_INPROC_SERVER,
+                                                   AccPropServicesInterface, reinterpret_cast<void**>(&services))))
+        return;
+    VARIANT role;
+    VariantInit(&role);
+    role.vt = VT_I4;
+    role.lVal = ROLE_SYSTEM_LINK;
+    services->SetHwndProp(link, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, RoleProperty, role);
+    services->Release();
+}
+
 }  // namespace
 
 void MainWindow::Init() {
@@ -67,12 +118,21 @@ void MainWindow::Init() {
     CreateMainWindow();
     if (ProgressPage) ShowProgressPage();
     else ShowStartPage();
+    // Focus rectangles and the like follow the system's setting: hidden
+    // until the keyboard is used, unless the user has them always shown.
+    // (Said outright: not every system acts on UIS_INITIALIZE.) The update
+    // goes down to every control.
+    BOOL cues = FALSE;
+    SystemParametersInfoW(SPI_GETKEYBOARDCUES, 0, &cues, 0);
+    SendMessageW(WindowHandle, WM_UPDATEUISTATE, MAKEWPARAM(cues ? UIS_CLEAR : UIS_SET, UISF_HIDEFOCUS | UISF_HIDEACCEL),
+                 0);
     ShowMainWindow();
 }
 
 void MainWindow::Run() {
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (message.message == WM_KEYDOWN && OnKeyDown(message)) continue;
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
@@ -101,9 +161,8 @@ void MainWindow::CheckSingleInstance() {
 }
 
 void MainWindow::RegisterWindowClass() {
+    // The pictures are made for the window's DPI once it exists (LoadPictures).
     HINSTANCE module = GetModuleHandleW(nullptr);
-    ProductBitmap = LoadBitmapW(module, L"ICON_PRODUCT");
-    ButtonBitmap = LoadBitmapW(module, L"BTN_IMAGE");
 
     WNDCLASSEXW windowClass = {};
     windowClass.cbSize = sizeof(windowClass);
@@ -128,16 +187,24 @@ void MainWindow::CreateMainWindow() {
     // A caption with the system menu and the close button only.
     SetWindowLongW(WindowHandle, GWL_STYLE, GetWindowLongW(WindowHandle, GWL_STYLE) & ~WS_MAXIMIZEBOX);
 
+    // Every size is the one of 96 DPI scaled for the monitor the window
+    // opens on; at 96 DPI, 554 x 332.
+    Dpi = WindowDpi();
+    ComputeLayout();
+    const int windowWidth = Layout.WindowWidth, windowHeight = Layout.StartWindowHeight;
     HMONITOR monitor = MonitorFromWindow(WindowHandle, MONITOR_DEFAULTTONEAREST);
     if (monitor == nullptr) EndWithLastError();
     MONITORINFO info = {};
     info.cbSize = sizeof(info);
     if (!GetMonitorInfoW(monitor, &info)) EndWithLastError();
     const RECT& work = info.rcWork;
-    int x = work.left + (work.right - work.left - WindowWidth) / 2;
-    int y = work.top + (work.bottom - work.top - WindowHeight) / 2;
-    if (!SetWindowPos(WindowHandle, nullptr, x, y, WindowWidth, WindowHeight, SWP_NOZORDER | SWP_NOACTIVATE))
+    int x = work.left + (work.right - work.left - windowWidth) / 2;
+    int y = work.top + (work.bottom - work.top - windowHeight) / 2;
+    if (!SetWindowPos(WindowHandle, nullptr, x, y, windowWidth, windowHeight, SWP_NOZORDER | SWP_NOACTIVATE))
         EndWithLastError();
+    ComputeLayout();
+    HighContrast = false;
+    OnSettingChange();
 
     LoadFontResource();
     CreateNormalFont();
@@ -157,20 +224,103 @@ void MainWindow::LoadFontResource() {
     AddFontMemResourceEx(data, size, nullptr, &fonts);
 }
 
-void MainWindow::CreateNormalFont() { NormalFont = CreatePageFont(-13, false); }
+void MainWindow::CreateNormalFont() { NormalFont = CreatePageFont(Layout.NormalFontHeight, false); }
 
 void MainWindow::CreateFooter() {
-    RECT client = ClientRect(WindowHandle);
-    int width = client.right;
     FooterBrush = CreateSolidBrush(RGB(255, 255, 255));
-    FooterPanel = CreateChild(L"STATIC", L"", WS_CHILD | WS_VISIBLE, 0, client.bottom - FooterHeight, width,
-                              FooterHeight, WindowHandle, 0);
-    // The logos centred vertically, 21 px in from either side; each static
-    // control shows the bitmap resource its text names, at the bitmap's size.
-    NortonLogo = CreateChild(L"STATIC", L"LOGO_NORTON", WS_CHILD | WS_VISIBLE | SS_BITMAP, 21, (FooterHeight - 44) / 2,
-                             width - 42, 55, FooterPanel, 0);
-    MicrosoftLogo = CreateChild(L"STATIC", L"LOGO_MICROSOFT", WS_CHILD | WS_VISIBLE | SS_BITMAP, width - 21 - 148,
-                                (FooterHeight - 31) / 2, 148, 48, FooterPanel, 0);
+    FooterPanel = CreateChild(L"STATIC", L"", WS_CHILD | WS_VISIBLE, Layout.FooterPanel, WindowHandle, 0);
+    // The logos centred vertically, 21 px in from either side. Each static
+    // control shows the picture made for the DPI, at the picture's size; its
+    // text is what a screen reader says of it (the name of no resource, so
+    // the control loads nothing by itself).
+    NortonLogo = CreateChild(L"STATIC", Localizer::TrustLogoText, WS_CHILD | WS_VISIBLE | SS_BITMAP, Layout.TrustLogo,
+                             FooterPanel, 0);
+    MicrosoftLogo = CreateChild(L"STATIC", Localizer::CompatLogoText, WS_CHILD | WS_VISIBLE | SS_BITMAP,
+                                Layout.CompatLogo, FooterPanel, 0);
+    LoadPictures();
+}
+
+// The DPI of the monitor the window is on: the window's own DPI where the
+// system has one for each monitor (Windows 10 1607 on, then 8.1 on), the
+// system's DPI before. Looked up at run time: older systems lack them.
+int MainWindow::WindowDpi() {
+    using DpiForWindow = UINT(WINAPI*)(HWND);
+    if (auto forWindow = platform::GetFunction<DpiForWindow>(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow"))
+        if (UINT dpi = forWindow(WindowHandle)) return static_cast<int>(dpi);
+    using DpiForMonitor = HRESULT(WINAPI*)(HMONITOR, int, UINT*, UINT*);
+    platform::UniqueLibrary shcore = platform::LoadSystemLibrary(L"shcore.dll");
+    if (auto forMonitor = platform::GetFunction<DpiForMonitor>(shcore.get(), "GetDpiForMonitor")) {
+        UINT x = 0, y = 0;
+        // 0: MDT_EFFECTIVE_DPI, the DPI the user chose for that monitor.
+        if (SUCCEEDED(forMonitor(MonitorFromWindow(WindowHandle, MONITOR_DEFAULTTONEAREST), 0, &x, &y)) && y != 0)
+            return static_cast<int>(y);
+    }
+    HDC screen = GetDC(nullptr);
+    int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
+    if (screen != nullptr) ReleaseDC(nullptr, screen);
+    return dpi > 0 ? dpi : 96;
+}
+
+void MainWindow::ComputeLayout() {
+    RECT client = ClientRect(WindowHandle);
+    Layout = layout::ComputeLayout(Dpi, client.right, client.bottom, !Globals::ErrorCode.empty());
+}
+
+void MainWindow::CreatePageFonts() {
+    ReplaceFont(LargeFont, CreatePageFont(Layout.LargeFontHeight, false));
+    ReplaceFont(TitleFont, CreatePageFont(Layout.TitleFontHeight, false));
+    ReplaceFont(LinkFont, CreatePageFont(Layout.LinkFontHeight, true));
+}
+
+// Every picture at the layout's sizes, from the art drawn for the DPI.
+void MainWindow::LoadPictures() {
+    const layout::TRect& product = Layout.ProductPicture;
+    ReplaceBitmap(ProductBitmap, pictures::Load(L"ICON_PRODUCT", Dpi, product.Width(), product.Height()));
+    // The button's strip: its three rows, each as high as the button.
+    const int row = Layout.InstallButton.Height();
+    ReplaceBitmap(ButtonBitmap, pictures::Load(L"BTN_IMAGE", Dpi, 2 * Layout.ButtonCap + 1, 3 * row));
+    ShowLogo(NortonLogo, TrustLogoBitmap,
+             pictures::Load(L"LOGO_NORTON", Dpi, Layout.TrustLogo.Width(), Layout.TrustLogo.Height()));
+    ShowLogo(MicrosoftLogo, CompatLogoBitmap,
+             pictures::Load(L"LOGO_MICROSOFT", Dpi, Layout.CompatLogo.Width(), Layout.CompatLogo.Height()));
+}
+
+// The whole window again for a new DPI or client size: fonts, pictures and
+// every control's place.
+void MainWindow::ApplyLayout() {
+    ComputeLayout();
+    HFONT oldNormal = NormalFont, oldLarge = LargeFont, oldTitle = TitleFont, oldLink = LinkFont;
+    NormalFont = CreatePageFont(Layout.NormalFontHeight, false);
+    LargeFont = TitleFont = LinkFont = nullptr;
+    if (!ProgressPage) {
+        CreatePageFonts();
+        SetFont(BrandLabel, NormalFont);
+        SetFont(ProductTitleLabel, LargeFont);
+        SetFont(OfferTitleLabel, TitleFont);
+        SetFont(OfferSubtitleLabel, NormalFont);
+        SetFont(LicenseLabel, NormalFont);
+        SetFont(LicenseLink, LinkFont);
+        SetFont(OfferCheckBox, NormalFont);
+    }
+    for (HFONT old : {oldNormal, oldLarge, oldTitle, oldLink})
+        if (old != nullptr) DeleteObject(old);
+    LoadPictures();
+
+    Place(FooterPanel, Layout.FooterPanel);
+    Place(NortonLogo, Layout.TrustLogo);
+    Place(MicrosoftLogo, Layout.CompatLogo);
+    Place(BrandLabel, Layout.BrandLabel);
+    Place(ProductTitleLabel, Layout.ProductTitleLabel);
+    Place(OfferTitleLabel, Layout.OfferTitleLabel);
+    Place(OfferSubtitleLabel, Layout.OfferSubtitleLabel);
+    Place(LicenseLabel, Layout.LicenseLabel);
+    Place(LicenseLink, Layout.LicenseLink);
+    Place(InstallButton, Layout.InstallButton);
+    Place(OfferCheckBox, Layout.OfferCheckBox);
+    Place(ProgressBar, Layout.ProgressBar);
+    const layout::TRect& status = Layout.StatusRect;
+    StatusRect = {status.Left, status.Top, status.Right, status.Bottom};
+    RedrawWindow(WindowHandle, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void MainWindow::ShowStartPage() {
@@ -179,21 +329,26 @@ void MainWindow::ShowStartPage() {
     LargeFont = nullptr;
     TitleFont = nullptr;
     LinkFont = nullptr;
-    LargeFont = CreatePageFont(-19, false);
-    TitleFont = CreatePageFont(withErrorCode ? -18 : -26, false);
-    LinkFont = CreatePageFont(-13, true);
+    CreatePageFonts();
 
     const DWORD label = WS_CHILD | WS_VISIBLE;
-    BrandLabel = CreateChild(L"STATIC", Localizer::BrandText, label, 34, 164, 219, 21, WindowHandle, 0);
-    ProductTitleLabel = CreateChild(L"STATIC", Localizer::ProductTitleText, label, 34, 182, 219, 28, WindowHandle, 0);
-    OfferTitleLabel = CreateChild(L"STATIC", Localizer::OfferTitleText, label, 206, withErrorCode ? 22 : 29, 301,
-                                  withErrorCode ? 23 : 39, WindowHandle, 0);
+    BrandLabel = CreateChild(L"STATIC", Localizer::BrandText, label, Layout.BrandLabel, WindowHandle, 0);
+    ProductTitleLabel =
+        CreateChild(L"STATIC", Localizer::ProductTitleText, label, Layout.ProductTitleLabel, WindowHandle, 0);
+    OfferTitleLabel = CreateChild(L"STATIC", Localizer::OfferTitleText, label, Layout.OfferTitleLabel, WindowHandle, 0);
     if (withErrorCode)
         OfferSubtitleLabel =
-            CreateChild(L"STATIC", Localizer::OfferSubtitleText, label, 206, 45, 301, 23, WindowHandle, 0);
-    LicenseLabel = CreateChild(L"STATIC", Localizer::LicenseText, label, 206, 68, 280, 102, WindowHandle, 0);
-    LicenseLink =
-        CreateChild(L"STATIC", Localizer::LicenseLinkText, label | SS_NOTIFY, 361, 85, 280, 20, WindowHandle, 103);
+            CreateChild(L"STATIC", Localizer::OfferSubtitleText, label, Layout.OfferSubtitleLabel, WindowHandle, 0);
+    LicenseLabel = CreateChild(L"STATIC", Localizer::LicenseText, label, Layout.LicenseLabel, WindowHandle, 0);
+    // The three controls the keyboard reaches, in the order Tab visits them:
+    // the install button, the offer box, the link.
+    LicenseLink = CreateChild(L"STATIC", Localizer::LicenseLinkText, label | SS_NOTIFY | WS_TABSTOP, Layout.LicenseLink,
+                              WindowHandle, 103);
+    if (LicenseLink != nullptr) {
+        LinkDefaultProc = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrW(LicenseLink, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(LinkProc)));
+        AnnotateAsLink(LicenseLink);
+    }
     SetFont(BrandLabel, NormalFont);
     SetFont(ProductTitleLabel, LargeFont);
     SetFont(OfferTitleLabel, TitleFont);
@@ -201,13 +356,15 @@ void MainWindow::ShowStartPage() {
     SetFont(LicenseLabel, NormalFont);
     SetFont(LicenseLink, LinkFont);
 
-    InstallButton = CreateChild(L"BUTTON", Localizer::StartInstallText, WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 206,
-                                144, 301, 54, WindowHandle, 101);
+    InstallButton = CreateChild(L"BUTTON", Localizer::StartInstallText,
+                                WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, Layout.InstallButton, WindowHandle,
+                                101);
+    // The page opens with the keyboard focus on the install button.
+    FocusedControl = InstallButton;
     if (Globals::AutoCSOffer) {
-        OfferCheckBox =
-            CreateChild(L"BUTTON", Localizer::CleanerOfferText,
-                        WS_CHILD | WS_VISIBLE | BS_AUTOCHECKBOX | BS_TOP | BS_MULTILINE, 207, 204, 280, 25,
-                        WindowHandle, 102);
+        OfferCheckBox = CreateChild(L"BUTTON", Localizer::CleanerOfferText,
+                                    WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX | BS_TOP | BS_MULTILINE,
+                                    Layout.OfferCheckBox, WindowHandle, 102);
         PostMessageW(OfferCheckBox, BM_SETCHECK, Globals::AutoCSOfferDefault ? BST_CHECKED : BST_UNCHECKED, 0);
         SetFont(OfferCheckBox, NormalFont);
     }
@@ -223,13 +380,16 @@ void MainWindow::DestroyStartPage() {
 
 void MainWindow::ShowProgressPage() {
     ProgressPage = true;
-    RECT product = {34, 34, 155, 155};
+    const layout::TRect& picture = Layout.ProductPicture;
+    RECT product = {picture.Left, picture.Top, picture.Right, picture.Bottom};
     InvalidateRect(WindowHandle, &product, FALSE);
-    SetWindowPos(WindowHandle, HWND_TOP, 0, 0, WindowWidth, ProgressWindowHeight, SWP_NOMOVE | SWP_NOACTIVATE);
+    SetWindowPos(WindowHandle, HWND_TOP, 0, 0, Layout.WindowWidth, Layout.ProgressWindowHeight,
+                 SWP_NOMOVE | SWP_NOACTIVATE);
 
-    RECT client = ClientRect(WindowHandle);
-    SetWindowPos(FooterPanel, HWND_TOP, 0, client.bottom - FooterHeight, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
-    StatusRect = {34, 61, client.right - 34, 61 + 42};
+    ComputeLayout();
+    SetWindowPos(FooterPanel, HWND_TOP, 0, Layout.FooterPanel.Top, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
+    const layout::TRect& status = Layout.StatusRect;
+    StatusRect = {status.Left, status.Top, status.Right, status.Bottom};
     InvalidateRect(WindowHandle, &StatusRect, TRUE);
 
     // The progress bar's class lives in comctl32 (version 6, through the
@@ -239,10 +399,16 @@ void MainWindow::ShowProgressPage() {
     auto initCommonControls = platform::GetFunction<InitFunction>(commonControls.get(), "InitCommonControlsEx");
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
     if (initCommonControls == nullptr || !initCommonControls(&controls)) EndWithLastError();
-    ProgressBar = CreateChild(L"msctls_progress32", L"", WS_CHILD | WS_VISIBLE, 34, StatusRect.bottom,
-                              client.right - 68, 17, WindowHandle, 0);
+    ProgressBar = CreateChild(L"msctls_progress32", L"", WS_CHILD | WS_VISIBLE, Layout.ProgressBar, WindowHandle, 0);
+    // The bar holds the keyboard focus on this page, so that a screen reader
+    // follows its value and its name, the status line (AnnounceStatus).
+    FocusedControl = ProgressBar;
+    if (GetFocus() == WindowHandle || GetFocus() == nullptr) {
+        if (GetActiveWindow() == WindowHandle && ProgressBar != nullptr) SetFocus(ProgressBar);
+    }
 
     StartInstallation();
+    AnnounceStatus();
     GoogleAnalitics::AddEvent(L"install_start", L"", 0);
 }
 

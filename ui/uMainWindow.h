@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/Unique.h"
+#include "ui/uLayout.h"
 
 class MainWindow {
 public:
@@ -46,6 +47,17 @@ public:
     static inline HFONT LinkFont = nullptr;
     static inline HBITMAP ProductBitmap = nullptr;
     static inline HBITMAP ButtonBitmap = nullptr;
+    static inline HBITMAP TrustLogoBitmap = nullptr;
+    static inline HBITMAP CompatLogoBitmap = nullptr;
+
+    // The DPI of the monitor the window is on, and every position, size and
+    // font height for it (uLayout.h).
+    static inline int Dpi = 96;
+    static inline layout::TWindowLayout Layout = {};
+    // The control that had the keyboard focus when the window last lost it.
+    static inline HWND FocusedControl = nullptr;
+    // High contrast is on: system colours instead of the window's own.
+    static inline bool HighContrast = false;
 
     // Written and read on the GUI thread only: the worker's progress reports
     // are posted to the window (see UpdateProgress).
@@ -68,6 +80,12 @@ private:
     static void ShowProgressPage();
     static void ShowMainWindow();
     static void AllowActivateMessage();
+    static int WindowDpi();
+    static void ComputeLayout();
+    static void CreatePageFonts();
+    static void LoadPictures();
+    static void ApplyLayout();
+    static void AnnounceStatus();
 
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT OnCreate(HWND window);
@@ -79,6 +97,17 @@ private:
     static bool OnCommand(WORD id, WORD code);
     static HBRUSH OnCtlColorStatic(HDC dc, HWND control);
     static void OnActivateRequest();
+    static void OnDpiChanged(int ADpi, const RECT* ASuggested);
+    static void OnSetFocus();
+    static void OnActivate(WORD AState);
+    static bool OnKeyDown(const MSG& AMessage);
+    static void OnSettingChange();
+    static bool OnEraseBackground(HDC dc);
+    static void OnUpdateUIState(WORD AAction, WORD AFlags);
+    static inline bool FocusCuesShown = false;
+    static bool KeyboardCuesHidden(HWND control);
+    static LRESULT CALLBACK LinkProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static inline WNDPROC LinkDefaultProc = nullptr;
 
     static void DrawInstallButton(const NMCUSTOMDRAW* draw);
     static void StartInstallation();

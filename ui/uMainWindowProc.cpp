@@ -14,6 +14,9 @@ namespace {
 // A progress report of the worker, posted to the window: wParam is the percentage.
 constexpr UINT ProgressReport = WM_APP + 1;
 
+// WM_DPICHANGED, of Windows 8.1 on (the headers show it for that target only).
+constexpr UINT DpiChangedMessage = 0x02E0;
+
 constexpr WORD InstallButtonId = 101;
 constexpr WORD LicenseLinkId = 103;
 constexpr WORD PauseResumeCommand = 201;
@@ -23,12 +26,18 @@ constexpr WORD CancelCommand = 202;
 // while the progress bar is hidden for the paused notice.
 RECT StatusArea() {
     RECT area = MainWindow::StatusRect;
-    if (MainWindow::ProgressBar == nullptr || !IsWindowVisible(MainWindow::ProgressBar)) {
-        RECT client;
-        GetClientRect(MainWindow::WindowHandle, &client);
-        area.bottom = client.bottom - 67;
-    }
+    if (MainWindow::ProgressBar == nullptr || !IsWindowVisible(MainWindow::ProgressBar))
+        area.bottom = MainWindow::Layout.PausedStatusArea.Bottom;
     return area;
+}
+
+RECT ToRect(const layout::TRect& r) { return {r.Left, r.Top, r.Right, r.Bottom}; }
+
+bool IsHighContrastOn() {
+    HIGHCONTRASTW contrast = {};
+    contrast.cbSize = sizeof(contrast);
+    return SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof(contrast), &contrast, 0) &&
+           (contrast.dwFlags & HCF_HIGHCONTRASTON) != 0;
 }
 
 bool IsStoppingOrStopped() {
@@ -104,6 +113,27 @@ LRESULT CALLBACK MainWindow::WindowProc(HWND window, UINT message, WPARAM wParam
         // The progress page cannot be closed by the user.
         if (wParam == SC_CLOSE && ProgressPage) return 0;
         break;
+    case DpiChangedMessage:
+        OnDpiChanged(HIWORD(wParam), reinterpret_cast<const RECT*>(lParam));
+        return 0;
+    case WM_ACTIVATE:
+        OnActivate(LOWORD(wParam));
+        break;
+    case WM_SETFOCUS:
+        OnSetFocus();
+        return 0;
+    case WM_ERASEBKGND:
+        if (OnEraseBackground(reinterpret_cast<HDC>(wParam))) return 1;
+        break;
+    case WM_UPDATEUISTATE: {
+        LRESULT result = DefWindowProcW(window, message, wParam, lParam);
+        OnUpdateUIState(LOWORD(wParam), HIWORD(wParam));
+        return result;
+    }
+    case WM_SETTINGCHANGE:
+    case WM_SYSCOLORCHANGE:
+        OnSettingChange();
+        break;
     case WM_CTLCOLORSTATIC:
         if (HBRUSH brush = OnCtlColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam)))
             return reinterpret_cast<LRESULT>(brush);
@@ -137,6 +167,9 @@ void MainWindow::OnDestroy() {
     for (HFONT* font : {&NormalFont, &LargeFont, &TitleFont, &LinkFont}) DeleteGdiObject(*font);
     DeleteGdiObject(ProductBitmap);
     DeleteGdiObject(ButtonBitmap);
+    DeleteGdiObject(TrustLogoBitmap);
+    DeleteGdiObject(CompatLogoBitmap);
+    FocusedControl = nullptr;
     Globals::MainWindowHandle = nullptr;
     PostQuitMessage(0);
 }
@@ -146,27 +179,27 @@ void MainWindow::OnPaint(HWND window) {
     HDC dc = BeginPaint(window, &paint);
     if (ProgressPage) {
         SelectedObject font(dc, NormalFont);
+        if (HighContrast) {
+            SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+            SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+        }
         RECT rect = StatusArea();
         // Long lines (the paused notice) wrap instead of running off both sides.
         DrawTextW(dc, StatusText.c_str(), static_cast<int>(StatusText.size()), &rect,
                   DT_CENTER | DT_VCENTER | DT_WORDBREAK);
     } else {
         UniqueMemoryDc memory(CreateCompatibleDC(dc));
+        const layout::TRect& picture = Layout.ProductPicture;
         if (memory && ProductBitmap != nullptr) {
             SelectedObject bitmap(memory.get(), ProductBitmap);
-            BitBlt(dc, 34, 34, 121, 121, memory.get(), 0, 0, SRCCOPY);
+            BitBlt(dc, picture.Left, picture.Top, picture.Width(), picture.Height(), memory.get(), 0, 0, SRCCOPY);
         }
     }
 
-    // The separator, one pixel above the footer band.
-    RECT client;
-    GetClientRect(window, &client);
-    UniqueGdiObject pen(CreatePen(PS_SOLID, 1, RGB(224, 224, 224)));
-    {
-        SelectedObject selected(dc, pen.get());
-        MoveToEx(dc, client.left + 1, client.bottom - 66, nullptr);
-        LineTo(dc, client.right - 1, client.bottom - 66);
-    }
+    // The separator, right above the footer band: one pixel high at 96 DPI.
+    RECT separator = ToRect(Layout.Separator);
+    UniqueGdiObject line(HighContrast ? nullptr : CreateSolidBrush(RGB(224, 224, 224)));
+    FillRect(dc, &separator, HighContrast ? GetSysColorBrush(COLOR_WINDOWTEXT) : static_cast<HBRUSH>(line.get()));
     EndPaint(window, &paint);
 }
 
@@ -189,23 +222,43 @@ bool MainWindow::OnNotify(const NMHDR* header, LRESULT& result) {
 }
 
 void MainWindow::DrawInstallButton(const NMCUSTOMDRAW* draw) {
-    int row = (draw->uItemState & CDIS_SELECTED) ? 108 : (draw->uItemState & CDIS_HOT) ? 54 : 0;
+    // The strip's rows are as high as the button; its caps are 2 px at 96 DPI.
     const RECT& r = draw->rc;
-    {
+    const int height = r.bottom - r.top, cap = Layout.ButtonCap;
+    const bool pressed = (draw->uItemState & CDIS_SELECTED) != 0, hot = (draw->uItemState & CDIS_HOT) != 0;
+    int row = pressed ? 2 * height : hot ? height : 0;
+    if (HighContrast) {
+        // System colours: the button's face and text, framed, the frame in
+        // the highlight colour under the pointer or pressed.
+        RECT face = r;
+        FillRect(draw->hdc, &face, GetSysColorBrush(COLOR_BTNFACE));
+        FrameRect(draw->hdc, &face, GetSysColorBrush(pressed || hot ? COLOR_HIGHLIGHT : COLOR_BTNTEXT));
+    } else {
         UniqueMemoryDc memory(CreateCompatibleDC(draw->hdc));
         if (memory && ButtonBitmap != nullptr) {
             SelectedObject bitmap(memory.get(), ButtonBitmap);
-            StretchBlt(draw->hdc, r.left, r.top, 2, 54, memory.get(), 0, row, 2, 54, SRCCOPY);
-            StretchBlt(draw->hdc, r.left + 2, r.top, r.right - r.left - 4, 54, memory.get(), 2, row, 1, 54, SRCCOPY);
-            StretchBlt(draw->hdc, r.right - 2, r.top, 2, 54, memory.get(), 3, row, 2, 54, SRCCOPY);
+            StretchBlt(draw->hdc, r.left, r.top, cap, height, memory.get(), 0, row, cap, height, SRCCOPY);
+            StretchBlt(draw->hdc, r.left + cap, r.top, r.right - r.left - 2 * cap, height, memory.get(), cap, row, 1,
+                       height, SRCCOPY);
+            StretchBlt(draw->hdc, r.right - cap, r.top, cap, height, memory.get(), cap + 1, row, cap, height, SRCCOPY);
         }
     }
     SelectObject(draw->hdc, LargeFont);
-    SetTextColor(draw->hdc, RGB(255, 255, 255));
+    SetTextColor(draw->hdc, HighContrast ? GetSysColor(COLOR_BTNTEXT) : RGB(255, 255, 255));
     SetBkMode(draw->hdc, TRANSPARENT);
     RECT text = r;
     DrawTextW(draw->hdc, Localizer::StartInstallText.c_str(), static_cast<int>(Localizer::StartInstallText.size()),
               &text, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+    // The focus cue: a dotted rectangle inside the face, shown once the
+    // keyboard is in use (or always, as the user's setting says).
+    if (GetFocus() == InstallButton && !KeyboardCuesHidden(InstallButton)) {
+        RECT focus = r;
+        const int inset = layout::ScaleForDpi(4, Dpi);
+        InflateRect(&focus, -inset, -inset);
+        SetTextColor(draw->hdc, RGB(0, 0, 0));
+        SetBkColor(draw->hdc, RGB(255, 255, 255));
+        DrawFocusRect(draw->hdc, &focus);
+    }
 }
 
 bool MainWindow::OnCommand(WORD id, WORD code) {
@@ -260,6 +313,15 @@ bool MainWindow::OnCommand(WORD id, WORD code) {
 
 HBRUSH MainWindow::OnCtlColorStatic(HDC dc, HWND control) {
     if (control == nullptr) return nullptr;
+    if (HighContrast) {
+        if (control != FooterPanel && control != OfferCheckBox && control != BrandLabel &&
+            control != OfferTitleLabel && control != LicenseLabel && control != OfferSubtitleLabel &&
+            control != ProductTitleLabel && control != LicenseLink)
+            return nullptr;
+        SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+        SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+        return GetSysColorBrush(COLOR_WINDOW);
+    }
     if (control == FooterPanel) {
         SetBkColor(dc, RGB(255, 255, 255));
         return FooterBrush;
@@ -322,6 +384,7 @@ void MainWindow::ShowProgress(std::uint8_t APercent) {
     // was before the change and as it is after: a shorter text must not
     // leave pieces of a longer one behind, the notice's last line below the
     // bar included.
+    AnnounceStatus();
     RECT area = StatusArea();
     if (ProgressBar != nullptr) ShowWindow(ProgressBar, paused ? SW_HIDE : SW_SHOWNA);
     RECT now = StatusArea();
@@ -344,4 +407,134 @@ void MainWindow::BringToForeground() {
         SetForegroundWindow(WindowHandle);
         if (attached) AttachThreadInput(self, foreground, FALSE);
     }
+}
+
+// The status line is the progress bar's name, which screen readers say when
+// it changes; the bar itself draws no text.
+void MainWindow::AnnounceStatus() {
+    if (ProgressBar == nullptr) return;
+    SetWindowTextW(ProgressBar, StatusText.c_str());
+    NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, ProgressBar, OBJID_CLIENT, CHILDID_SELF);
+}
+
+// The window moved to a monitor of another DPI (or the user changed it):
+// the system's suggested rectangle keeps the window's place, and everything
+// in it is laid out again.
+void MainWindow::OnDpiChanged(int ADpi, const RECT* ASuggested) {
+    if (ADpi <= 0 || ASuggested == nullptr) return;
+    Dpi = ADpi;
+    SetWindowPos(WindowHandle, nullptr, ASuggested->left, ASuggested->top, ASuggested->right - ASuggested->left,
+                 ASuggested->bottom - ASuggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    ApplyLayout();
+}
+
+// The control that had the focus gets it back when the window is active again.
+void MainWindow::OnActivate(WORD AState) {
+    if (AState != WA_INACTIVE) return;
+    HWND focus = GetFocus();
+    if (focus != nullptr && IsChild(WindowHandle, focus)) FocusedControl = focus;
+}
+
+void MainWindow::OnSetFocus() {
+    HWND target = FocusedControl;
+    if (target == nullptr || !IsWindow(target) || !IsWindowVisible(target)) return;
+    SetFocus(target);
+}
+
+// The keys of the window, before they are translated: Tab and Shift+Tab
+// move through the controls that take the focus, Enter presses the focused
+// install button or link, Space the link (the buttons take Space
+// themselves), Esc does what the close button does.
+bool MainWindow::OnKeyDown(const MSG& AMessage) {
+    if (WindowHandle == nullptr || (AMessage.hwnd != WindowHandle && !IsChild(WindowHandle, AMessage.hwnd)))
+        return false;
+    switch (AMessage.wParam) {
+    case VK_TAB: {
+        if (GetKeyState(VK_MENU) < 0 || GetKeyState(VK_CONTROL) < 0) return false;
+        HWND current = GetFocus();
+        if (current != nullptr && !IsChild(WindowHandle, current)) current = nullptr;
+        HWND next = GetNextDlgTabItem(WindowHandle, current, GetKeyState(VK_SHIFT) < 0);
+        if (next != nullptr) SetFocus(next);
+        // The keyboard is in use: the focus cues show from now on.
+        SendMessageW(WindowHandle, WM_UPDATEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
+        return true;
+    }
+    case VK_ESCAPE:
+        SendMessageW(WindowHandle, WM_SYSCOMMAND, SC_CLOSE, 0);
+        return true;
+    case VK_RETURN:
+        if (AMessage.hwnd == InstallButton && InstallButton != nullptr) {
+            SendMessageW(WindowHandle, WM_COMMAND, MAKEWPARAM(InstallButtonId, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(InstallButton));
+            return true;
+        }
+        [[fallthrough]];
+    case VK_SPACE:
+        if (AMessage.hwnd == LicenseLink && LicenseLink != nullptr) {
+            Localizer::OpenURL(Localizer::LicenseURL);
+            return true;
+        }
+        return false;
+    }
+    return false;
+}
+
+void MainWindow::OnSettingChange() {
+    bool on = IsHighContrastOn();
+    if (on == HighContrast) return;
+    HighContrast = on;
+    if (WindowHandle != nullptr)
+        RedrawWindow(WindowHandle, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
+
+bool MainWindow::OnEraseBackground(HDC dc) {
+    if (!HighContrast) return false;
+    RECT client;
+    GetClientRect(WindowHandle, &client);
+    FillRect(dc, &client, GetSysColorBrush(COLOR_WINDOW));
+    return true;
+}
+
+// The focus cues were shown or hidden: the controls that draw their own.
+// The window keeps the state itself: not every system keeps it for a
+// window that is not a dialog.
+void MainWindow::OnUpdateUIState(WORD AAction, WORD AFlags) {
+    if ((AFlags & UISF_HIDEFOCUS) == 0) return;
+    if (AAction == UIS_SET) FocusCuesShown = false;
+    else if (AAction == UIS_CLEAR) FocusCuesShown = true;
+    for (HWND control : {InstallButton, LicenseLink})
+        if (control != nullptr) InvalidateRect(control, nullptr, TRUE);
+}
+
+bool MainWindow::KeyboardCuesHidden(HWND) { return !FocusCuesShown; }
+
+// The licence link as the system's static control draws it, with a focus
+// rectangle around its text while it has the focus and the cues are shown.
+LRESULT CALLBACK MainWindow::LinkProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    LRESULT result = CallWindowProcW(LinkDefaultProc, window, message, wParam, lParam);
+    switch (message) {
+    case WM_PAINT:
+        if (GetFocus() == window && !KeyboardCuesHidden(window)) {
+            HDC dc = GetDC(window);
+            if (dc != nullptr) {
+                SelectedObject font(dc, LinkFont != nullptr ? static_cast<HGDIOBJ>(LinkFont)
+                                                            : GetStockObject(DEFAULT_GUI_FONT));
+                RECT text = {0, 0, 0, 0};
+                DrawTextW(dc, Localizer::LicenseLinkText.c_str(), static_cast<int>(Localizer::LicenseLinkText.size()),
+                          &text, DT_CALCRECT | DT_SINGLELINE);
+                text.right += layout::ScaleForDpi(1, Dpi);
+                SetTextColor(dc, RGB(0, 0, 0));
+                SetBkColor(dc, RGB(255, 255, 255));
+                DrawFocusRect(dc, &text);
+                ReleaseDC(window, dc);
+            }
+        }
+        break;
+    case WM_SETFOCUS:
+    case WM_KILLFOCUS:
+    case WM_UPDATEUISTATE:
+        InvalidateRect(window, nullptr, TRUE);
+        break;
+    }
+    return result;
 }

@@ -177,6 +177,15 @@ class Run:
         return self.log.read_text(encoding="utf-8").splitlines() if self.log.exists() else []
 
 
+@pytest.fixture(scope="session", autouse=True)
+def keyboard_cues_as_windows_has_them():
+    """Windows' default, which Wine's prefix does not have: focus cues are
+    hidden until the keyboard is used (the window's pictures depend on it)."""
+    inspector = BIN / "wininspect.exe"
+    if inspector.exists():
+        run_wine(inspector, "keyboardcues", "0")
+
+
 @pytest.fixture
 def run(server, signed_setup, tmp_path):
     for key in (PRODUCT_KEY, OFFERED_KEY):

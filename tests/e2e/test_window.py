@@ -80,8 +80,8 @@ def test_start_page_layout_and_texts(run):
     [footer] = [c for c in children if c["class"] == "Static" and c["text"] == ""]
     width, footer_top = footer["rect"][2], footer["rect"][1]
     assert footer["rect"] == (0, footer_top, width, footer_top + 65)
-    [trust] = [c for c in children if c["text"] == "LOGO_NORTON"]
-    [compat] = [c for c in children if c["text"] == "LOGO_MICROSOFT"]
+    [trust] = [c for c in children if c["text"] == "Verified: safe download"]
+    [compat] = [c for c in children if c["text"] == "Compatible with 32-bit and 64-bit Windows"]
     assert trust["rect"] == (21, footer_top + 10, 21 + 106, footer_top + 10 + 44)
     assert compat["rect"] == (width - 21 - 148, footer_top + 17, width - 21, footer_top + 17 + 31)
     assert trust["style"] & SS_BITMAP == SS_BITMAP and compat["style"] & SS_BITMAP == SS_BITMAP

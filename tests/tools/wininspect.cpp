@@ -20,8 +20,24 @@
 //   wininspect foreground CLASS          exit code 0 when it is in front
 //   wininspect lower CLASS               sends it to the back
 //   wininspect workarea                  prints the work area: l,t,r,b
+//   wininspect keyboardcues 0|1          sets the user's setting: focus cues
+//                                        hidden until the keyboard is used
+//                                        (0, Windows' default) or always shown
 //   wininspect capture CLASS FILE        writes its client area, as drawn,
 //                                        to FILE as a binary PPM (P6)
+//   wininspect keys CLASS KEY...         brings it to the front and types
+//                                        each KEY as a user would (SendInput):
+//                                        tab, shift+tab, space, enter, esc,
+//                                        alt+f4
+//   wininspect focus CLASS               prints the control that has the
+//                                        keyboard focus: "class|id|text"
+//   wininspect uistate CLASS             prints its keyboard cue state
+//                                        (WM_QUERYUISTATE)
+//   wininspect accessible CLASS          prints, for it and each visible
+//                                        child, what the accessibility layer
+//                                        says: "id|name|role|state|value",
+//                                        the role and state in hex, "-" for
+//                                        what it does not tell
 //   wininspect fonts CLASS               prints each child's font:
 //                                        "id|text|face|height" (through
 //                                        font_reporter.dll in its process)
@@ -35,6 +51,7 @@
 // Exit code 0 on success, 2 when the window is not found in time, 1 on
 // bad arguments.
 #include <windows.h>
+#include <oleacc.h>
 #include <tlhelp32.h>
 
 #include <string>
@@ -209,6 +226,101 @@ bool Fonts(HWND window) {
     return done;
 }
 
+// Types the keys into the window, which is brought to the front first: the
+// input goes to whatever has the focus, as a user's would.
+bool Keys(HWND window, int count, wchar_t** names) {
+    SetForegroundWindow(window);
+    for (int i = 0; i < 20 && GetForegroundWindow() != window; ++i) Sleep(50);
+    for (int i = 0; i < count; ++i) {
+        std::wstring name = names[i];
+        WORD modifier = 0, key = 0;
+        if (name == L"tab") key = VK_TAB;
+        else if (name == L"shift+tab") modifier = VK_SHIFT, key = VK_TAB;
+        else if (name == L"space") key = VK_SPACE;
+        else if (name == L"enter") key = VK_RETURN;
+        else if (name == L"esc") key = VK_ESCAPE;
+        else if (name == L"alt+f4") modifier = VK_MENU, key = VK_F4;
+        else return false;
+        INPUT input[4] = {};
+        int n = 0;
+        auto add = [&](WORD vk, bool up) {
+            input[n].type = INPUT_KEYBOARD;
+            input[n].ki.wVk = vk;
+            input[n].ki.wScan = static_cast<WORD>(MapVirtualKeyW(vk, 0));
+            input[n].ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+            ++n;
+        };
+        if (modifier) add(modifier, false);
+        add(key, false);
+        add(key, true);
+        if (modifier) add(modifier, true);
+        if (SendInput(n, input, sizeof(INPUT)) != static_cast<UINT>(n)) return false;
+        Sleep(150);
+    }
+    return true;
+}
+
+bool Focus(HWND window) {
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof(info);
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info)) return false;
+    HWND focus = info.hwndFocus;
+    wchar_t className[256] = {};
+    if (focus != nullptr) GetClassNameW(focus, className, 256);
+    Write(std::wstring(className) + L"|" + std::to_wstring(focus != nullptr ? GetDlgCtrlID(focus) : 0) + L"|" +
+          (focus != nullptr ? TextOf(focus) : L"") + L"\n");
+    return true;
+}
+
+std::wstring Escaped(const std::wstring& text) {
+    std::wstring escaped;
+    for (wchar_t c : text) {
+        if (c == L'\r') escaped += L"\\r";
+        else if (c == L'\n') escaped += L"\\n";
+        else escaped += c;
+    }
+    return escaped;
+}
+
+// What the accessibility layer (oleacc, the system's proxies or the
+// control's own object) says of one window's client object.
+void DescribeAccessible(HWND window) {
+    static constexpr IID AccessibleInterface = {0x618736e0, 0x3c3d, 0x11cf, {0x81, 0x0c, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+    IAccessible* object = nullptr;
+    HRESULT found = AccessibleObjectFromWindow(window, static_cast<DWORD>(OBJID_CLIENT), AccessibleInterface,
+                                               reinterpret_cast<void**>(&object));
+    if (FAILED(found) || object == nullptr) {
+        Write(std::to_wstring(window == topWindow ? 0 : GetDlgCtrlID(window)) + L"|error " + Hex(found) + L"\n");
+        return;
+    }
+    VARIANT self;
+    VariantInit(&self);
+    self.vt = VT_I4;
+    self.lVal = CHILDID_SELF;
+    std::wstring name = L"-", value = L"-", role = L"-", state = L"-";
+    BSTR text = nullptr;
+    if (object->get_accName(self, &text) == S_OK && text != nullptr) name = Escaped(text);
+    SysFreeString(text);
+    text = nullptr;
+    if (object->get_accValue(self, &text) == S_OK && text != nullptr) value = Escaped(text);
+    SysFreeString(text);
+    VARIANT result;
+    VariantInit(&result);
+    if (object->get_accRole(self, &result) == S_OK && result.vt == VT_I4) role = Hex(static_cast<DWORD>(result.lVal));
+    VariantClear(&result);
+    if (object->get_accState(self, &result) == S_OK && result.vt == VT_I4)
+        state = Hex(static_cast<DWORD>(result.lVal));
+    VariantClear(&result);
+    object->Release();
+    Write(std::to_wstring(window == topWindow ? 0 : GetDlgCtrlID(window)) + L"|" + name + L"|" + role + L"|" + state +
+          L"|" + value + L"\n");
+}
+
+BOOL CALLBACK DescribeAccessibleChild(HWND child, LPARAM) {
+    if (IsWindowVisible(child)) DescribeAccessible(child);
+    return TRUE;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -222,6 +334,13 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (argc < 3) return 1;
+    if (verb == L"keyboardcues") {
+        BOOL shown = _wtoi(argv[2]) != 0;
+        return SystemParametersInfoW(SPI_SETKEYBOARDCUES, 0, reinterpret_cast<void*>(static_cast<INT_PTR>(shown)),
+                                     SPIF_UPDATEINIFILE | SPIF_SENDCHANGE)
+                   ? 0
+                   : 3;
+    }
     if (verb == L"answer" && argc == 5) {
         std::wstring caption = argv[2];
         bool byClass = caption.rfind(L"class:", 0) == 0;
@@ -251,6 +370,20 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (verb == L"syscommand" && argc == 4) {
         PostMessageW(window, WM_SYSCOMMAND, static_cast<WPARAM>(_wtoi(argv[3])), 0);
+        return 0;
+    }
+    if (verb == L"keys" && argc >= 4) return Keys(window, argc - 3, argv + 3) ? 0 : 3;
+    if (verb == L"focus" && argc == 3) return Focus(window) ? 0 : 3;
+    if (verb == L"uistate" && argc == 3) {
+        Write(std::to_wstring(SendMessageW(window, WM_QUERYUISTATE, 0, 0)) + L"\n");
+        return 0;
+    }
+    if (verb == L"accessible" && argc == 3) {
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        topWindow = window;
+        DescribeAccessible(window);
+        EnumChildWindows(window, DescribeAccessibleChild, 0);
+        CoUninitialize();
         return 0;
     }
     if (verb == L"capture" && argc == 4) return Capture(window, argv[3]) ? 0 : 3;
