@@ -104,3 +104,83 @@ def test_pages_at_96_dpi_are_the_pictures_of_before(run, server, tmp_path, dpi):
     compare_with_reference(steady_capture(tmp_path, "paused"), "paused-notice")
     installer.process.kill()
     installer.process.wait()
+
+
+# The start page's controls at 96 DPI, in client coordinates, by text.
+START_PAGE = {
+    "Varnholt": (34, 164, 253, 185),
+    "QUELLOX 2015": (34, 182, 253, 210),
+    "Install and diagnose your PC": (206, 29, 507, 68),
+    "By installing this application you confirm that you have read and accepted the Varnholt": (206, 68, 486, 170),
+    "License Agreement": (361, 85, 641, 105),
+    "Start installation": (206, 144, 507, 198),
+    "Install Varnholt Scourwell to scan for junk files": (207, 204, 487, 229),
+}
+LOGOS = {"Verified: safe download": (106, 44), "Compatible with 32-bit and 64-bit Windows": (148, 31)}
+
+
+def scaled(value, dpi):
+    """A 96-DPI length at DPI, halves rounded up, as the window rounds."""
+    return (value * dpi + 48) // 96
+
+
+def near(actual, expected, dpi):
+    """Whether each edge is the 96-DPI one times DPI / 96, within a pixel."""
+    return all(abs(a * 96 - e * dpi) <= 96 for a, e in zip(actual, expected))
+
+
+def overlap(a, b):
+    return a[0] < b[2] and b[0] < a[2] and a[1] < b[3] and b[1] < a[3]
+
+
+@pytest.mark.parametrize("dpi", [144, 192], indirect=True)
+def test_start_page_scales_with_the_display(run, server, tmp_path, dpi):
+    inspect("hover", CLASS, "0")
+    installer = run().start()
+    window, children = listing()
+    left, top, right, bottom = window["rect"]
+    assert (right - left, bottom - top) == (scaled(554, dpi), scaled(332, dpi))
+    for text, rect in START_PAGE.items():
+        [control] = [c for c in children if c["text"] == text]
+        assert near(control["rect"], rect, dpi), (text, control["rect"])
+    [footer] = [c for c in children if c["class"] == "Static" and c["text"] == ""]
+    height = footer["rect"][3]
+    assert footer["rect"][1] == height - scaled(65, dpi)
+    for text, (w, h) in LOGOS.items():
+        [logo] = [c for c in children if c["text"] == text]
+        assert (logo["rect"][2] - logo["rect"][0], logo["rect"][3] - logo["rect"][1]) == \
+            (scaled(w, dpi), scaled(h, dpi)), text
+        assert logo["rect"][1] >= footer["rect"][1] and logo["rect"][3] <= height
+    # Nothing overlaps that did not at 96 DPI (the licence link lies in its
+    # sentence's area, the product title's box reaches over the brand's),
+    # and nothing reaches into the footer band.
+    shown = [c for c in children if c["text"] in START_PAGE]
+    for i, a in enumerate(shown):
+        assert a["rect"][3] <= footer["rect"][1], a["text"]
+        for b in shown[i + 1:]:
+            if not overlap(START_PAGE[a["text"]], START_PAGE[b["text"]]):
+                assert not overlap(a["rect"], b["rect"]), (a["text"], b["text"])
+
+    # The fonts are the 96-DPI heights scaled.
+    found = {}
+    for line in inspect("fonts", CLASS).stdout.decode("utf-8").splitlines():
+        _, text, face, font_height = line.split("|")
+        found[text] = int(font_height) if font_height else None
+    for text, font_height in (("Varnholt", 13), ("QUELLOX 2015", 19), ("Install and diagnose your PC", 26)):
+        assert found[text] == -scaled(font_height, dpi), text
+
+    picture = steady_capture(tmp_path, "start")
+    SCREENSHOTS.mkdir(parents=True, exist_ok=True)
+    (SCREENSHOTS / ("start-page-%ddpi.ppm" % dpi)).write_bytes(ppm(picture))
+    # The art drawn for the scale, not the 96-DPI pictures stretched: the
+    # product picture shows the same number of distinct colours as the
+    # picture drawn for this scale holds (a stretched one has the 96-DPI
+    # picture's blocks and far fewer edges).
+    size, at = scaled(121, dpi), scaled(34, dpi)
+    art = subprocess.run(["convert", str(PICTURES.parents[2] / ("resources/art/product-%d.png" % (dpi * 100 // 96))),
+                          "-depth", "8", "rgb:-"], capture_output=True, check=True).stdout
+    width = picture[0]
+    rows = [picture[2][3 * ((at + y) * width + at):3 * ((at + y) * width + at + size)] for y in range(size)]
+    assert b"".join(rows) == art, "the product picture is not the one drawn for %d DPI" % dpi
+    installer.process.kill()
+    installer.process.wait()

@@ -1,0 +1,132 @@
+"""The window without a mouse, and what a screen reader learns of it: keys
+typed into the real window (SendInput), the accessibility layer asked from
+another process (AccessibleObjectFromWindow). Wine's layer gives every
+control the generic client role, so names, states and values are checked,
+not roles."""
+import time
+
+from test_painting import capture
+from test_window import CLASS, inspect, listing, wait_until
+
+FOCUSABLE, FOCUSED = 0x100000, 0x4
+
+
+def focus():
+    result = inspect("focus", CLASS)
+    assert result.returncode == 0
+    cls, ident, text = result.stdout.decode("utf-8").strip().split("|", 2)
+    return int(ident)
+
+
+def keys(*names):
+    assert inspect("keys", CLASS, *names).returncode == 0
+    time.sleep(0.3)
+
+
+def accessible():
+    """Each visible window's client object: id, name, role, state, value."""
+    result = inspect("accessible", CLASS)
+    assert result.returncode == 0
+    found = []
+    for line in result.stdout.decode("utf-8").splitlines():
+        ident, name, role, state, value = line.split("|")
+        found.append({"id": int(ident), "name": name, "state": int(state, 16) if state != "-" else None,
+                      "value": value})
+    return found
+
+
+def test_keyboard_only_walk_installs(run):
+    installer = run().start()
+    listing()
+    wait_until(lambda: focus() == 101, what="the focus on the install button")
+    # Tab through the three controls and around, Shift+Tab back.
+    walk = []
+    for _ in range(3):
+        keys("tab")
+        walk.append(focus())
+    assert walk == [102, 103, 101]
+    keys("shift+tab")
+    assert focus() == 103
+    keys("shift+tab")
+    assert focus() == 102
+    # Space unticks the offer box; Enter on the button installs.
+    keys("space")
+    keys("shift+tab")
+    assert focus() == 101
+    keys("enter")
+    assert installer.wait() == 0
+    assert installer.events() == ["install_start", "install_finish"]
+    [line] = installer.setup_runs()
+    assert "/AutoCSOffer" not in line
+
+
+def test_space_on_the_install_button_installs_and_esc_does_nothing_on_the_progress_page(run, server):
+    server.plan = [{"delay": 0.02}]
+    installer = run().start()
+    listing()
+    wait_until(lambda: focus() == 101, what="the focus on the install button")
+    keys("space")
+    wait_until(lambda: "install_start" in installer.events(), what="install_start")
+    # The progress page cannot be closed, by Esc no more than by Alt+F4.
+    keys("esc")
+    keys("alt+f4")
+    time.sleep(0.5)
+    assert installer.process.poll() is None
+    assert installer.wait() == 0
+    assert installer.events() == ["install_start", "install_finish"]
+
+
+def test_esc_on_the_start_page_closes_as_the_close_button_does(run):
+    installer = run().start()
+    listing()
+    wait_until(lambda: focus() == 101, what="the focus on the install button")
+    keys("esc")
+    assert installer.wait() == 0
+    assert installer.events() == ["install_cancel"]
+
+
+def test_focus_cue_appears_once_the_keyboard_is_used(run, tmp_path):
+    installer = run().start()
+    listing()
+    inspect("hover", CLASS, "0")
+    wait_until(lambda: focus() == 101, what="the focus on the install button")
+    time.sleep(0.5)
+
+    def dotted_row():
+        # The focus rectangle's top edge, 4 px inside the button.
+        width, _, pixels = capture(tmp_path, "cue")
+        row = pixels[3 * (148 * width + 212):3 * (148 * width + 500)]
+        return len({row[i:i + 3] for i in range(0, len(row), 3)})
+
+    before = dotted_row()
+    keys("tab", "shift+tab")
+    assert focus() == 101
+    time.sleep(0.5)
+    assert dotted_row() > before
+    installer.process.kill()
+
+
+def test_every_visible_control_has_a_name_a_person_understands(run, server):
+    server.plan, server.post_plan = [{"stall_after": 40000, "stall": 60}], [{}]
+    installer = run().start()
+    listing()
+    wait_until(lambda: focus() == 101, what="the focus on the install button")
+    found = accessible()
+    names = {o["name"] for o in found}
+    for name in ("Setup \u2014 Varnholt Quellox", "Start installation", "License Agreement",
+                 "Install Varnholt Scourwell to scan for junk files", "Verified: safe download",
+                 "Compatible with 32-bit and 64-bit Windows", "Install and diagnose your PC"):
+        assert name in names, name
+    assert not any(o["name"].startswith("LOGO_") for o in found)
+    [button] = [o for o in found if o["id"] == 101]
+    assert button["state"] & (FOCUSABLE | FOCUSED) == FOCUSABLE | FOCUSED
+
+    # The progress page: the bar is named by the status line, which carries
+    # the percentage, and it holds the focus.
+    keys("enter")
+    wait_until(lambda: any(o["name"].startswith("Installing the application (") for o in accessible()),
+               what="a percentage in the bar's name")
+    [bar] = [o for o in accessible() if o["name"].startswith("Installing the application (")]
+    assert bar["name"].endswith("%)")
+    assert bar["state"] & FOCUSED
+    installer.process.kill()
