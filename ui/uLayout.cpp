@@ -31,7 +31,7 @@ TWindowLayout ComputeLayout(int ADpi, int AClientWidth, int AClientHeight, bool 
     l.StartWindowHeight = s(332);
     l.ProgressWindowHeight = s(267);
 
-    l.ProductPicture = r(34, 34, 34 + ProductSize, 34 + ProductSize);
+    l.ProductPicture = {s(34), s(34), s(34) + s(ProductSize), s(34) + s(ProductSize)};
     l.BrandLabel = r(34, 164, 34 + 219, 164 + 21);
     l.ProductTitleLabel = r(34, 182, 34 + 219, 182 + 28);
     l.OfferTitleLabel = AWithErrorCode ? r(206, 22, 206 + 301, 22 + 23) : r(206, 29, 206 + 301, 29 + 39);
@@ -46,8 +46,10 @@ TWindowLayout ComputeLayout(int ADpi, int AClientWidth, int AClientHeight, bool 
     // either side, centred vertically as at 96 DPI (10 and 17 px down).
     const int footer = s(65);
     l.FooterPanel = {0, H - footer, W, H};
-    l.TrustLogo = r(21, 10, 21 + TrustLogoWidth, 10 + TrustLogoHeight);
-    l.CompatLogo = {W - s(21 + CompatLogoWidth), s(17), W - s(21), s(17 + CompatLogoHeight)};
+    // A picture keeps its scaled size wherever it is placed: its edges are
+    // its corner plus its size.
+    l.TrustLogo = {s(21), s(10), s(21) + s(TrustLogoWidth), s(10) + s(TrustLogoHeight)};
+    l.CompatLogo = {W - s(21) - s(CompatLogoWidth), s(17), W - s(21), s(17) + s(CompatLogoHeight)};
     l.Separator = {s(1), H - s(66), W - s(1), H - footer};
 
     l.StatusRect = {s(34), s(61), W - s(34), s(103)};

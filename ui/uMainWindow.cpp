@@ -16,6 +16,7 @@
 // of the start-up and clean-up code.
 std::wstring MainWindow::StatusText;
 platform::UniqueHandle MainWindow::InstanceMutex;
+layout::TWindowLayout MainWindow::Layout;
 
 namespace {
 
@@ -100,8 +101,7 @@ void AnnotateAsLink(HWND link) {
     if (link == nullptr || FAILED(CoCreateInstance(AccPropServicesClass, nullptr, CLSCTX_INPROC_SERVER,
                                                    AccPropServicesInterface, reinterpret_cast<void**>(&services))))
         return;
-    VARIANT role;
-    VariantInit(&role);
+    VARIANT role = {};
     role.vt = VT_I4;
     role.lVal = ROLE_SYSTEM_LINK;
     services->SetHwndProp(link, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, RoleProperty, role);

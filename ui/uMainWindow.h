@@ -53,7 +53,7 @@ public:
     // The DPI of the monitor the window is on, and every position, size and
     // font height for it (uLayout.h).
     static inline int Dpi = 96;
-    static inline layout::TWindowLayout Layout = {};
+    static layout::TWindowLayout Layout;
     // The control that had the keyboard focus when the window last lost it.
     static inline HWND FocusedControl = nullptr;
     // High contrast is on: system colours instead of the window's own.
