@@ -69,11 +69,13 @@ def filtered(rows, bpp, choice):
 def png(width, height, data, channels):
     colours = sorted({data[i:i + channels] for i in range(0, len(data), channels)})
     header = b""
-    if channels == 3 and len(colours) <= 256:
+    if len(colours) <= 256:
         index = {c: i for i, c in enumerate(colours)}
-        data = bytes(index[data[i:i + 3]] for i in range(0, len(data), 3))
+        data = bytes(index[data[i:i + channels]] for i in range(0, len(data), channels))
         bpp, colour_type = 1, 3
-        header = chunk(b"PLTE", b"".join(colours))
+        header = chunk(b"PLTE", b"".join(c[:3] for c in colours))
+        if channels == 4:
+            header += chunk(b"tRNS", bytes(c[3] for c in colours))
     else:
         bpp, colour_type = channels, 2 if channels == 3 else 6
     stride = width * bpp

@@ -72,11 +72,11 @@ TEST_F(InstallerResources, ManifestNamesTheProcessorOfTheBuild) {
     EXPECT_EQ(count, 2u);
 }
 
-TEST_F(InstallerResources, MainIconHasFourSizes) {
+TEST_F(InstallerResources, MainIconHasTheSizesOfEachDisplayScale) {
     std::string group = Resource(L"MAINICON", RT_GROUP_ICON);
     ASSERT_GE(group.size(), 6u);
     WORD count = *reinterpret_cast<const WORD*>(group.data() + 4);
-    ASSERT_EQ(count, 4);
+    ASSERT_EQ(count, 6);
     std::vector<int> sizes;
     for (WORD i = 0; i < count; ++i) {
         GroupIconEntry entry;
@@ -84,8 +84,22 @@ TEST_F(InstallerResources, MainIconHasFourSizes) {
         sizes.push_back(entry.Width);
         EXPECT_FALSE(Resource(MAKEINTRESOURCEW(entry.Id), RT_ICON).empty());
     }
-    EXPECT_EQ(sizes, (std::vector<int>{16, 24, 32, 48}));
-    EXPECT_NE(LoadImageW(module_, L"MAINICON", IMAGE_ICON, 32, 32, 0), nullptr);
+    // 256 px is written as 0.
+    EXPECT_EQ(sizes, (std::vector<int>{16, 24, 32, 48, 64, 0}));
+    // The images are PNGs, which the system reads into icons of each size.
+    for (int size : {16, 24, 32, 48, 64, 256}) {
+        HICON icon = static_cast<HICON>(LoadImageW(module_, L"MAINICON", IMAGE_ICON, size, size, 0));
+        EXPECT_NE(icon, nullptr) << size;
+        if (icon != nullptr) DestroyIcon(icon);
+    }
+}
+
+TEST_F(InstallerResources, EveryPictureOfTheWindowAtEachScale) {
+    for (const wchar_t* name : {L"ICON_PRODUCT", L"BTN_IMAGE", L"LOGO_NORTON", L"LOGO_MICROSOFT"})
+        for (const wchar_t* scale : {L"_100", L"_150", L"_200"}) {
+            std::string png = Resource((std::wstring(name) + scale).c_str(), L"PNG");
+            EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n") << std::wstring(name) + scale;
+        }
 }
 
 TEST_F(InstallerResources, VersionInformationNamesTheProductAndItsMaker) {
