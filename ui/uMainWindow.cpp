@@ -285,6 +285,41 @@ void MainWindow::LoadPictures() {
              pictures::Load(L"LOGO_MICROSOFT", Dpi, Layout.CompatLogo.Width(), Layout.CompatLogo.Height()));
 }
 
+// The link completes the licence sentence on its last line. At 96 DPI the
+// layout's place is that line's end; at other DPIs text does not grow
+// exactly with the DPI and the sentence may break elsewhere, so the link is
+// moved to where the sentence's last line ends, measured as the label breaks
+// it (at blanks, within its width).
+void MainWindow::PlaceLicenseLink() {
+    if (Dpi == 96 || LicenseLink == nullptr || LicenseLabel == nullptr) return;
+    HDC dc = GetDC(LicenseLabel);
+    if (dc == nullptr) return;
+    HGDIOBJ previous = SelectObject(dc, NormalFont != nullptr ? static_cast<HGDIOBJ>(NormalFont)
+                                                              : GetStockObject(DEFAULT_GUI_FONT));
+    const std::wstring& text = Localizer::LicenseText;
+    auto width = [dc, &text](std::size_t from, std::size_t to) {
+        SIZE extent = {};
+        GetTextExtentPoint32W(dc, text.c_str() + from, static_cast<int>(to - from), &extent);
+        return static_cast<int>(extent.cx);
+    };
+    const int limit = Layout.LicenseLabel.Width();
+    std::size_t line = 0, fits = 0;
+    for (std::size_t at = 0; at <= text.size(); ++at) {
+        if (at != text.size() && text[at] != L' ') continue;
+        if (width(line, at) > limit && fits > line) line = fits + 1;
+        fits = at;
+    }
+    const int x = Layout.LicenseLabel.Left + width(line, text.size());
+    SIZE blank = {};
+    GetTextExtentPoint32W(dc, L" ", 1, &blank);
+    SelectObject(dc, previous);
+    ReleaseDC(LicenseLabel, dc);
+    layout::TRect link = Layout.LicenseLink;
+    link.Right = x + blank.cx + link.Width();
+    link.Left = x + blank.cx;
+    Place(LicenseLink, link);
+}
+
 // The whole window again for a new DPI or client size: fonts, pictures and
 // every control's place.
 void MainWindow::ApplyLayout() {
@@ -315,6 +350,7 @@ void MainWindow::ApplyLayout() {
     Place(OfferSubtitleLabel, Layout.OfferSubtitleLabel);
     Place(LicenseLabel, Layout.LicenseLabel);
     Place(LicenseLink, Layout.LicenseLink);
+    PlaceLicenseLink();
     Place(InstallButton, Layout.InstallButton);
     Place(OfferCheckBox, Layout.OfferCheckBox);
     Place(ProgressBar, Layout.ProgressBar);
@@ -349,6 +385,7 @@ void MainWindow::ShowStartPage() {
             SetWindowLongPtrW(LicenseLink, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(LinkProc)));
         AnnotateAsLink(LicenseLink);
     }
+    PlaceLicenseLink();
     SetFont(BrandLabel, NormalFont);
     SetFont(ProductTitleLabel, LargeFont);
     SetFont(OfferTitleLabel, TitleFont);

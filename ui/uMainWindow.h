@@ -86,6 +86,7 @@ private:
     static void LoadPictures();
     static void ApplyLayout();
     static void AnnounceStatus();
+    static void PlaceLicenseLink();
 
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT OnCreate(HWND window);

@@ -142,6 +142,13 @@ def test_start_page_scales_with_the_display(run, server, tmp_path, dpi):
     assert (right - left, bottom - top) == (scaled(554, dpi), scaled(332, dpi))
     for text, rect in START_PAGE.items():
         [control] = [c for c in children if c["text"] == text]
+        if text == "License Agreement":
+            # The link follows the sentence's last line, wherever the
+            # scaled text breaks it: only its line is the scaled one.
+            [sentence] = [c for c in children if c["text"].startswith("By installing")]
+            assert near(control["rect"][1::2], rect[1::2], dpi)
+            assert sentence["rect"][0] < control["rect"][0] < sentence["rect"][2]
+            continue
         assert near(control["rect"], rect, dpi), (text, control["rect"])
     [footer] = [c for c in children if c["class"] == "Static" and c["text"] == ""]
     height = footer["rect"][3]
