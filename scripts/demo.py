@@ -9,8 +9,10 @@ throwaway certificate.
 On a display the user drives the window. Without one, the demo drives it as
 a user would, through the window inspector: it pictures the start page,
 clicks "Start installation", pictures the progress page, pauses (picturing
-the paused notice) and resumes once, and lets the run finish. Each picture
-is cropped to the window; demo.png puts them side by side."""
+the paused notice) and resumes once, and lets the run finish. Then it starts
+the installer once more with the display at 200 % (192 DPI) and pictures its
+start page. Each picture is cropped to the window; demo.png puts the pages
+at 100 % side by side, demo-200.png is the start page at 200 %."""
 import os
 import pathlib
 import subprocess
@@ -100,6 +102,40 @@ def combine():
     print("   combined picture:", os.path.relpath(SHOTS / "demo.png"))
 
 
+def set_dpi(dpi):
+    """The prefix's display DPI; Wine reads it when its wineserver starts,
+    so the server is started afresh."""
+    wine("reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f")
+    quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+    subprocess.run(["wineserver", "-k"], timeout=60, **quiet)
+    subprocess.run(["wineserver", "-p"], timeout=60, **quiet)
+    subprocess.run([WINE, "wineboot"], timeout=120, **quiet)
+
+
+def picture_at_200(env):
+    """The start page with the display at 200 %, as SHOTS/start-page-200.png
+    and SHOTS/demo-200.png (on the same grey ground)."""
+    print("   the start page at 200 % (192 DPI)")
+    set_dpi(192)
+    try:
+        installer = subprocess.Popen([WINE, BIN / "QuelloxSetup.exe"], env=env)
+        try:
+            window_rect()
+            time.sleep(1.5)
+            picture("start-page-200")
+            inspect("close", WINDOW_CLASS)
+            installer.wait(timeout=60)
+        finally:
+            if installer.poll() is None:
+                installer.kill()
+    finally:
+        set_dpi(96)
+    subprocess.run(["convert", "-background", "#d8dce0", SHOTS / "start-page-200.png", "-gravity", "northwest",
+                    "-splice", "16x16", "-gravity", "southeast", "-splice", "16x16", "+repage",
+                    SHOTS / "demo-200.png"], check=True, capture_output=True, timeout=60)
+    print("   combined picture:", os.path.relpath(SHOTS / "demo-200.png"))
+
+
 def inspect(*args):
     return wine(BIN / "wininspect.exe", *args)
 
@@ -142,7 +178,7 @@ def main():
     print("== Running", os.path.relpath(BIN / "QuelloxSetup.exe"), " ".join(args))
     print("   download and analytics server:", server.proxy, "(as http_proxy)")
     if not interactive:
-        for name in PICTURES + ["demo"]:
+        for name in PICTURES + ["demo", "start-page-200", "demo-200"]:
             (SHOTS / (name + ".png")).unlink(missing_ok=True)
         # Xvfb has no window manager to draw the caption and frame: Wine draws
         # them itself for this run, so that the pictures show the whole window.
@@ -154,6 +190,8 @@ def main():
         else:
             walk(server)
         code = installer.wait(timeout=900)
+        if not interactive:
+            picture_at_200(env)
     finally:
         if installer.poll() is None:
             installer.kill()

@@ -2,6 +2,7 @@
 client area through the window's own DC (under Xvfb) into a PPM file."""
 import pathlib
 import shutil
+import subprocess
 import time
 
 import pytest
@@ -106,18 +107,13 @@ def test_start_page_fonts_and_headline_layout(run, tmp_path, name, headline, hea
 
 
 def button_strip():
-    """The rows of the button skin (resources/button.bmp, 5 x 162, 24-bit,
-    bottom-up): the colour of its middle column, the one stretched across
-    the button, top to bottom."""
-    data = (pathlib.Path(__file__).resolve().parents[2] / "resources/button.bmp").read_bytes()
-    offset, width, height = (int.from_bytes(data[at:at + 4], "little", signed=True) for at in (10, 18, 22))
-    stride = (width * 3 + 3) & ~3
-    column = []
-    for y in range(height):
-        row = offset + (height - 1 - y) * stride
-        blue, green, red = data[row + 2 * 3:row + 2 * 3 + 3]
-        column.append((red, green, blue))
-    return column
+    """The rows of the button skin at 100 % (resources/art/button-100.png,
+    5 x 162): the colour of its middle column, the one stretched across the
+    button, top to bottom."""
+    path = pathlib.Path(__file__).resolve().parents[2] / "resources/art/button-100.png"
+    data = subprocess.run(["convert", str(path), "-depth", "8", "rgb:-"], capture_output=True, check=True).stdout
+    width = 5
+    return [tuple(data[3 * (y * width + 2):3 * (y * width + 2) + 3]) for y in range(len(data) // (3 * width))]
 
 
 @pytest.mark.parametrize("state, first_row", [("normal", 0), ("hot", 54), ("pressed", 108)])
