@@ -1,8 +1,9 @@
 """Where the installer's bytes go (run by bench/size-report).
 
 Reads one build's QuelloxSetup.exe and the linker map written beside it, and
-prints the file's sections, its resources by name, and what each library and
-each object file brings into the image. Given a second build (of an earlier
+prints the file's sections, its resources by name, the window's pictures by
+display scale, and what each library and each object file brings into the
+image. Given a second build (of an earlier
 commit), every row also shows that build's figure and the change.
 
     size_report.py BUILD_DIR [--against BUILD_DIR LABEL] [--top N]
@@ -138,12 +139,25 @@ def describe(source):
     return pathlib.Path(source).name, pathlib.Path(source).name
 
 
+def art_by_scale(resources):
+    """The window's pictures (PNG resources named NAME_SCALE) summed by
+    display scale, and the icon's images, which serve every scale."""
+    scales = collections.Counter()
+    for name, size in resources:
+        m = re.match(r"^PNG/.*_(\d+)$", name)
+        if m:
+            scales[f"pictures at {m.group(1)} %"] += size
+        elif name.startswith("ICON/") or name.startswith("GROUP_ICON/"):
+            scales["icon, every size"] += size
+    return sorted(scales.items())
+
+
 def load(build_dir):
     build = pathlib.Path(build_dir)
     image = Image(build / "bin/QuelloxSetup.exe")
     objects, libraries = map_contributions(build / "QuelloxSetup.map")
     return {"file": [("QuelloxSetup.exe", len(image.data))], "sections": image.section_rows(),
-            "resources": image.resource_rows(), "libraries": sorted(libraries.items(), key=lambda r: -r[1]),
+            "resources": image.resource_rows(), "art": art_by_scale(image.resource_rows()), "libraries": sorted(libraries.items(), key=lambda r: -r[1]),
             "objects": sorted(objects.items(), key=lambda r: -r[1])}
 
 
@@ -157,7 +171,8 @@ def main():
     current = load(args.build)
     earlier = load(args.against[0]) if args.against else None
     headings = {"file": "File (bytes)", "sections": "Sections (bytes in the file)",
-                "resources": "Resources (bytes of data)", "libraries": "Image bytes by library (linker map)",
+                "resources": "Resources (bytes of data)", "art": "Pictures by display scale (bytes of data)",
+                "libraries": "Image bytes by library (linker map)",
                 "objects": f"Image bytes by object file, largest {args.top} (linker map)"}
     for part, heading in headings.items():
         rows = current[part]
