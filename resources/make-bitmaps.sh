@@ -174,5 +174,4 @@ for scale in $scales; do
 done
 
 /usr/bin/python3 "$here/pack-art.py" measure "$art/sizes.txt" "$art"/*.png
-rm -f "$here/product.bmp" "$here/button.bmp" "$here/logo-trust.bmp" "$here/logo-compat.bmp"
 cat "$art/sizes.txt"
