@@ -179,6 +179,9 @@ void MainWindow::OnPaint(HWND window) {
     HDC dc = BeginPaint(window, &paint);
     if (ProgressPage) {
         SelectedObject font(dc, NormalFont);
+        // The window's DC is its own (CS_OWNDC) and keeps what is set in it:
+        // the system colours of high contrast are set for this text only.
+        const int saved = HighContrast ? SaveDC(dc) : 0;
         if (HighContrast) {
             SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
             SetBkColor(dc, GetSysColor(COLOR_WINDOW));
@@ -187,6 +190,7 @@ void MainWindow::OnPaint(HWND window) {
         // Long lines (the paused notice) wrap instead of running off both sides.
         DrawTextW(dc, StatusText.c_str(), static_cast<int>(StatusText.size()), &rect,
                   DT_CENTER | DT_VCENTER | DT_WORDBREAK);
+        if (saved != 0) RestoreDC(dc, saved);
     } else {
         UniqueMemoryDc memory(CreateCompatibleDC(dc));
         const layout::TRect& picture = Layout.ProductPicture;
