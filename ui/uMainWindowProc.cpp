@@ -429,6 +429,9 @@ void MainWindow::OnDpiChanged(int ADpi, const RECT* ASuggested) {
     Dpi = ADpi;
     SetWindowPos(WindowHandle, nullptr, ASuggested->left, ASuggested->top, ASuggested->right - ASuggested->left,
                  ASuggested->bottom - ASuggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    // While the window is being built (its centring may move it to another
+    // monitor), the construction goes on with the new DPI by itself.
+    if (FooterPanel == nullptr) return;
     ApplyLayout();
 }
 
