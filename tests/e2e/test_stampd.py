@@ -333,6 +333,41 @@ def test_bad_requests_get_their_status_and_reason_and_the_service_goes_on(servic
     assert stampd.count(" 400 ", refusals) == refusals
 
 
+VALUE_CASES = [
+    # field, value, the rule's reason (None: accepted)
+    ("cookie", "inj{2E7E63583D84}p99", "holds a record's marker ({2E7E63583D84})"),
+    ("partner", "{959C72553805}", "holds a record's marker ({959C72553805})"),
+    ("traffic", "t{00868EBA702F}", "holds a record's marker ({00868EBA702F})"),
+    ("cookie", "a\"b", "double quotes and backslashes are not allowed"),
+    ("partner", "p" * 101, "longer than 100 characters"),
+    ("traffic", " t9", "a blank at either end would be lost"),
+    ("cookie", "{2E7E63583D8}", None),
+]
+
+
+def test_every_writer_refuses_the_same_values(service, keys, installer, tmp_path):
+    """set, batch, the links tool and the service: one rule, one reason."""
+    stampd = service()
+    for field, value, reason in VALUE_CASES:
+        copy = tmp_path / "copy.exe"
+        shutil.copyfile(installer, copy)
+        set_run = subprocess.run([str(STAMP), "set", str(copy), "--" + field, value], capture_output=True, text=True)
+        listing = tmp_path / "values.csv"
+        listing.write_text("%s\n\"%s\"\n" % (field, value.replace('"', '""')))
+        batch_run = subprocess.run([str(STAMP), "batch", "--check", str(installer), str(listing), str(tmp_path / "out")],
+                                   capture_output=True, text=True)
+        links_run = subprocess.run([str(LINKS), "--key", str(keys[0]), "http://x", str(listing)],
+                                   capture_output=True, text=True)
+        status, _, body = stampd.request("/qlx-setup.exe?%s=%s" % (field, urllib.parse.quote(value)))
+        if reason is None:
+            assert (set_run.returncode, batch_run.returncode, links_run.returncode, status) == (0, 0, 0, 200), value
+            continue
+        assert set_run.returncode == 1 and reason in set_run.stderr, (value, set_run.stderr)
+        assert batch_run.returncode == 1 and reason in batch_run.stderr, (value, batch_run.stderr)
+        assert links_run.returncode == 1 and reason in links_run.stderr and links_run.stdout == "", value
+        assert status == 400 and body.decode() == "%s refused: %s\n" % (field, reason), value
+
+
 def test_concurrent_downloads_each_carry_their_own_values(service, keys):
     stampd = service("--threads", "4")
     count = 200
