@@ -5,9 +5,11 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 #include "host/stampd/Attribution.h"
@@ -103,17 +105,20 @@ Response Answers::Handle(const hosthttp::Request& incoming) {
     Attribution attribution;
     std::string reason;
     if (!ParseTarget(View(request.target()), attribution, reason)) return hosthttp::Refusal(http::status::bad_request, reason);
-    SignatureCheck check = CheckSignature(attribution, loaded->Key, loaded->OldKey);
+    std::int64_t now = std::time(nullptr);
+    SignatureCheck check = CheckSignature(attribution, loaded->Key, loaded->OldKey, now);
     std::string fields = std::string("sig=") + stampd::Describe(check) + " name=" + Quoted(attribution.FileName) +
                          " cookie=" + Quoted(attribution.Values[dtCookie]) + " partner=" +
                          Quoted(attribution.Values[dtIdPartner]) + " traffic=" + Quoted(attribution.Values[dtIdTraffic]);
     std::string fileName = attribution.FileName;
     std::string values[consts::DataTypeCount] = {attribution.Values[0], attribution.Values[1], attribution.Values[2]};
-    if (check == SignatureCheck::Missing || check == SignatureCheck::Bad) {
+    if (!Honoured(check)) {
         if (settings_.RefuseUnsigned) {
-            Response response = hosthttp::Refusal(
-                http::status::forbidden,
-                check == SignatureCheck::Missing ? "the link is not signed" : "the link's signature does not hold");
+            Response response = hosthttp::Refusal(http::status::forbidden, check == SignatureCheck::Missing
+                                                                               ? "the link is not signed"
+                                                                           : check == SignatureCheck::Expired
+                                                                               ? "the link has expired"
+                                                                               : "the link's signature does not hold");
             response.LogFields = fields;
             return response;
         }
@@ -124,10 +129,19 @@ Response Answers::Handle(const hosthttp::Request& incoming) {
 
     Copy patches = installer.MakeCopy(values);
     std::size_t begin = 0, end = installer.Size();
+    // Only a signed link's copy may be kept by a cache, and no longer than
+    // the link holds: every other address (any forged signature) would be
+    // an entry of its own.
+    std::string caching = "no-store";
+    if (Honoured(check)) {
+        std::int64_t maxAge = settings_.MaxAgeSeconds;
+        if (!attribution.Expires.empty()) maxAge = std::min<std::int64_t>(maxAge, std::stoll(attribution.Expires) - now);
+        caching = "public, max-age=" + std::to_string(maxAge);
+    }
     auto headers = [&](Response& response) {
         response.LogFields = fields;
         response.Message.set(http::field::etag, patches.ETag);
-        response.Message.set(http::field::cache_control, "public, max-age=" + std::to_string(settings_.MaxAgeSeconds));
+        response.Message.set(http::field::cache_control, caching);
         response.Message.set(http::field::accept_ranges, "bytes");
     };
 
@@ -150,6 +164,7 @@ Response Answers::Handle(const hosthttp::Request& incoming) {
             response.Message.result(http::status::range_not_satisfiable);
             headers(response);
             response.Message.set(http::field::content_range, "bytes */" + std::to_string(installer.Size()));
+            response.Message.set(http::field::cache_control, "no-store");
             response.Message.set(http::field::content_type, "text/plain; charset=utf-8");
             response.Message.body() = "the range lies past the end of the file\n";
             response.Reason = "range not satisfiable";

@@ -2,7 +2,10 @@
 signed links give validly signed copies carrying their values, refusals
 carry their reasons, and the service reloads, stops and sits behind nginx as
 a maker runs it. Only the last test needs Wine."""
+import base64
 import concurrent.futures
+import hashlib
+import hmac
 import http.client
 import os
 import pathlib
@@ -52,9 +55,19 @@ def verifies(path, identity):
 
 
 def make_key(path):
-    path.write_text(os.urandom(32).hex() + "\n")
+    """A key as the documentation makes one: 32 random bytes in base64, readable by its owner only."""
+    path.write_text(base64.b64encode(os.urandom(32)).decode() + "\n")
     path.chmod(0o600)
     return path
+
+
+def signed_target(key, name, expires, **values):
+    """A signed address made here, from the documented form, with an expiry."""
+    text = "quellox-stampd 2\n%s\n%s\n%s\n%s\n%s\n" % (
+        name, values.get("cookie", ""), values.get("partner", ""), values.get("traffic", ""), expires)
+    sig = hmac.new(key.read_text().rstrip("\n").encode(), text.encode(), hashlib.sha256).hexdigest()
+    query = urllib.parse.urlencode([(k, v) for k, v in values.items()] + [("exp", expires), ("sig", sig)])
+    return "/%s?%s" % (name, query)
 
 
 def sized_installer(identity, size, target):
@@ -217,6 +230,11 @@ def test_conditional_requests_head_and_ranges(service, keys):
             assert headers["Content-Range"] == "bytes %d-%d/%d" % (first, first + len(answer) - 1, size)
         if status == 416:
             assert headers["Content-Range"] == "bytes */%d" % size
+            assert headers["Cache-Control"] == "no-store"
+    # A range whose end is the size itself ends at the last byte.
+    status, headers, answer = stampd.request(target, headers={"Range": "bytes=%d-%d" % (size - 100, size)})
+    assert status == 206 and answer == body[-100:]
+    assert headers["Content-Range"] == "bytes %d-%d/%d" % (size - 100, size - 1, size)
 
 
 def test_pipelined_requests_each_get_their_answer(service, keys):
@@ -272,12 +290,71 @@ def test_unsigned_forged_altered_and_old_key_links(service, keys, installer, tmp
             assert status == 403 and body.decode() == reason + "\n"
             assert headers["Content-Type"].startswith("text/plain")
         else:
-            # No attribution at all: no values, and a name that carries none.
+            # No attribution at all: no values, and a name that carries none,
+            # never kept by a cache (every forged address would be an entry).
             assert status == 200 and body == blank
             assert headers["Content-Disposition"] == 'attachment; filename="qlx-setup.exe"'
+            assert headers["Cache-Control"] == "no-store"
+        if honoured:
+            assert headers["Cache-Control"].startswith("public, max-age=")
     # Without the previous key configured, its links no longer count.
     plain = service("--unsigned", "refuse")
     assert plain.request(target_of(old))[0] == 403
+
+
+@pytest.mark.parametrize("policy", ["serve", "refuse"])
+def test_links_that_expire(service, keys, installer, tmp_path, policy):
+    stampd = service("--unsigned", policy)
+    now = int(time.time())
+    fresh = signed_target(keys[0], "qlx-setup_x.exe", now + 600, cookie="c1")
+    stale = signed_target(keys[0], "qlx-setup_x.exe", now - 1, cookie="c1")
+    status, headers, body = stampd.request(fresh)
+    assert status == 200 and read_values(body) == ["c1", "", ""]
+    # Cached no longer than the link holds.
+    assert 590 <= int(headers["Cache-Control"].split("max-age=")[1]) <= 600
+    status, headers, body = stampd.request(stale)
+    stampd.wait_for(r"sig=expired ")
+    if policy == "refuse":
+        assert status == 403 and body == b"the link has expired\n"
+    else:
+        assert status == 200 and body == stamped_reference(installer, tmp_path)
+        assert headers["Cache-Control"] == "no-store"
+    # A later expiry under the same signature does not hold.
+    assert stampd.request(stale.replace("exp=%d" % (now - 1), "exp=%d" % (now + 600)))[0] == (
+        403 if policy == "refuse" else 200)
+    stampd.wait_for(r"sig=bad ")
+    # The links tool makes such links.
+    made = subprocess.run([str(LINKS), "--key", str(keys[0]), "--expires", "+1d", "http://x",
+                           str(ROOT / "examples/partners.csv")], capture_output=True, text=True)
+    assert made.returncode == 0, made.stderr
+    for link in made.stdout.splitlines():
+        expires = int(re.search(r"&exp=(\d+)&sig=", link).group(1))
+        assert abs(expires - (now + 86400)) < 60
+        assert stampd.request(target_of(link))[1]["Cache-Control"].startswith("public")
+    for when in ("yesterday", "+0d", str(now - 10), "+5y"):
+        refused = subprocess.run([str(LINKS), "--key", str(keys[0]), "--expires", when, "http://x",
+                                  str(ROOT / "examples/partners.csv")], capture_output=True, text=True)
+        assert refused.returncode == 2 and "--expires: value refused" in refused.stderr, when
+
+
+def test_key_files_that_are_refused(installer, tmp_path):
+    good = base64.b64encode(os.urandom(32)).decode() + "\n"
+    cases = [
+        # text, mode, the reason
+        (good, 0o644, "others can reach it (mode 0644)"),
+        (good, 0o660, "others can reach it (mode 0660)"),
+        ("short\n", 0o600, "the key is not base64"),
+        (base64.b64encode(os.urandom(24)).decode(), 0o600, "24 bytes, fewer than 32"),
+        ("A" * 44, 0o600, "not random"),
+    ]
+    for text, mode, reason in cases:
+        key = tmp_path / "refused.key"
+        key.write_text(text)
+        key.chmod(mode)
+        for command in ([str(STAMPD), "--installer", str(installer), "--key", str(key), "--listen", "127.0.0.1:0"],
+                        [str(LINKS), "--key", str(key), "http://x", str(ROOT / "examples/partners.csv")]):
+            result = subprocess.run(command, capture_output=True, text=True, timeout=10)
+            assert result.returncode == 1 and reason in result.stderr, (command[0], text, result.stderr)
 
 
 def raw_exchange(port, data, read_timeout=5):
@@ -715,6 +792,14 @@ def test_nginx_in_front_serves_and_caches_the_copies(service, nginx, keys, insta
         assert status == 400 and body == b"cookie refused: double quotes and backslashes are not allowed\n"
     assert stampd.count(" 400 ", 2) == 2
     assert stampd.request("/other/path", port=port)[0] == 404
+    # Addresses with made-up signatures reach the service every time and leave no entry behind.
+    entries = len([f for f in (tmp_path / "nginx/cache").rglob("*") if f.is_file()])
+    for _ in range(2):
+        for i in range(5):
+            status, headers, _ = stampd.request("/qlx-setup.exe?sig=%064x" % i, port=port)
+            assert status == 200 and headers["X-Cache-Status"] == "MISS"
+    assert stampd.count("sig=bad ", 10) == 10
+    assert len([f for f in (tmp_path / "nginx/cache").rglob("*") if f.is_file()]) == entries
 
 
 def test_downloaded_copy_hands_its_cookie_to_the_setup_program(service, keys, run, tmp_path):
