@@ -47,7 +47,7 @@ public:
         const Release& installer = *source_->Installer;
         auto [runFirst, runEnd] = installer.SharedRun();
         if (position >= runFirst && position < runEnd)
-            return {nullptr, source_->ImageFile.get(), position, runEnd - position};
+            return {nullptr, installer.ImageFile(), position, runEnd - position};
         auto piece = installer.PieceAt(patches_, position);
         std::size_t size = piece.size();
         if (position < runFirst) size = std::min(size, runFirst - position);
@@ -218,17 +218,6 @@ std::shared_ptr<const Loaded> LoadAll(const Settings& settings, std::string& err
     if (!ReadFile(settings.InstallerPath, bytes)) return error = settings.InstallerPath + ": cannot be read", nullptr;
     loaded->Installer = Release::Load(std::move(bytes), error);
     if (!loaded->Installer) return error = settings.InstallerPath + ": " + error, nullptr;
-    // The image in a sealed memory file: sendfile reads the shared run from it.
-    loaded->ImageFile = hosthttp::UniqueFd(::memfd_create("quellox-stampd-image", MFD_CLOEXEC | MFD_ALLOW_SEALING));
-    const stamp::Bytes& image = loaded->Installer->Image();
-    for (std::size_t written = 0; loaded->ImageFile && written < image.size();) {
-        ssize_t n = ::write(loaded->ImageFile.get(), image.data() + written, image.size() - written);
-        if (n <= 0) return error = std::string("cannot hold the image in memory: ") + std::strerror(errno), nullptr;
-        written += static_cast<std::size_t>(n);
-    }
-    if (!loaded->ImageFile ||
-        ::fcntl(loaded->ImageFile.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0)
-        return error = std::string("cannot hold the image in memory: ") + std::strerror(errno), nullptr;
     if (!ReadKeyFile(settings.KeyPath, loaded->Key, error)) return nullptr;
     if (!settings.OldKeyPath.empty() && !ReadKeyFile(settings.OldKeyPath, loaded->OldKey, error)) return nullptr;
     return loaded;

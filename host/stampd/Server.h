@@ -7,7 +7,6 @@
 #include <string>
 
 #include "host/http/Server.h"
-#include "host/http/UniqueFd.h"
 #include "host/stampd/Release.h"
 
 namespace stampd {
@@ -24,8 +23,7 @@ struct Settings {
 // What a request is answered from; replaced as a whole on SIGHUP, while the
 // requests in flight keep the one they started with.
 struct Loaded {
-    std::shared_ptr<const Release> Installer;
-    hosthttp::UniqueFd ImageFile;  // the image in memory, sealed, for sendfile
+    std::shared_ptr<const Release> Installer;  // its image in a sealed memory file, for sendfile
     std::string Key;
     std::string OldKey;
 };
