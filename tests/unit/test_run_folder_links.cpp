@@ -39,8 +39,8 @@ TEST(RunFolderLinks, RemovingARunFolderRemovesItsLinksAndNeverFollowsThem) {
     ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW(unpacked.c_str(), nullptr));
     WriteFileAt(unpacked + L"\\helper.dll", "MZ");
-    ASSERT_TRUE(CreateSymbolicLinkW((temp + L"\\to-a-folder").c_str(), outside.Path().c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY))
-        << GetLastError();
+    for (const std::wstring& link : {folder.Path + L"\\to-a-folder", temp + L"\\to-a-folder"})
+        ASSERT_TRUE(CreateSymbolicLinkW(link.c_str(), outside.Path().c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY)) << GetLastError();
     ASSERT_TRUE(CreateSymbolicLinkW((unpacked + L"\\to-a-file.txt").c_str(), outside.File(L"keep.txt").c_str(), 0))
         << GetLastError();
     // The link must be seen as one where the removal looks (else this test would test nothing).
