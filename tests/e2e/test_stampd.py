@@ -722,11 +722,13 @@ http {{
 """
 
 
-def nginx_config(folder, nginx_port, stampd_port):
-    """The example configuration, on loopback ports and in the test's folder."""
+def nginx_config(folder, nginx_port, stampd_port, previous_port=None):
+    """The example configuration, on loopback ports and in the test's folder:
+    the current release's service, and the previous release's."""
     site = (ROOT / "examples/nginx-stampd.conf").read_text()
     site = site.replace("/var/cache/nginx/quellox-stampd", str(folder / "cache"))
     site = site.replace("server 127.0.0.1:8080;", "server 127.0.0.1:%d;" % stampd_port)
+    site = site.replace("server 127.0.0.1:8081;", "server 127.0.0.1:%d;" % (previous_port or stampd_port))
     site = site.replace("listen 80;", "listen 127.0.0.1:%d;" % nginx_port)
     config = folder / "nginx.conf"
     # Started as root, nginx's workers would take another user, who cannot
@@ -746,11 +748,12 @@ def free_port():
 def nginx(tmp_path):
     processes = []
 
-    def start(stampd_port):
+    def start(stampd_port, previous_port=None):
         folder = tmp_path / "nginx"
         folder.mkdir()
         port = free_port()
-        process = subprocess.Popen([NGINX, "-c", str(nginx_config(folder, port, stampd_port)), "-p", str(folder)],
+        process = subprocess.Popen([NGINX, "-c", str(nginx_config(folder, port, stampd_port, previous_port)),
+                                    "-p", str(folder)],
                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         processes.append(process)
         for _ in range(100):
@@ -771,7 +774,7 @@ def nginx(tmp_path):
 def test_nginx_in_front_serves_and_caches_the_copies(service, nginx, keys, installer, signing_identity, tmp_path):
     stampd = service()
     port = nginx(stampd.port)
-    made = links(keys[0], "http://127.0.0.1:%d" % port, ["linker,cookie,partner", "news,c-a,pa", "forum,c-b,pb"])
+    made = links(keys[0], "http://127.0.0.1:%d/r2" % port, ["linker,cookie,partner", "news,c-a,pa", "forum,c-b,pb"])
     for link, values in zip(made, [["c-a", "pa", ""], ["c-b", "pb", ""]]):
         target = target_of(link)
         status, headers, body = stampd.request(target, port=port)
@@ -788,18 +791,42 @@ def test_nginx_in_front_serves_and_caches_the_copies(service, nginx, keys, insta
     # Each address reached the service once; refusals are not cached.
     assert stampd.count(" 200 ", 2) == 2
     for _ in range(2):
-        status, headers, body = stampd.request("/qlx-setup.exe?cookie=%22", port=port)
+        status, headers, body = stampd.request("/r2/qlx-setup.exe?cookie=%22", port=port)
         assert status == 400 and body == b"cookie refused: double quotes and backslashes are not allowed\n"
     assert stampd.count(" 400 ", 2) == 2
     assert stampd.request("/other/path", port=port)[0] == 404
+    assert stampd.request("/r9/qlx-setup.exe", port=port)[0] == 404  # no such release
+    assert stampd.request("/qlx-setup.exe", port=port)[0] == 404     # no release at all
     # Addresses with made-up signatures reach the service every time and leave no entry behind.
     entries = len([f for f in (tmp_path / "nginx/cache").rglob("*") if f.is_file()])
     for _ in range(2):
         for i in range(5):
-            status, headers, _ = stampd.request("/qlx-setup.exe?sig=%064x" % i, port=port)
+            status, headers, _ = stampd.request("/r2/qlx-setup.exe?sig=%064x" % i, port=port)
             assert status == 200 and headers["X-Cache-Status"] == "MISS"
     assert stampd.count("sig=bad ", 10) == 10
     assert len([f for f in (tmp_path / "nginx/cache").rglob("*") if f.is_file()]) == entries
+
+
+def test_a_resume_across_a_release_switch_keeps_to_the_release_it_began_with(service, nginx, keys, signing_identity,
+                                                                            tmp_path):
+    """The example configuration's way of switching releases: each release
+    on addresses of its own, its instance kept while its links are out."""
+    first = sized_installer(signing_identity, 300_000, tmp_path / "first.exe")
+    second = sized_installer(signing_identity, 400_000, tmp_path / "second.exe")
+    previous, current = service(installer_path=first), service(installer_path=second)
+    port = nginx(current.port, previous.port)
+    [old_link] = links(keys[0], "http://127.0.0.1:%d/r1" % port, ["cookie", "resumed"])
+    [new_link] = links(keys[0], "http://127.0.0.1:%d/r2" % port, ["cookie", "resumed"])
+    part = tmp_path / "resumed.exe"
+    subprocess.run(["curl", "-sS", "-r", "0-99999", "-o", str(part), old_link], check=True)
+    # The new release goes out (its links are handed out, its copies cached)...
+    whole_new = tmp_path / "new.exe"
+    subprocess.run(["curl", "-sS", "-o", str(whole_new), new_link], check=True)
+    # ...and the download begun before resumes without If-Range, as curl -C - does.
+    subprocess.run(["curl", "-sS", "-C", "-", "-o", str(part), old_link], check=True)
+    assert verifies(part, signing_identity) and read_values(part.read_bytes()) == ["resumed", "", ""]
+    assert len(part.read_bytes()) < 400_000 <= len(whole_new.read_bytes())
+    assert verifies(whole_new, signing_identity)
 
 
 def test_downloaded_copy_hands_its_cookie_to_the_setup_program(service, keys, run, tmp_path):
