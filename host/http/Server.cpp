@@ -129,6 +129,7 @@ private:
     void ReadRequest();
     void OnHeader();
     void ReadBody();
+    void ReadBodyRest();
     void Answer();
     void Refuse(http::status status, const std::string& reason);
     void Send(Response&& response);
@@ -272,6 +273,7 @@ void Session::Cut() {
 
 void Session::ReadRequest() {
     if (stopping_) return Finish({});
+    head_ = false;
     parser_.emplace();
     parser_->header_limit(HeaderLimit);
     // The body's length is checked once the header is in (OnHeader), with a refusal of its own.
@@ -325,7 +327,22 @@ void Session::OnHeader() {
 
 void Session::ReadBody() {
     parser_->body_limit(options_.BodyLimit);  // a chunked body is counted as it comes
+    // A client that waits for leave to send its body (curl does, past 1 KB) gets it at once.
+    if (auto expect = parser_->get().find(http::field::expect);
+        expect != parser_->get().end() && beast::iequals(expect->value(), "100-continue")) {
+        static const std::string Continue = "HTTP/1.1 100 Continue\r\n\r\n";
+        stream_.expires_after(options_.WriteTimeout);
+        return net::async_write(stream_, net::buffer(Continue), [self = shared_from_this()](beast::error_code ec, std::size_t) {
+            if (ec) return self->Finish(ec);
+            self->ReadBodyRest();
+        });
+    }
+    ReadBodyRest();
+}
+
+void Session::ReadBodyRest() {
     reading_ = true;
+    stream_.expires_after(options_.ReadTimeout);
     http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
         self->reading_ = false;
         if (!ec) return self->Answer();

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <string>
 #include <thread>
@@ -85,7 +86,7 @@ TEST(HostHttp, PostBodiesWithinTheLimitReachTheHandler) {
     struct Case {
         std::string Request;
         std::string Status;
-        std::string Body;  // empty: not checked
+        std::string Body;  // how the answer ends; empty: not checked
     } cases[] = {
         {"POST /e HTTP/1.1\r\n" + close + "Content-Length: 5\r\n\r\nhello", "200", "POST hello"},
         {"POST /e HTTP/1.1\r\n" + close + "Content-Length: 8192\r\n\r\n" + std::string(8192, 'a'), "200",
@@ -97,6 +98,8 @@ TEST(HostHttp, PostBodiesWithinTheLimitReachTheHandler) {
         {"POST /e HTTP/1.1\r\n" + close + "Transfer-Encoding: chunked\r\n\r\n2001\r\n" + std::string(8193, 'a') +
              "\r\n0\r\n\r\n",
          "413", "the request body is larger than 8192 bytes\n"},
+        {"POST /e HTTP/1.1\r\n" + close + "Expect: 100-continue\r\nContent-Length: 2\r\n\r\nhi", "100",
+         "POST hi"},
         {"GET /e HTTP/1.1\r\n" + close + "\r\n", "200", "GET "},
         {"HEAD /e HTTP/1.1\r\n" + close + "\r\n", "200", ""},
     };
@@ -106,7 +109,7 @@ TEST(HostHttp, PostBodiesWithinTheLimitReachTheHandler) {
         ASSERT_EQ(answer.substr(0, 12), "HTTP/1.1 " + c.Status) << answer.substr(0, 200);
         EXPECT_NE(answer.find("\r\nDate: "), std::string::npos);
         if (!c.Body.empty()) {
-            EXPECT_EQ(Body(answer), c.Body);
+            EXPECT_EQ(answer.substr(answer.size() - std::min(answer.size(), c.Body.size())), c.Body);
         }
     }
     // HEAD: the length of what the handler answered, no body.
