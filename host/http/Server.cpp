@@ -170,9 +170,9 @@ private:
     net::steady_timer waitTimer_;
 };
 
-// One event loop per thread. The one listening socket is shared by every
-// loop (each has its own descriptor of it): a connection stays on the loop
-// that accepted it, without hand-offs between threads. The first loop also
+// One event loop per thread. The first loop accepts on the one listening
+// socket and hands each connection to the loops in turn; a connection then
+// stays on its loop, without hand-offs between threads. The first loop also
 // takes the signals and the stop.
 class Service {
 public:
@@ -209,6 +209,7 @@ private:
     bool Listen(tcp::endpoint& endpoint, beast::error_code& ec);
     void Accept(Listener& listener);
     void Arm(Listener& listener);
+    void HandOff(tcp::socket socket);
     void WaitForSignal();
     void Stop();
     void CutAll(const char* why);
@@ -226,7 +227,11 @@ private:
     bool ended_ = false;
     unsigned cap_ = 0;
     std::vector<std::unique_ptr<net::io_context>> loops_;
-    std::list<Listener> listeners_;  // one per loop; the accept loops keep references to them
+    std::list<Listener> listeners_;  // the one listening socket; the accept loop keeps a reference to it
+    tcp protocol_ = tcp::v4();
+    std::size_t nextLoop_ = 0;  // the first loop's alone
+    // The other loops wait for connections until the stop.
+    std::vector<net::executor_work_guard<net::io_context::executor_type>> idle_;
     net::signal_set signals_;
     net::steady_timer stopTimer_;
 };
@@ -580,7 +585,7 @@ void Service::Arm(Listener& listener) {
                 listener.Starved = false;
                 LogLine(LogTime() + " accepting connections again");
             }
-            std::make_shared<Session>(std::move(socket), *this)->Start();
+            HandOff(std::move(socket));
             return Accept(listener);
         }
         if (ec == net::error::connection_aborted) return Arm(listener);  // the client left first
@@ -614,29 +619,35 @@ void Service::CheckDescriptors() {
             " spare: raise LimitNOFILE");
 }
 
-// One socket, bound once (never shared with another process: a second
-// instance fails with "address in use"); each loop gets a descriptor of it.
+// One socket, bound once, never shared with another process (a second
+// instance fails with "address in use"), accepted from on the first loop.
 bool Service::Listen(tcp::endpoint& endpoint, beast::error_code& ec) {
-    tcp::acceptor first(*loops_[0]);
-    first.open(endpoint.protocol(), ec);
-    if (!ec) first.set_option(net::socket_base::reuse_address(true), ec);  // only past TIME_WAIT connections
-    if (!ec) first.bind(endpoint, ec);
-    if (!ec) first.listen(net::socket_base::max_listen_connections, ec);
+    Listener& listener = listeners_.emplace_back(*loops_[0]);
+    listener.Acceptor.open(endpoint.protocol(), ec);
+    if (!ec) listener.Acceptor.set_option(net::socket_base::reuse_address(true), ec);  // only past TIME_WAIT connections
+    if (!ec) listener.Acceptor.bind(endpoint, ec);
+    if (!ec) listener.Acceptor.listen(net::socket_base::max_listen_connections, ec);
     if (ec) return false;
-    endpoint = first.local_endpoint();
-    for (std::size_t i = 0; i < loops_.size(); ++i) {
-        Listener& listener = listeners_.emplace_back(*loops_[i]);
-        if (i == 0) {
-            listener.Acceptor = std::move(first);
-            continue;
-        }
-        UniqueFd copy(::fcntl(listeners_.front().Acceptor.native_handle(), F_DUPFD_CLOEXEC, 0));
-        if (!copy) return ec = beast::error_code(errno, beast::system_category()), false;
-        listener.Acceptor.assign(endpoint.protocol(), copy.get(), ec);
-        if (ec) return false;
-        copy.release();
-    }
+    endpoint = listener.Acceptor.local_endpoint();
+    protocol_ = endpoint.protocol();
     return true;
+}
+
+// Connections go to the loops in turn, each then served by its loop alone.
+void Service::HandOff(tcp::socket socket) {
+    net::io_context& loop = *loops_[nextLoop_++ % loops_.size()];
+    if (&loop == loops_[0].get()) return std::make_shared<Session>(std::move(socket), *this)->Start();
+    beast::error_code ec;
+    auto descriptor = std::make_shared<UniqueFd>(socket.release(ec));
+    if (ec) return;
+    net::post(loop, [this, &loop, descriptor] {
+        beast::error_code assigned;
+        tcp::socket moved(loop);
+        moved.assign(protocol_, descriptor->get(), assigned);
+        if (assigned) return;
+        descriptor->release();
+        std::make_shared<Session>(std::move(moved), *this)->Start();
+    });
 }
 
 void Service::WaitForSignal() {
@@ -700,6 +711,7 @@ void Service::CutAll(const char* why) {
 
 // On the first loop: nothing is left that would keep the loops running.
 void Service::EndLoops() {
+    for (auto& guard : idle_) guard.reset();
     beast::error_code ignored;
     signals_.cancel(ignored);
     stopTimer_.cancel();
@@ -723,6 +735,7 @@ int Service::Run() {
     for (auto& listener : listeners_) Accept(listener);
     WaitForSignal();
 
+    for (std::size_t i = 1; i < loops_.size(); ++i) idle_.push_back(net::make_work_guard(*loops_[i]));
     std::vector<std::thread> pool;
     for (std::size_t i = 1; i < loops_.size(); ++i) pool.emplace_back([this, i] { loops_[i]->run(); });
     loops_[0]->run();
