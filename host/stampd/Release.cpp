@@ -1,6 +1,7 @@
 // The installer a service hands out, and the copies made from it.
 #include "host/stampd/Release.h"
 
+#include <openssl/evp.h>
 #include <openssl/sha.h>
 
 #include <fcntl.h>
@@ -134,8 +135,10 @@ Copy Release::MakeCopy(const std::string (&values)[consts::DataTypeCount]) const
     std::string contents = digest_;
     contents.append(copy.Checksum.begin(), copy.Checksum.end());
     for (const auto& value : copy.Values) contents.append(value.begin(), value.end());
-    std::uint8_t digest[SHA256_DIGEST_LENGTH];
-    SHA256(reinterpret_cast<const std::uint8_t*>(contents.data()), contents.size(), digest);
+    // With the algorithm looked up once: the one-shot SHA256 looks it up on every call.
+    static EVP_MD* const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    std::uint8_t digest[EVP_MAX_MD_SIZE];
+    EVP_Digest(contents.data(), contents.size(), digest, nullptr, sha256, nullptr);
     copy.ETag = '"';
     copy.ETag += Hex(digest, 16);
     copy.ETag += '"';
