@@ -232,6 +232,17 @@ bool IsAcceptedValue(const std::wstring& value, std::string& why) {
         why = "a blank at either end would be lost";
         return false;
     }
+    // The program finds each record by its marker: a value that holds one
+    // would be read as that record, and its own record's value cut short.
+    for (const auto* markers : {consts::LongMarkers, consts::ShortMarkers}) {
+        for (int type = 0; type < consts::DataTypeCount; ++type) {
+            if (value.find(markers[type]) != std::wstring::npos) {
+                std::wstring marker = markers[type];
+                why = "holds a record's marker (" + std::string(marker.begin(), marker.end()) + ")";
+                return false;
+            }
+        }
+    }
     return true;
 }
 

@@ -16,8 +16,10 @@ using Bytes = std::vector<std::uint8_t>;
 
 // The values a stamp accepts: at most 100 characters of printable ASCII
 // without double quotes and backslashes, and no blank at either end (the
-// reader trims those). Such a value reaches the setup program and the
-// analytics service unchanged. Empty means "blank".
+// reader trims those), and holding no record's marker (the reader would
+// take it for that record). Such a value reaches the setup program and the
+// analytics service unchanged. Empty means "blank". The one rule of every
+// writer: `set`, `batch`, quellox-stampd and its links.
 bool IsAcceptedValue(const std::wstring& value, std::string& why);
 
 // Stamps `file` (a whole signed PE image) with the three values, in

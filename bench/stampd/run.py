@@ -4,6 +4,7 @@ same size, the service's memory as connections grow, the cost of a response
 as the installer grows, and the two HTTP libraries it was chosen between.
 Everything listens on 127.0.0.1 only."""
 import atexit
+import base64
 import os
 import pathlib
 import re
@@ -116,18 +117,29 @@ def wrk(port, connections, script=None, path="/"):
     return rps, p99_ms, requests
 
 
+LOADS = []  # the machine's load average (1 min) after each run
+
+
 def paired(first, second):
     """Runs the two measurements in turn RUNS times (so that both see the
     same load on a shared machine) and gives the median of each figure."""
     a, b = [], []
     for _ in range(RUNS):
         a.append(first())
+        LOADS.append(os.getloadavg()[0])
         b.append(second())
+        LOADS.append(os.getloadavg()[0])
 
     def median(results):
         return tuple(sorted(column)[len(column) // 2] for column in zip(*results))
 
     return median(a), median(b)
+
+
+def load_since(mark):
+    """The load averages seen since LOADS held `mark` entries, as "low-high"."""
+    seen = LOADS[mark:]
+    return "%.1f-%.1f" % (min(seen), max(seen)) if seen else "-"
 
 
 def status_kb(pid, field):
@@ -174,7 +186,7 @@ class Nginx:
 
 
 def row(label, *cells):
-    print("%-52s" % label + "".join("%14s" % c for c in cells))
+    print("%-44s" % label + "".join("%14s" % c for c in cells))
 
 
 def main():
@@ -184,7 +196,8 @@ def main():
                     "/CN=Quellox bench", "-addext", "extendedKeyUsage=codeSigning", "-keyout", str(key),
                     "-out", str(cert)], check=True, capture_output=True)
     link_key = folder / "links.key"
-    link_key.write_text(os.urandom(32).hex() + "\n")
+    link_key.write_text(base64.b64encode(os.urandom(32)).decode() + "\n")
+    link_key.chmod(0o600)
     listing = folder / "partners.csv"
     listing.write_text("linker,cookie,partner,traffic\n" +
                        "".join("l%d,cookie-%d,partner-%d,traffic-%d\n" % (i % 97, i, i % 500, i % 7) for i in range(LINKS)))
@@ -198,24 +211,28 @@ def main():
     cores = os.cpu_count()
 
     print("quellox-stampd on loopback, %d cores shared with wrk; each figure the median of %d runs of %d s, "
-          "the two sides in turn; %d distinct signed links" % (cores, RUNS, SECONDS, LINKS))
-    print()
+          "the two sides in turn; %d distinct signed links; load: the load average over those runs"
+          % (cores, RUNS, SECONDS, LINKS))
     installers = {size: signed_installer(folder, size, cert, key) for size in (0, 1 << 20, 10 << 20)}
     small = installers[0]
+    print("installers: %s bytes (the first is %s as built, signed)" % (
+        ", ".join(str(i.stat().st_size) for i in installers.values()), INSTALLER.name))
+    print()
 
     # Throughput, p99 and memory as connections grow, beside nginx.
-    row("connections (190 KB installer)", "stampd req/s", "nginx req/s", "ratio", "stampd p99", "nginx p99",
-        "stampd RSS")
+    row("connections (%d-byte installer)" % small.stat().st_size, "stampd req/s", "nginx req/s", "ratio",
+        "stampd p99", "nginx p99", "stampd RSS", "load")
     stampd = Stampd(folder, small, link_key)
     copy = subprocess.run(["curl", "-s", "http://127.0.0.1:%d%s" % (stampd.port, paths.read_text().split()[0])],
                           capture_output=True, check=True).stdout
     nginx = Nginx(folder, copy, cores)
     start_rss = status_kb(stampd.process.pid, "VmRSS")
     for connections in (1, 16, 64, 256):
+        mark = len(LOADS)
         (s_rps, s_p99, _), (n_rps, n_p99, _) = paired(lambda: wrk(stampd.port, connections, script),
                                                       lambda: wrk(nginx.port, connections, path="/qlx-setup.exe"))
         row("  %d" % connections, "%.0f" % s_rps, "%.0f" % n_rps, "%.2f" % (s_rps / n_rps), "%.1f ms" % s_p99,
-            "%.1f ms" % n_p99, "%d KB" % status_kb(stampd.process.pid, "VmRSS"))
+            "%.1f ms" % n_p99, "%d KB" % status_kb(stampd.process.pid, "VmRSS"), load_since(mark))
     row("  stampd RSS at start, peak", "", "", "", "", "%d KB" % start_rss,
         "%d KB" % status_kb(stampd.process.pid, "VmHWM"))
     stampd.close()
@@ -224,7 +241,7 @@ def main():
 
     # The cost of a response as the installer grows.
     row("installer size (16 connections)", "stampd req/s", "nginx req/s", "ratio", "stampd MB/s", "CPU us/resp",
-        "CPU us/MB")
+        "CPU us/MB", "stampd RSS", "load")
     for size, installer in installers.items():
         stampd = Stampd(folder, installer, link_key)
         copy = subprocess.run(["curl", "-s", "http://127.0.0.1:%d%s" % (stampd.port, paths.read_text().split()[0])],
@@ -235,16 +252,18 @@ def main():
             rps, _, requests = wrk(stampd.port, 16, script)
             return rps, (cpu_seconds(stampd.process.pid) - before) / requests
 
+        mark = len(LOADS)
         (s_rps, cpu_per_response), (n_rps, _, _) = paired(measured, lambda: wrk(nginx.port, 16, path="/qlx-setup.exe"))
         megabytes = len(copy) / 1e6
         row("  %d bytes" % len(copy), "%.0f" % s_rps, "%.0f" % n_rps, "%.2f" % (s_rps / n_rps),
-            "%.0f" % (s_rps * megabytes), "%.0f" % (cpu_per_response * 1e6), "%.0f" % (cpu_per_response / megabytes * 1e6))
+            "%.0f" % (s_rps * megabytes), "%.0f" % (cpu_per_response * 1e6), "%.0f" % (cpu_per_response / megabytes * 1e6),
+            "%d KB" % status_kb(stampd.process.pid, "VmRSS"), load_since(mark))
         stampd.close()
         nginx.close()
     print()
 
     # The two libraries the service was chosen between: the same in-memory body.
-    row("library (190 KB body, no stamping)", "Beast req/s", "httplib req/s", "", "Beast p99", "httplib p99",
+    row("library (%d-byte body, no stamping)" % small.stat().st_size, "Beast req/s", "httplib req/s", "", "Beast p99", "httplib p99",
         "peak RSS B/h")
     beast_port, httplib_port = free_port(), free_port()
     size = str(small.stat().st_size)

@@ -9,8 +9,10 @@ library, a hard link to another file, a folder, a 4 GiB file; TEMP points
 wherever a user could point it."""
 import ntpath
 import os
+import pathlib
 import re
 import shutil
+import signal
 import subprocess
 import time
 
@@ -301,6 +303,34 @@ def start_installer():
     return installer
 
 
+
+def own_processes(name):
+    """The ids of this test's processes whose command line names `name`: those
+    of its own Wine prefix (a shared machine may run other prefixes' copies)."""
+    prefix = os.environ["WINEPREFIX"].encode()
+    found = []
+    for entry in pathlib.Path("/proc").iterdir():
+        if not entry.name.isdigit() or int(entry.name) == os.getpid():
+            continue
+        try:
+            if name.encode() not in (entry / "cmdline").read_bytes():
+                continue
+            if b"WINEPREFIX=" + prefix + b"\0" not in (entry / "environ").read_bytes() + b"\0":
+                continue
+        except OSError:
+            continue  # ended meanwhile, or another user's
+        found.append(int(entry.name))
+    return found
+
+
+def end_own_processes(name):
+    for pid in own_processes(name):
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+
 def test_a_run_folder_left_by_a_killed_run_goes_at_the_next_start_and_no_other(world):
     before = set(run_folders())
     # A run whose setup program is still running holds its folder.
@@ -327,9 +357,8 @@ def test_a_run_folder_left_by_a_killed_run_goes_at_the_next_start_and_no_other(w
         # with what the setup program left in it.
         probe.kill()
         probe.wait()
-        subprocess.run(["pkill", "-f", world.setup_file.name], capture_output=True)
-        wait_for(lambda: not subprocess.run(["pgrep", "-f", world.setup_file.name], capture_output=True).stdout,
-                 "the setup program to end")
+        end_own_processes(world.setup_file.name)
+        wait_for(lambda: not own_processes(world.setup_file.name), "the setup program to end")
         assert (program_data() / held / "Temp" / "unpacked" / "helper.dll").exists()
 
         installer = start_installer()
@@ -340,6 +369,6 @@ def test_a_run_folder_left_by_a_killed_run_goes_at_the_next_start_and_no_other(w
             assert (folder / "keep.txt").read_text() == "not the installer's"
     finally:
         probe.kill()
-        subprocess.run(["pkill", "-f", world.setup_file.name], capture_output=True)
+        end_own_processes(world.setup_file.name)
         for folder in others:
             shutil.rmtree(folder, ignore_errors=True)

@@ -2,7 +2,10 @@
 signed links give validly signed copies carrying their values, refusals
 carry their reasons, and the service reloads, stops and sits behind nginx as
 a maker runs it. Only the last test needs Wine."""
+import base64
 import concurrent.futures
+import hashlib
+import hmac
 import http.client
 import os
 import pathlib
@@ -52,8 +55,19 @@ def verifies(path, identity):
 
 
 def make_key(path):
-    path.write_text(os.urandom(32).hex() + "\n")
+    """A key as the documentation makes one: 32 random bytes in base64, readable by its owner only."""
+    path.write_text(base64.b64encode(os.urandom(32)).decode() + "\n")
+    path.chmod(0o600)
     return path
+
+
+def signed_target(key, name, expires, **values):
+    """A signed address made here, from the documented form, with an expiry."""
+    text = "quellox-stampd 2\n%s\n%s\n%s\n%s\n%s\n" % (
+        name, values.get("cookie", ""), values.get("partner", ""), values.get("traffic", ""), expires)
+    sig = hmac.new(key.read_text().rstrip("\n").encode(), text.encode(), hashlib.sha256).hexdigest()
+    query = urllib.parse.urlencode([(k, v) for k, v in values.items()] + [("exp", expires), ("sig", sig)])
+    return "/%s?%s" % (name, query)
 
 
 def sized_installer(identity, size, target):
@@ -68,12 +82,12 @@ def sized_installer(identity, size, target):
 class Stampd:
     """One service process on a free loopback port; its access log is its stdout."""
 
-    def __init__(self, folder, installer, key, *flags):
+    def __init__(self, folder, installer, key, *flags, preexec_fn=None):
         self.log = folder / ("stampd-%d.log" % time.monotonic_ns())
         with open(self.log, "wb") as out:
             self.process = subprocess.Popen([str(STAMPD), "--installer", str(installer), "--key", str(key),
                                              "--listen", "127.0.0.1:0", *map(str, flags)],
-                                            stdout=out, stderr=subprocess.STDOUT)
+                                            stdout=out, stderr=subprocess.STDOUT, preexec_fn=preexec_fn)
         match = self.wait_for(r"listening on 127\.0\.0\.1:(\d+)")
         self.port = int(match.group(1))
 
@@ -129,8 +143,8 @@ def keys(tmp_path):
 def service(tmp_path, installer, keys):
     started = []
 
-    def start(*flags, installer_path=None):
-        started.append(Stampd(tmp_path, installer_path or installer, keys[0], *flags))
+    def start(*flags, installer_path=None, preexec_fn=None):
+        started.append(Stampd(tmp_path, installer_path or installer, keys[0], *flags, preexec_fn=preexec_fn))
         return started[-1]
 
     yield start
@@ -216,6 +230,11 @@ def test_conditional_requests_head_and_ranges(service, keys):
             assert headers["Content-Range"] == "bytes %d-%d/%d" % (first, first + len(answer) - 1, size)
         if status == 416:
             assert headers["Content-Range"] == "bytes */%d" % size
+            assert headers["Cache-Control"] == "no-store"
+    # A range whose end is the size itself ends at the last byte.
+    status, headers, answer = stampd.request(target, headers={"Range": "bytes=%d-%d" % (size - 100, size)})
+    assert status == 206 and answer == body[-100:]
+    assert headers["Content-Range"] == "bytes %d-%d/%d" % (size - 100, size - 1, size)
 
 
 def test_pipelined_requests_each_get_their_answer(service, keys):
@@ -271,12 +290,71 @@ def test_unsigned_forged_altered_and_old_key_links(service, keys, installer, tmp
             assert status == 403 and body.decode() == reason + "\n"
             assert headers["Content-Type"].startswith("text/plain")
         else:
-            # No attribution at all: no values, and a name that carries none.
+            # No attribution at all: no values, and a name that carries none,
+            # never kept by a cache (every forged address would be an entry).
             assert status == 200 and body == blank
             assert headers["Content-Disposition"] == 'attachment; filename="qlx-setup.exe"'
+            assert headers["Cache-Control"] == "no-store"
+        if honoured:
+            assert headers["Cache-Control"].startswith("public, max-age=")
     # Without the previous key configured, its links no longer count.
     plain = service("--unsigned", "refuse")
     assert plain.request(target_of(old))[0] == 403
+
+
+@pytest.mark.parametrize("policy", ["serve", "refuse"])
+def test_links_that_expire(service, keys, installer, tmp_path, policy):
+    stampd = service("--unsigned", policy)
+    now = int(time.time())
+    fresh = signed_target(keys[0], "qlx-setup_x.exe", now + 600, cookie="c1")
+    stale = signed_target(keys[0], "qlx-setup_x.exe", now - 1, cookie="c1")
+    status, headers, body = stampd.request(fresh)
+    assert status == 200 and read_values(body) == ["c1", "", ""]
+    # Cached no longer than the link holds.
+    assert 590 <= int(headers["Cache-Control"].split("max-age=")[1]) <= 600
+    status, headers, body = stampd.request(stale)
+    stampd.wait_for(r"sig=expired ")
+    if policy == "refuse":
+        assert status == 403 and body == b"the link has expired\n"
+    else:
+        assert status == 200 and body == stamped_reference(installer, tmp_path)
+        assert headers["Cache-Control"] == "no-store"
+    # A later expiry under the same signature does not hold.
+    assert stampd.request(stale.replace("exp=%d" % (now - 1), "exp=%d" % (now + 600)))[0] == (
+        403 if policy == "refuse" else 200)
+    stampd.wait_for(r"sig=bad ")
+    # The links tool makes such links.
+    made = subprocess.run([str(LINKS), "--key", str(keys[0]), "--expires", "+1d", "http://x",
+                           str(ROOT / "examples/partners.csv")], capture_output=True, text=True)
+    assert made.returncode == 0, made.stderr
+    for link in made.stdout.splitlines():
+        expires = int(re.search(r"&exp=(\d+)&sig=", link).group(1))
+        assert abs(expires - (now + 86400)) < 60
+        assert stampd.request(target_of(link))[1]["Cache-Control"].startswith("public")
+    for when in ("yesterday", "+0d", str(now - 10), "+5y"):
+        refused = subprocess.run([str(LINKS), "--key", str(keys[0]), "--expires", when, "http://x",
+                                  str(ROOT / "examples/partners.csv")], capture_output=True, text=True)
+        assert refused.returncode == 2 and "--expires: value refused" in refused.stderr, when
+
+
+def test_key_files_that_are_refused(installer, tmp_path):
+    good = base64.b64encode(os.urandom(32)).decode() + "\n"
+    cases = [
+        # text, mode, the reason
+        (good, 0o644, "others can reach it (mode 0644)"),
+        (good, 0o660, "others can reach it (mode 0660)"),
+        ("short\n", 0o600, "the key is not base64"),
+        (base64.b64encode(os.urandom(24)).decode(), 0o600, "24 bytes, fewer than 32"),
+        ("A" * 44, 0o600, "not random"),
+    ]
+    for text, mode, reason in cases:
+        key = tmp_path / "refused.key"
+        key.write_text(text)
+        key.chmod(mode)
+        for command in ([str(STAMPD), "--installer", str(installer), "--key", str(key), "--listen", "127.0.0.1:0"],
+                        [str(LINKS), "--key", str(key), "http://x", str(ROOT / "examples/partners.csv")]):
+            result = subprocess.run(command, capture_output=True, text=True, timeout=10)
+            assert result.returncode == 1 and reason in result.stderr, (command[0], text, result.stderr)
 
 
 def raw_exchange(port, data, read_timeout=5):
@@ -330,6 +408,41 @@ def test_bad_requests_get_their_status_and_reason_and_the_service_goes_on(servic
     # Every refusal is logged, the garbled one too.
     refusals = sum(status == 400 for _, status, _ in BAD_REQUESTS) + 1
     assert stampd.count(" 400 ", refusals) == refusals
+
+
+VALUE_CASES = [
+    # field, value, the rule's reason (None: accepted)
+    ("cookie", "inj{2E7E63583D84}p99", "holds a record's marker ({2E7E63583D84})"),
+    ("partner", "{959C72553805}", "holds a record's marker ({959C72553805})"),
+    ("traffic", "t{00868EBA702F}", "holds a record's marker ({00868EBA702F})"),
+    ("cookie", "a\"b", "double quotes and backslashes are not allowed"),
+    ("partner", "p" * 101, "longer than 100 characters"),
+    ("traffic", " t9", "a blank at either end would be lost"),
+    ("cookie", "{2E7E63583D8}", None),
+]
+
+
+def test_every_writer_refuses_the_same_values(service, keys, installer, tmp_path):
+    """set, batch, the links tool and the service: one rule, one reason."""
+    stampd = service()
+    for field, value, reason in VALUE_CASES:
+        copy = tmp_path / "copy.exe"
+        shutil.copyfile(installer, copy)
+        set_run = subprocess.run([str(STAMP), "set", str(copy), "--" + field, value], capture_output=True, text=True)
+        listing = tmp_path / "values.csv"
+        listing.write_text("%s\n\"%s\"\n" % (field, value.replace('"', '""')))
+        batch_run = subprocess.run([str(STAMP), "batch", "--check", str(installer), str(listing), str(tmp_path / "out")],
+                                   capture_output=True, text=True)
+        links_run = subprocess.run([str(LINKS), "--key", str(keys[0]), "http://x", str(listing)],
+                                   capture_output=True, text=True)
+        status, _, body = stampd.request("/qlx-setup.exe?%s=%s" % (field, urllib.parse.quote(value)))
+        if reason is None:
+            assert (set_run.returncode, batch_run.returncode, links_run.returncode, status) == (0, 0, 0, 200), value
+            continue
+        assert set_run.returncode == 1 and reason in set_run.stderr, (value, set_run.stderr)
+        assert batch_run.returncode == 1 and reason in batch_run.stderr, (value, batch_run.stderr)
+        assert links_run.returncode == 1 and reason in links_run.stderr and links_run.stdout == "", value
+        assert status == 400 and body.decode() == "%s refused: %s\n" % (field, reason), value
 
 
 def test_concurrent_downloads_each_carry_their_own_values(service, keys):
@@ -420,18 +533,36 @@ def test_sigterm_lets_a_slow_download_finish(service, signing_identity, tmp_path
     assert "stopped" in stampd.lines()[-1]
 
 
-def test_sigterm_ends_a_stalled_download_after_the_stop_time_out(service, signing_identity, tmp_path, keys):
-    big = sized_installer(signing_identity, 8 * 1024 * 1024, tmp_path / "big.exe")
-    stampd = service("--stop-timeout", "1", installer_path=big)
-    [link] = links(keys[0], "http://x", ["cookie", "stalled"])
+def stalled_download(stampd, target):
+    """A download whose client reads its first bytes and then nothing more."""
     stalled = socket.socket()
     stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
     stalled.connect(("127.0.0.1", stampd.port))
-    stalled.sendall(("GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % target_of(link)).encode())
-    stalled.recv(1000)  # and nothing more
+    stalled.sendall(("GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % target).encode())
+    stalled.recv(1000)
+    return stalled
+
+
+@pytest.mark.parametrize("how", ["stop time-out", "second signal"])
+def test_a_stop_ends_a_stalled_download_and_logs_it(service, signing_identity, tmp_path, keys, how):
+    big = sized_installer(signing_identity, 8 * 1024 * 1024, tmp_path / "big.exe")
+    timeout = "1" if how == "stop time-out" else "60"
+    stampd = service("--stop-timeout", timeout, installer_path=big)
+    [link] = links(keys[0], "http://x", ["cookie", "stalled"])
+    stalled = stalled_download(stampd, target_of(link))
     stampd.process.send_signal(signal.SIGTERM)
+    stampd.wait_for("stopping")
+    started = time.monotonic()
+    if how == "second signal":
+        stampd.process.send_signal(signal.SIGINT)
     assert stampd.process.wait(timeout=10) == 0
-    assert stampd.wait_for("stop time-out")
+    assert time.monotonic() - started < 5
+    assert stampd.wait_for("stop time-out" if how == "stop time-out" else "a second signal")
+    # The download cut off still has its access-log line, with what it sent.
+    [line] = [line for line in stampd.lines() if " GET " in line]
+    assert re.search(r' 200 (\d+) .* sig=valid .*cookie="stalled".* aborted="cut off by the stop"', line), line
+    assert 0 < int(re.search(r" 200 (\d+) ", line).group(1)) < 8 * 1024 * 1024
+    assert "stopped" in stampd.lines()[-1]
     stalled.close()
 
 
@@ -450,6 +581,127 @@ def test_clients_that_go_away_mid_download_leave_the_service_serving(service, si
     assert stampd.wait_for(r"aborted=")
     assert stampd.request("/healthz")[0] == 200
 
+
+
+def cpu_seconds(pid):
+    """User and system time the process has used so far."""
+    fields = pathlib.Path("/proc/%d/stat" % pid).read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def test_out_of_descriptors_pauses_accepting_and_says_so(service, keys):
+    # A low open-file limit, and more connections than it allows: each
+    # accept fails with EMFILE. The service must neither spin nor go silent.
+    import resource
+
+    def low_limit():
+        resource.setrlimit(resource.RLIMIT_NOFILE, (80, 80))
+
+    stampd = service("--threads", "2", "--max-connections", "1000", preexec_fn=low_limit)
+    assert stampd.wait_for(r"open-file limit \(80\) is below --max-connections 1000")
+    held = []
+    for _ in range(150):
+        connection = socket.socket()
+        connection.connect(("127.0.0.1", stampd.port))
+        held.append(connection)
+    stampd.wait_for(r"cannot accept a connection \(Too many open files\), \d+ open: pausing new connections")
+    before = cpu_seconds(stampd.process.pid)
+    time.sleep(2)
+    assert cpu_seconds(stampd.process.pid) - before < 0.5
+    for connection in held:
+        connection.close()
+    stampd.wait_for("accepting connections again")
+    assert stampd.request("/healthz")[0] == 200
+
+
+def test_connections_beyond_the_cap_wait_for_one_to_end(service):
+    stampd = service("--max-connections", "2")
+    assert stampd.wait_for("at most 2 connections")
+    idle = [socket.create_connection(("127.0.0.1", stampd.port)) for _ in range(2)]
+    time.sleep(0.2)
+    waiting = socket.create_connection(("127.0.0.1", stampd.port), timeout=5)
+    waiting.sendall(b"GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+    waiting.settimeout(0.5)
+    with pytest.raises(socket.timeout):
+        waiting.recv(100)  # not accepted while two are open
+    idle[0].close()
+    waiting.settimeout(5)
+    assert waiting.recv(100).startswith(b"HTTP/1.1 200 ")
+    waiting.close()
+    idle[1].close()
+
+
+def test_a_second_instance_on_the_same_port_fails(service, installer, keys):
+    first = service()
+    second = subprocess.run([str(STAMPD), "--installer", str(installer), "--key", str(keys[0]),
+                             "--listen", "127.0.0.1:%d" % first.port], capture_output=True, text=True, timeout=10)
+    assert second.returncode == 1
+    assert second.stderr == "quellox-stampd: cannot listen on 127.0.0.1:%d: address in use\n" % first.port
+    assert second.stdout == ""
+    assert all(first.request("/healthz")[0] == 200 for _ in range(10))
+
+
+def test_command_line_conventions(installer, keys):
+    key = str(keys[0])
+    cases = [
+        # arguments, exit code, standard output holds, standard error holds
+        (["--help"], 0, "usage: quellox-stampd", None),
+        (["--version"], 0, "quellox-stampd 1.", None),
+        (["--foo", "1"], 2, None, "quellox-stampd: unknown flag --foo\n"),
+        (["--installer", str(installer)], 2, None, "--key is required"),
+        (["--installer", str(installer), "--key", key, "--threads", "many"], 2, None, "--threads: value refused: many"),
+        (["--installer", str(installer), "--key", key, "--max-connections", "0"], 2, None, "--max-connections: value refused"),
+        (["--installer", str(installer), "--key", key, "--listen", "nowhere:80"], 2, None,
+         "quellox-stampd: not an address: nowhere\n"),
+        (["--installer", str(installer), "--key", key, "--listen", "192.0.2.1:80"], 1, None,
+         "quellox-stampd: cannot listen on 192.0.2.1:80: "),
+    ]
+    for arguments, code, out, err in cases:
+        result = subprocess.run([str(STAMPD), *arguments], capture_output=True, text=True, timeout=10)
+        assert result.returncode == code, (arguments, result.stderr)
+        if out is not None:
+            assert out in result.stdout, arguments
+        if err is not None:
+            assert err in result.stderr and result.stdout == "", (arguments, result.stdout)
+
+
+RFC_CASES = [
+    # request, status, whether the connection ends after it
+    ("GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n", 200, False),
+    ("GET /healthz HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: identity\r\n\r\n", 400, True),
+    ("GET /healthz HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n", 400, True),
+    ("GET /healthz HTTP/1.1\r\n\r\n", 400, True),
+    ("GET /healthz HTTP/1.1\r\nHost: x\r\nHost: y\r\n\r\n", 400, True),
+    ("GET /healthz HTTP/1.0\r\n\r\n", 200, True),
+]
+
+
+def test_http_conformance(service, keys):
+    stampd = service()
+    for request, status, closes in RFC_CASES:
+        with socket.create_connection(("127.0.0.1", stampd.port), timeout=5) as s:
+            s.sendall(request.encode())
+            answer = b""
+            while b"\r\n\r\n" not in answer:
+                answer += s.recv(65536)
+            header = answer.split(b"\r\n\r\n")[0].decode()
+            assert header.startswith("HTTP/1.1 %d " % status), (request, header)
+            date = re.search(r"\r\nDate: (.+)", header)
+            assert date and time.strptime(date.group(1), "%a, %d %b %Y %H:%M:%S GMT"), header
+            s.settimeout(1)
+            try:
+                while s.recv(65536):
+                    pass
+                ended = True
+            except socket.timeout:
+                ended = False
+            assert ended == closes, request
+    # Every other answer carries the date too: a copy, a 304, a refusal.
+    [link] = links(keys[0], "http://x", ["cookie", "dated"])
+    status, headers, _ = stampd.request(target_of(link))
+    for request_headers in ({}, {"If-None-Match": headers["ETag"]}):
+        assert "Date" in stampd.request(target_of(link), headers=request_headers)[1]
+    assert "Date" in stampd.request("/setup.exe")[1]
 
 NGINX_SITE = """
 {user}
@@ -470,11 +722,13 @@ http {{
 """
 
 
-def nginx_config(folder, nginx_port, stampd_port):
-    """The example configuration, on loopback ports and in the test's folder."""
+def nginx_config(folder, nginx_port, stampd_port, previous_port=None):
+    """The example configuration, on loopback ports and in the test's folder:
+    the current release's service, and the previous release's."""
     site = (ROOT / "examples/nginx-stampd.conf").read_text()
     site = site.replace("/var/cache/nginx/quellox-stampd", str(folder / "cache"))
     site = site.replace("server 127.0.0.1:8080;", "server 127.0.0.1:%d;" % stampd_port)
+    site = site.replace("server 127.0.0.1:8081;", "server 127.0.0.1:%d;" % (previous_port or stampd_port))
     site = site.replace("listen 80;", "listen 127.0.0.1:%d;" % nginx_port)
     config = folder / "nginx.conf"
     # Started as root, nginx's workers would take another user, who cannot
@@ -494,11 +748,12 @@ def free_port():
 def nginx(tmp_path):
     processes = []
 
-    def start(stampd_port):
+    def start(stampd_port, previous_port=None):
         folder = tmp_path / "nginx"
         folder.mkdir()
         port = free_port()
-        process = subprocess.Popen([NGINX, "-c", str(nginx_config(folder, port, stampd_port)), "-p", str(folder)],
+        process = subprocess.Popen([NGINX, "-c", str(nginx_config(folder, port, stampd_port, previous_port)),
+                                    "-p", str(folder)],
                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         processes.append(process)
         for _ in range(100):
@@ -519,7 +774,7 @@ def nginx(tmp_path):
 def test_nginx_in_front_serves_and_caches_the_copies(service, nginx, keys, installer, signing_identity, tmp_path):
     stampd = service()
     port = nginx(stampd.port)
-    made = links(keys[0], "http://127.0.0.1:%d" % port, ["linker,cookie,partner", "news,c-a,pa", "forum,c-b,pb"])
+    made = links(keys[0], "http://127.0.0.1:%d/r2" % port, ["linker,cookie,partner", "news,c-a,pa", "forum,c-b,pb"])
     for link, values in zip(made, [["c-a", "pa", ""], ["c-b", "pb", ""]]):
         target = target_of(link)
         status, headers, body = stampd.request(target, port=port)
@@ -536,10 +791,42 @@ def test_nginx_in_front_serves_and_caches_the_copies(service, nginx, keys, insta
     # Each address reached the service once; refusals are not cached.
     assert stampd.count(" 200 ", 2) == 2
     for _ in range(2):
-        status, headers, body = stampd.request("/qlx-setup.exe?cookie=%22", port=port)
+        status, headers, body = stampd.request("/r2/qlx-setup.exe?cookie=%22", port=port)
         assert status == 400 and body == b"cookie refused: double quotes and backslashes are not allowed\n"
     assert stampd.count(" 400 ", 2) == 2
     assert stampd.request("/other/path", port=port)[0] == 404
+    assert stampd.request("/r9/qlx-setup.exe", port=port)[0] == 404  # no such release
+    assert stampd.request("/qlx-setup.exe", port=port)[0] == 404     # no release at all
+    # Addresses with made-up signatures reach the service every time and leave no entry behind.
+    entries = len([f for f in (tmp_path / "nginx/cache").rglob("*") if f.is_file()])
+    for _ in range(2):
+        for i in range(5):
+            status, headers, _ = stampd.request("/r2/qlx-setup.exe?sig=%064x" % i, port=port)
+            assert status == 200 and headers["X-Cache-Status"] == "MISS"
+    assert stampd.count("sig=bad ", 10) == 10
+    assert len([f for f in (tmp_path / "nginx/cache").rglob("*") if f.is_file()]) == entries
+
+
+def test_a_resume_across_a_release_switch_keeps_to_the_release_it_began_with(service, nginx, keys, signing_identity,
+                                                                            tmp_path):
+    """The example configuration's way of switching releases: each release
+    on addresses of its own, its instance kept while its links are out."""
+    first = sized_installer(signing_identity, 300_000, tmp_path / "first.exe")
+    second = sized_installer(signing_identity, 400_000, tmp_path / "second.exe")
+    previous, current = service(installer_path=first), service(installer_path=second)
+    port = nginx(current.port, previous.port)
+    [old_link] = links(keys[0], "http://127.0.0.1:%d/r1" % port, ["cookie", "resumed"])
+    [new_link] = links(keys[0], "http://127.0.0.1:%d/r2" % port, ["cookie", "resumed"])
+    part = tmp_path / "resumed.exe"
+    subprocess.run(["curl", "-sS", "-r", "0-99999", "-o", str(part), old_link], check=True)
+    # The new release goes out (its links are handed out, its copies cached)...
+    whole_new = tmp_path / "new.exe"
+    subprocess.run(["curl", "-sS", "-o", str(whole_new), new_link], check=True)
+    # ...and the download begun before resumes without If-Range, as curl -C - does.
+    subprocess.run(["curl", "-sS", "-C", "-", "-o", str(part), old_link], check=True)
+    assert verifies(part, signing_identity) and read_values(part.read_bytes()) == ["resumed", "", ""]
+    assert len(part.read_bytes()) < 400_000 <= len(whole_new.read_bytes())
+    assert verifies(whole_new, signing_identity)
 
 
 def test_downloaded_copy_hands_its_cookie_to_the_setup_program(service, keys, run, tmp_path):

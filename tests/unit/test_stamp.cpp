@@ -140,3 +140,58 @@ TEST_P(Stamp, TellsASignedFileFromAnUnsignedOne) {
     EXPECT_FALSE(stamp::IsSignedPe(pe, why));
     EXPECT_EQ(why, "the file is not signed");
 }
+
+TEST(StampValues, AValueHoldingARecordsMarkerIsRefused) {
+    std::string why;
+    for (const auto* markers : {consts::LongMarkers, consts::ShortMarkers}) {
+        for (int type = 0; type < consts::DataTypeCount; ++type) {
+            const std::wstring marker = markers[type];
+            for (const std::wstring& value : {marker, L"inj" + marker + L"p99", L"x" + marker}) {
+                SCOPED_TRACE(std::string(value.begin(), value.end()));
+                EXPECT_FALSE(stamp::IsAcceptedValue(value, why));
+                EXPECT_EQ(why, "holds a record's marker (" + std::string(marker.begin(), marker.end()) + ")");
+            }
+        }
+    }
+    // Braces and hex digits alone are values like any other.
+    EXPECT_TRUE(stamp::IsAcceptedValue(L"{2E7E63583D8}", why));
+    EXPECT_TRUE(stamp::IsAcceptedValue(L"{2e7e63583d84}", why));
+}
+
+TEST_P(Stamp, AValueHoldingAnotherRecordsMarkerLeavesTheFileAsItWas) {
+    for (bool stampedBefore : {false, true}) {
+        SCOPED_TRACE(stampedBefore ? "rewritten in place" : "block added");
+        Bytes pe = SignedPe();
+        std::string error;
+        if (stampedBefore) {
+            ASSERT_TRUE(stamp::StampFile(pe, Values, error)) << error;
+        }
+        Bytes before = pe;
+        const std::wstring values[3] = {L"inj{2E7E63583D84}p99", L"p17", L"t9"};
+        EXPECT_FALSE(stamp::StampFile(pe, values, error));
+        EXPECT_EQ(error, "value refused: holds a record's marker ({2E7E63583D84})");
+        EXPECT_EQ(pe, before);
+    }
+}
+
+TEST_P(Stamp, AFileThatWouldNotReadBackIsRefused) {
+    // Files whose new records the program would not find as written: one
+    // too short to carry a block, and one whose signed bytes near the end
+    // hold a record's marker ahead of the block's own.
+    Bytes markerInSignedPart = SignedPe(false, 0x2000);
+    const std::wstring marker = consts::LongMarkers[1];
+    for (std::size_t i = 0; i < marker.size(); ++i) {
+        markerInSignedPart[0x2000 - 1000 + 2 * i] = static_cast<std::uint8_t>(marker[i]);
+        markerInSignedPart[0x2000 - 1000 + 2 * i + 1] = 0;
+    }
+    ASSERT_TRUE(stamp::UpdatePEChecksum(markerInSignedPart));
+    Bytes tooShort = SignedPe(false, 0x400);
+    ASSERT_LT(tooShort.size() + 1000, SignatureTailSize);
+    for (Bytes* pe : {&markerInSignedPart, &tooShort}) {
+        Bytes before = *pe;
+        std::string error;
+        EXPECT_FALSE(stamp::StampFile(*pe, Values, error));
+        EXPECT_NE(error.find("would not read the values back"), std::string::npos) << error;
+        EXPECT_EQ(*pe, before);
+    }
+}

@@ -6,9 +6,9 @@
 #include <algorithm>
 
 #include "PeFixture.h"
-#include "stampd/Attribution.h"
-#include "stampd/Conditional.h"
-#include "stampd/Release.h"
+#include "host/stampd/Attribution.h"
+#include "host/stampd/Conditional.h"
+#include "host/stampd/Release.h"
 
 namespace {
 
@@ -169,13 +169,20 @@ TEST(StampdAttribution, SignatureWithTwoKeys) {
     auto check = [&](const std::string& signature, const std::string& oldKey) {
         stampd::Attribution signed_ = a;
         signed_.Signature = signature;
-        return stampd::CheckSignature(signed_, Key, oldKey);
+        return stampd::CheckSignature(signed_, Key, oldKey, 1'800'000'000);
     };
     EXPECT_EQ(check("", OldKey), stampd::SignatureCheck::Missing);
     EXPECT_EQ(check(stampd::Sign(Key, canonical), OldKey), stampd::SignatureCheck::Valid);
     EXPECT_EQ(check(stampd::Sign(OldKey, canonical), OldKey), stampd::SignatureCheck::ValidOldKey);
     EXPECT_EQ(check(stampd::Sign(OldKey, canonical), ""), stampd::SignatureCheck::Bad);
-    EXPECT_EQ(check(stampd::Sign(Key, canonical).substr(1), OldKey), stampd::SignatureCheck::Bad);
+    // Near misses: shifted, cut short by a digit, wrong only in its last digit or its first half.
+    const std::string good = stampd::Sign(Key, canonical);
+    std::string lastWrong = good, secondHalfOfAnother = good.substr(0, 32) + stampd::Sign(OldKey, canonical).substr(32);
+    lastWrong.back() = lastWrong.back() == '0' ? '1' : '0';
+    for (const std::string& near : {good.substr(1), good.substr(0, 63), lastWrong, secondHalfOfAnother, good + "0"}) {
+        SCOPED_TRACE(near);
+        EXPECT_EQ(check(near, ""), stampd::SignatureCheck::Bad);
+    }
     // Another partner's values under a genuine signature.
     stampd::Attribution other = a;
     other.Values[1] = "p24";
@@ -189,6 +196,69 @@ TEST(StampdAttribution, SignatureWithTwoKeys) {
               "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
 }
 
+TEST(StampdAttribution, LinksThatExpire) {
+    const std::int64_t now = 1'800'000'000;
+    stampd::Attribution a;
+    std::string reason;
+    ASSERT_TRUE(stampd::ParseTarget("/qlx-setup.exe?cookie=c&exp=1800000100", a, reason)) << reason;
+    EXPECT_EQ(a.Expires, "1800000100");
+    EXPECT_EQ(stampd::CanonicalForm(a), "quellox-stampd 2\nqlx-setup.exe\nc\n\n\n1800000100\n");
+    auto check = [&](const stampd::Attribution& link, std::int64_t at) {
+        stampd::Attribution signed_ = link;
+        signed_.Signature = stampd::Sign(Key, stampd::CanonicalForm(link));
+        return stampd::CheckSignature(signed_, Key, OldKey, at);
+    };
+    EXPECT_EQ(check(a, now), stampd::SignatureCheck::Valid);
+    EXPECT_EQ(check(a, now + 100), stampd::SignatureCheck::Expired);
+    EXPECT_EQ(check(a, now + 101), stampd::SignatureCheck::Expired);
+    // The expiry is signed: a later one under the same signature does not hold.
+    stampd::Attribution later = a;
+    later.Signature = stampd::Sign(Key, stampd::CanonicalForm(a));
+    later.Expires = "1900000000";
+    EXPECT_EQ(stampd::CheckSignature(later, Key, OldKey, now), stampd::SignatureCheck::Bad);
+    // Without it, nor does the same signature.
+    stampd::Attribution dropped = later;
+    dropped.Expires.clear();
+    EXPECT_EQ(stampd::CheckSignature(dropped, Key, OldKey, now), stampd::SignatureCheck::Bad);
+    // Links without an expiry keep their form, and so their signatures.
+    a.Expires.clear();
+    EXPECT_EQ(stampd::CanonicalForm(a), "quellox-stampd 1\nqlx-setup.exe\nc\n\n\n");
+    EXPECT_EQ(check(a, 4'000'000'000), stampd::SignatureCheck::Valid);
+    for (const char* bad : {"exp=", "exp=-5", "exp=0123", "exp=12x", "exp=1234567890123", "exp=1&exp=2"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_FALSE(stampd::ParseTarget(std::string("/qlx-setup.exe?") + bad, a, reason));
+    }
+}
+
+TEST(StampdAttribution, KeyRules) {
+    std::string reason;
+    // 32 bytes 0x00..0x1F in base64, and 48 bytes written as 64 hex digits.
+    EXPECT_TRUE(stampd::IsKeyText("AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=", reason)) << reason;
+    EXPECT_TRUE(stampd::IsKeyText("4f1c2a9be07d3365a8c1f20e97b4d5a6c3e8f1029a7b6c5d4e3f2a1b0c9d8e7f", reason)) << reason;
+    const struct {
+        std::string Text;
+        const char* Reason;
+    } refused[] = {
+        {"", "not base64"},
+        {"AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8", "not base64"},     // no padding
+        {"AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=\n", "not base64"},  // two line breaks
+        {"AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwd", "30 bytes, fewer than 32"},
+        {"this key is long enough but is plain text!!", "not base64"},
+        {"QUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFB", "not random"},  // 33 times "A"
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.Text);
+        EXPECT_FALSE(stampd::IsKeyText(c.Text, reason));
+        EXPECT_NE(reason.find(c.Reason), std::string::npos) << reason;
+        EXPECT_NE(reason.find("head -c 32 /dev/urandom | base64"), std::string::npos);
+    }
+    for (unsigned mode : {0600u, 0640u, 0400u, 0440u, 0100600u}) EXPECT_TRUE(stampd::IsKeyMode(mode, reason)) << mode;
+    for (unsigned mode : {0644u, 0604u, 0660u, 0666u, 0700u, 0100644u}) {
+        EXPECT_FALSE(stampd::IsKeyMode(mode, reason)) << mode;
+        EXPECT_NE(reason.find("others can reach it"), std::string::npos);
+    }
+}
+
 TEST(StampdAttribution, LinksReadBackAsTheyWereMade) {
     stampd::Attribution a;
     a.FileName = "qlx_E 1-setup_forum.exe";
@@ -198,6 +268,11 @@ TEST(StampdAttribution, LinksReadBackAsTheyWereMade) {
     EXPECT_EQ(target, "/qlx_E%201-setup_forum.exe?cookie=spring%20sale%20%26%20more%3D50%25&traffic=t%3A9%2Fx%3F");
     stampd::Attribution read;
     std::string reason;
+    ASSERT_TRUE(stampd::ParseTarget(target, read, reason)) << reason;
+    EXPECT_EQ(stampd::CanonicalForm(read), stampd::CanonicalForm(a));
+    a.Expires = "1800000000";
+    target = stampd::LinkTarget(a);
+    EXPECT_EQ(target.substr(target.size() - 15), "&exp=1800000000");
     ASSERT_TRUE(stampd::ParseTarget(target, read, reason)) << reason;
     EXPECT_EQ(stampd::CanonicalForm(read), stampd::CanonicalForm(a));
 }
@@ -214,6 +289,8 @@ TEST(StampdConditional, Ranges) {
         {"bytes=-5000", stampd::RangeKind::Part, 0, 999},
         {"bytes=990-5000", stampd::RangeKind::Part, 990, 999},
         {"bytes=999-999", stampd::RangeKind::Part, 999, 999},
+        {"bytes=900-1000", stampd::RangeKind::Part, 900, 999},  // an end at the size is the last byte
+        {"bytes=999-1000", stampd::RangeKind::Part, 999, 999},
         {"bytes=1000-", stampd::RangeKind::Unsatisfiable, 0, 0},
         {"bytes=-0", stampd::RangeKind::Unsatisfiable, 0, 0},
         {"bytes=0-1,5-6", stampd::RangeKind::Whole, 0, 0},

@@ -28,11 +28,15 @@ struct Copy {
 
 class Release {
 public:
+    ~Release();
+    Release(const Release&) = delete;
+    Release& operator=(const Release&) = delete;
+
     // From the bytes of a signed installer; null with `error` when it cannot
     // be stamped (not a PE, not signed, ...).
     static std::shared_ptr<const Release> Load(stamp::Bytes original, std::string& error);
 
-    std::size_t Size() const { return image_.size(); }
+    std::size_t Size() const { return size_; }
     const std::string& Digest() const { return digest_; }  // SHA-256 of the blank image, hex
 
     // The copy carrying `values` (already checked by the value rules),
@@ -43,12 +47,15 @@ public:
     // piece (the shared image or one patch); empty at the end.
     std::span<const std::uint8_t> PieceAt(const Copy& copy, std::size_t position) const;
 
-    // The image, and its longest run that no copy changes: almost all of the
-    // file, the same bytes in every copy, [first, second).
-    const stamp::Bytes& Image() const { return image_; }
+    // The image, held once, in a sealed memory file (for sendfile) mapped
+    // read-only; and its longest run that no copy changes: almost all of
+    // the file, the same bytes in every copy, [first, second).
+    std::span<const std::uint8_t> Image() const { return {data_, size_}; }
+    int ImageFile() const { return imageFile_; }
     std::pair<std::size_t, std::size_t> SharedRun() const { return sharedRun_; }
 
 private:
+    Release() = default;
     struct Patch {
         std::size_t At;
         std::size_t Length;
@@ -56,7 +63,9 @@ private:
     };
     std::uint8_t ByteAt(const Copy& copy, std::size_t position) const;
 
-    stamp::Bytes image_;
+    const std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+    int imageFile_ = -1;
     std::string digest_;
     std::vector<Patch> patches_;               // by position
     std::vector<std::size_t> patchedWords_;    // even offsets of the checksum's words that a patch touches

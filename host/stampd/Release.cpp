@@ -1,9 +1,16 @@
 // The installer a service hands out, and the copies made from it.
-#include "stampd/Release.h"
+#include "host/stampd/Release.h"
 
+#include <openssl/evp.h>
 #include <openssl/sha.h>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "startup/uSignatureBlock.h"
 
@@ -39,8 +46,7 @@ std::shared_ptr<const Release> Release::Load(stamp::Bytes original, std::string&
     if (!block.IsValid) return error = "the stamped file has no readable block", nullptr;
 
     auto release = std::shared_ptr<Release>(new Release());
-    release->image_ = std::move(original);
-    const stamp::Bytes& image = release->image_;
+    const stamp::Bytes& image = original;
 
     // The checksum's place: StampFile has just found it, so the headers hold.
     std::size_t checksumAt = Read32(image, 0x3C) + 24 + 64;
@@ -85,7 +91,29 @@ std::shared_ptr<const Release> Release::Load(stamp::Bytes original, std::string&
     std::uint8_t digest[SHA256_DIGEST_LENGTH];
     SHA256(image.data(), image.size(), digest);
     release->digest_ = Hex(digest, sizeof(digest));
+
+    // The image moves into a sealed memory file, mapped read-only: the one
+    // copy of it, whose pages the process touches only where a response
+    // reads them (sendfile sends the rest without mapping it).
+    release->imageFile_ = ::memfd_create("quellox-stampd-image", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    for (std::size_t written = 0; release->imageFile_ >= 0 && written < image.size();) {
+        ssize_t n = ::write(release->imageFile_, image.data() + written, image.size() - written);
+        if (n <= 0) return error = std::string("cannot hold the image in memory: ") + std::strerror(errno), nullptr;
+        written += static_cast<std::size_t>(n);
+    }
+    if (release->imageFile_ < 0 ||
+        ::fcntl(release->imageFile_, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0)
+        return error = std::string("cannot hold the image in memory: ") + std::strerror(errno), nullptr;
+    void* mapped = ::mmap(nullptr, image.size(), PROT_READ, MAP_SHARED, release->imageFile_, 0);
+    if (mapped == MAP_FAILED) return error = std::string("cannot map the image: ") + std::strerror(errno), nullptr;
+    release->data_ = static_cast<const std::uint8_t*>(mapped);
+    release->size_ = image.size();
     return release;
+}
+
+Release::~Release() {
+    if (data_ != nullptr) ::munmap(const_cast<std::uint8_t*>(data_), size_);
+    if (imageFile_ >= 0) ::close(imageFile_);
 }
 
 Copy Release::MakeCopy(const std::string (&values)[consts::DataTypeCount]) const {
@@ -99,16 +127,18 @@ Copy Release::MakeCopy(const std::string (&values)[consts::DataTypeCount]) const
     }
     std::uint64_t sum = unpatchedSum_;
     for (std::size_t at : patchedWords_)
-        sum += ByteAt(copy, at) | (at + 1 < image_.size() ? ByteAt(copy, at + 1) << 8 : 0);
-    std::uint32_t checksum = Fold(sum) + static_cast<std::uint32_t>(image_.size());
+        sum += ByteAt(copy, at) | (at + 1 < size_ ? ByteAt(copy, at + 1) << 8 : 0);
+    std::uint32_t checksum = Fold(sum) + static_cast<std::uint32_t>(size_);
     for (int i = 0; i < 4; ++i) copy.Checksum[i] = static_cast<std::uint8_t>(checksum >> (8 * i));
 
     // The tag follows from the contents: the image's digest and the patches.
     std::string contents = digest_;
     contents.append(copy.Checksum.begin(), copy.Checksum.end());
     for (const auto& value : copy.Values) contents.append(value.begin(), value.end());
-    std::uint8_t digest[SHA256_DIGEST_LENGTH];
-    SHA256(reinterpret_cast<const std::uint8_t*>(contents.data()), contents.size(), digest);
+    // With the algorithm looked up once: the one-shot SHA256 looks it up on every call.
+    static EVP_MD* const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    std::uint8_t digest[EVP_MAX_MD_SIZE];
+    EVP_Digest(contents.data(), contents.size(), digest, nullptr, sha256, nullptr);
     copy.ETag = '"';
     copy.ETag += Hex(digest, 16);
     copy.ETag += '"';
@@ -120,19 +150,19 @@ std::uint8_t Release::ByteAt(const Copy& copy, std::size_t position) const {
         if (position < patch.At || position >= patch.At + patch.Length) continue;
         return patch.Index < 0 ? copy.Checksum[position - patch.At] : copy.Values[patch.Index][position - patch.At];
     }
-    return image_[position];
+    return data_[position];
 }
 
 std::span<const std::uint8_t> Release::PieceAt(const Copy& copy, std::size_t position) const {
-    if (position >= image_.size()) return {};
+    if (position >= size_) return {};
     for (const Patch& patch : patches_) {
-        if (position < patch.At) return {image_.data() + position, patch.At - position};
+        if (position < patch.At) return {data_ + position, patch.At - position};
         if (position < patch.At + patch.Length) {
             const std::uint8_t* bytes = patch.Index < 0 ? copy.Checksum.data() : copy.Values[patch.Index].data();
             return {bytes + (position - patch.At), patch.At + patch.Length - position};
         }
     }
-    return {image_.data() + position, image_.size() - position};
+    return {data_ + position, size_ - position};
 }
 
 }  // namespace stampd

@@ -1,11 +1,18 @@
 // A download address and its signed attribution.
-#include "stampd/Attribution.h"
+#include "host/stampd/Attribution.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <openssl/hmac.h>
+#include <openssl/core_names.h>
+#include <openssl/params.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "startup/uSettingsRules.h"
 #include "startup/uStamp.h"
@@ -106,7 +113,8 @@ bool ParseName(std::string_view path, Attribution& attribution, std::string& rea
 }
 
 bool ParseQuery(std::string_view query, Attribution& attribution, std::string& reason) {
-    bool seen[consts::DataTypeCount + 1] = {};
+    enum { Sig = consts::DataTypeCount, Exp, Fields };
+    bool seen[Fields] = {};
     while (!query.empty()) {
         std::size_t end = query.find('&');
         std::string_view field = query.substr(0, end);
@@ -116,18 +124,60 @@ bool ParseQuery(std::string_view query, Attribution& attribution, std::string& r
         std::string_view name = field.substr(0, equals);
         int index = 0;
         while (index < consts::DataTypeCount && name != FieldNames[index]) ++index;
+        if (index == consts::DataTypeCount && name == "exp") index = Exp;
         if (index == consts::DataTypeCount && name != "sig") return Refuse(reason, "unknown query field");
         if (seen[index]) return Refuse(reason, "a query field is given twice");
         seen[index] = true;
         std::string value;
         if (!Decode(field.substr(equals + 1), true, value))
             return Refuse(reason, "malformed percent-encoding in the query");
-        if (index == consts::DataTypeCount) {
+        if (index == Sig) {
             attribution.Signature = value;
+            continue;
+        }
+        if (index == Exp) {
+            if (value.empty() || value.size() > 12 || value.find_first_not_of("0123456789") != std::string::npos ||
+                value[0] == '0')
+                return Refuse(reason, "exp is not a Unix time");
+            attribution.Expires = value;
             continue;
         }
         if (!CheckValue(FieldNames[index], value, reason)) return false;
         attribution.Values[index] = value;
+    }
+    return true;
+}
+
+int Base64Digit(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+// Standard base64 with its padding; false when `text` is not that.
+bool DecodeBase64(const std::string& text, std::string& bytes) {
+    if (text.empty() || text.size() % 4 != 0) return false;
+    std::size_t padding = text.size() - text.find_last_not_of('=') - 1;
+    if (padding > 2) return false;
+    std::uint32_t bits = 0;
+    for (std::size_t i = 0; i < text.size() - padding; ++i) {
+        int digit = Base64Digit(text[i]);
+        if (digit < 0) return false;
+        bits = (bits << 6) | static_cast<std::uint32_t>(digit);
+        if (i % 4 == 3) {
+            bytes += static_cast<char>(bits >> 16);
+            bytes += static_cast<char>(bits >> 8);
+            bytes += static_cast<char>(bits);
+            bits = 0;
+        }
+    }
+    if (padding == 2) bytes += static_cast<char>(bits >> 4);
+    if (padding == 1) {
+        bytes += static_cast<char>(bits >> 10);
+        bytes += static_cast<char>(bits >> 2);
     }
     return true;
 }
@@ -143,8 +193,10 @@ bool ParseTarget(std::string_view target, Attribution& attribution, std::string&
 }
 
 std::string CanonicalForm(const Attribution& attribution) {
-    std::string text = "quellox-stampd 1\n" + attribution.FileName + "\n";
+    std::string text = (attribution.Expires.empty() ? "quellox-stampd 1\n" : "quellox-stampd 2\n") +
+                       attribution.FileName + "\n";
     for (const std::string& value : attribution.Values) text += value + "\n";
+    if (!attribution.Expires.empty()) text += attribution.Expires + "\n";
     return text;
 }
 
@@ -160,32 +212,99 @@ std::string LinkTarget(const Attribution& attribution) {
         target += Encode(attribution.Values[type]);
         separator = '&';
     }
+    if (!attribution.Expires.empty()) target += separator + std::string("exp=") + attribution.Expires;
     return target;
 }
 
+bool IsKeyMode(unsigned mode, std::string& reason) {
+    if ((mode & 0777 & ~0640u) == 0) return true;
+    char text[64];
+    std::snprintf(text, sizeof(text), "%04o", mode & 07777);
+    return Refuse(reason, std::string("others can reach it (mode ") + text + "): a key file is 0600 or 0640");
+}
+
+bool IsKeyText(const std::string& text, std::string& reason) {
+    const char* const advice = " (make one with: head -c 32 /dev/urandom | base64 > FILE)";
+    std::string bytes;
+    if (!DecodeBase64(text, bytes)) return Refuse(reason, std::string("the key is not base64") + advice);
+    if (bytes.size() < 32)
+        return Refuse(reason, "the key holds " + std::to_string(bytes.size()) + " bytes, fewer than 32" + advice);
+    // 32 random bytes hold about 30 distinct values; a made-up key far fewer.
+    bool used[256] = {};
+    int distinct = 0;
+    for (unsigned char c : bytes) distinct += used[c] ? 0 : (used[c] = true, 1);
+    if (distinct < 16) return Refuse(reason, std::string("the key's bytes are not random") + advice);
+    return true;
+}
+
 bool ReadKeyFile(const std::string& path, std::string& key, std::string& reason) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return Refuse(reason, path + ": cannot be read");
+    int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) return Refuse(reason, path + ": cannot be read: " + std::strerror(errno));
+    std::FILE* file = ::fdopen(descriptor, "rb");
+    if (file == nullptr) {
+        ::close(descriptor);
+        return Refuse(reason, path + ": cannot be read: " + std::strerror(errno));
+    }
+    struct stat status {};
+    std::string why;
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        std::fclose(file);
+        return Refuse(reason, path + ": not a plain file");
+    }
+    if (!IsKeyMode(status.st_mode, why)) {
+        std::fclose(file);
+        return Refuse(reason, path + ": " + why);
+    }
     key.clear();
     char buffer[4096];
     std::size_t read;
     while ((read = std::fread(buffer, 1, sizeof(buffer), file)) > 0 && key.size() < 65536) key.append(buffer, read);
     std::fclose(file);
-    while (!key.empty() && (key.back() == '\n' || key.back() == '\r' || key.back() == ' ' || key.back() == '\t'))
-        key.pop_back();
-    if (key.size() < 32)
-        return Refuse(reason, path + ": a key needs at least 32 bytes (for instance: head -c 32 /dev/urandom | base64)");
+    if (!key.empty() && key.back() == '\n') key.pop_back();
+    if (!key.empty() && key.back() == '\r') key.pop_back();
+    if (!IsKeyText(key, why)) return Refuse(reason, path + ": " + why);
     return true;
 }
 
+namespace {
+
+// HMAC-SHA256 keyed once per key and thread: OpenSSL's one-shot HMAC looks
+// the algorithm up and sets the key up again on every call, which cost more
+// than the rest of a request's checks together.
+struct MacContext {
+    std::string Key;
+    EVP_MAC_CTX* Keyed = nullptr;
+    ~MacContext() { EVP_MAC_CTX_free(Keyed); }
+};
+
+EVP_MAC_CTX* KeyedContext(const std::string& key) {
+    static EVP_MAC* const mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    thread_local MacContext contexts[2];  // the current key and the previous one
+    thread_local unsigned next = 0;
+    for (MacContext& context : contexts)
+        if (context.Keyed != nullptr && context.Key == key) return context.Keyed;
+    MacContext& context = contexts[next++ % 2];
+    EVP_MAC_CTX_free(context.Keyed);
+    context.Keyed = EVP_MAC_CTX_new(mac);
+    context.Key = key;
+    char digest[] = "SHA256";
+    OSSL_PARAM parameters[] = {OSSL_PARAM_construct_utf8_string("digest", digest, 0), OSSL_PARAM_construct_end()};
+    EVP_MAC_init(context.Keyed, reinterpret_cast<const unsigned char*>(key.data()), key.size(), parameters);
+    return context.Keyed;
+}
+
+}  // namespace
+
 std::string Sign(const std::string& key, const std::string& text) {
     unsigned char mac[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(text.data()),
-         text.size(), mac, &length);
+    std::size_t length = 0;
+    EVP_MAC_CTX* once = EVP_MAC_CTX_dup(KeyedContext(key));
+    EVP_MAC_update(once, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    EVP_MAC_final(once, mac, &length, sizeof(mac));
+    EVP_MAC_CTX_free(once);
     static constexpr char digits[] = "0123456789abcdef";
     std::string hex;
-    for (unsigned int i = 0; i < length; ++i) {
+    for (std::size_t i = 0; i < length; ++i) {
         hex += digits[mac[i] >> 4];
         hex += digits[mac[i] & 15];
     }
@@ -198,20 +317,25 @@ const char* Describe(SignatureCheck check) {
     case SignatureCheck::Valid: return "valid";
     case SignatureCheck::ValidOldKey: return "valid-old-key";
     case SignatureCheck::Bad: return "bad";
+    case SignatureCheck::Expired: return "expired";
     }
     return "bad";
 }
 
-SignatureCheck CheckSignature(const Attribution& attribution, const std::string& key, const std::string& oldKey) {
+SignatureCheck CheckSignature(const Attribution& attribution, const std::string& key, const std::string& oldKey,
+                              std::int64_t now) {
     if (attribution.Signature.empty()) return SignatureCheck::Missing;
     const std::string& given = attribution.Signature;
     auto matches = [&](const std::string& candidate) {
         std::string expected = Sign(candidate, CanonicalForm(attribution));
         return given.size() == expected.size() && CRYPTO_memcmp(given.data(), expected.data(), given.size()) == 0;
     };
-    if (matches(key)) return SignatureCheck::Valid;
-    if (!oldKey.empty() && matches(oldKey)) return SignatureCheck::ValidOldKey;
-    return SignatureCheck::Bad;
+    SignatureCheck check = matches(key)                          ? SignatureCheck::Valid
+                           : !oldKey.empty() && matches(oldKey) ? SignatureCheck::ValidOldKey
+                                                                : SignatureCheck::Bad;
+    if (check != SignatureCheck::Bad && !attribution.Expires.empty() && std::stoll(attribution.Expires) <= now)
+        return SignatureCheck::Expired;
+    return check;
 }
 
 }  // namespace stampd
