@@ -52,7 +52,7 @@ std::string VariantSuffix(int variant) { return Narrow(rules::AddVariantSuffix(L
 bool SplitCampaign(std::string_view finished, bool mayBeCut, Event& event, std::string& reason) {
     for (int variant = 1; variant <= 2; ++variant) {
         std::string suffix = VariantSuffix(variant);
-        std::string_view letter = variant == 2 ? "b" : "a";
+        const char* letter = variant == 2 ? "b" : "a";
         if (finished == suffix) {
             event.Campaign.clear();
             event.Variant = letter;

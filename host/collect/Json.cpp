@@ -168,11 +168,11 @@ private:
             case 'r': out += '\r'; break;
             case 't': out += '\t'; break;
             case 'u': {
-                std::uint32_t code;
+                std::uint32_t code = 0;
                 if (!Hex4(code)) return false;
                 if (code >= 0xDC00 && code <= 0xDFFF) return Fail("a lone surrogate");
                 if (code >= 0xD800 && code <= 0xDBFF) {
-                    std::uint32_t low;
+                    std::uint32_t low = 0;
                     if (text_.substr(at_, 2) != "\\u") return Fail("a lone surrogate");
                     at_ += 2;
                     if (!Hex4(low)) return false;
