@@ -53,6 +53,7 @@ def verifies(path, identity):
 
 def make_key(path):
     path.write_text(os.urandom(32).hex() + "\n")
+    path.chmod(0o600)
     return path
 
 
@@ -68,12 +69,12 @@ def sized_installer(identity, size, target):
 class Stampd:
     """One service process on a free loopback port; its access log is its stdout."""
 
-    def __init__(self, folder, installer, key, *flags):
+    def __init__(self, folder, installer, key, *flags, preexec_fn=None):
         self.log = folder / ("stampd-%d.log" % time.monotonic_ns())
         with open(self.log, "wb") as out:
             self.process = subprocess.Popen([str(STAMPD), "--installer", str(installer), "--key", str(key),
                                              "--listen", "127.0.0.1:0", *map(str, flags)],
-                                            stdout=out, stderr=subprocess.STDOUT)
+                                            stdout=out, stderr=subprocess.STDOUT, preexec_fn=preexec_fn)
         match = self.wait_for(r"listening on 127\.0\.0\.1:(\d+)")
         self.port = int(match.group(1))
 
@@ -129,8 +130,8 @@ def keys(tmp_path):
 def service(tmp_path, installer, keys):
     started = []
 
-    def start(*flags, installer_path=None):
-        started.append(Stampd(tmp_path, installer_path or installer, keys[0], *flags))
+    def start(*flags, installer_path=None, preexec_fn=None):
+        started.append(Stampd(tmp_path, installer_path or installer, keys[0], *flags, preexec_fn=preexec_fn))
         return started[-1]
 
     yield start
@@ -420,18 +421,36 @@ def test_sigterm_lets_a_slow_download_finish(service, signing_identity, tmp_path
     assert "stopped" in stampd.lines()[-1]
 
 
-def test_sigterm_ends_a_stalled_download_after_the_stop_time_out(service, signing_identity, tmp_path, keys):
-    big = sized_installer(signing_identity, 8 * 1024 * 1024, tmp_path / "big.exe")
-    stampd = service("--stop-timeout", "1", installer_path=big)
-    [link] = links(keys[0], "http://x", ["cookie", "stalled"])
+def stalled_download(stampd, target):
+    """A download whose client reads its first bytes and then nothing more."""
     stalled = socket.socket()
     stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
     stalled.connect(("127.0.0.1", stampd.port))
-    stalled.sendall(("GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % target_of(link)).encode())
-    stalled.recv(1000)  # and nothing more
+    stalled.sendall(("GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % target).encode())
+    stalled.recv(1000)
+    return stalled
+
+
+@pytest.mark.parametrize("how", ["stop time-out", "second signal"])
+def test_a_stop_ends_a_stalled_download_and_logs_it(service, signing_identity, tmp_path, keys, how):
+    big = sized_installer(signing_identity, 8 * 1024 * 1024, tmp_path / "big.exe")
+    timeout = "1" if how == "stop time-out" else "60"
+    stampd = service("--stop-timeout", timeout, installer_path=big)
+    [link] = links(keys[0], "http://x", ["cookie", "stalled"])
+    stalled = stalled_download(stampd, target_of(link))
     stampd.process.send_signal(signal.SIGTERM)
+    stampd.wait_for("stopping")
+    started = time.monotonic()
+    if how == "second signal":
+        stampd.process.send_signal(signal.SIGINT)
     assert stampd.process.wait(timeout=10) == 0
-    assert stampd.wait_for("stop time-out")
+    assert time.monotonic() - started < 5
+    assert stampd.wait_for("stop time-out" if how == "stop time-out" else "a second signal")
+    # The download cut off still has its access-log line, with what it sent.
+    [line] = [line for line in stampd.lines() if " GET " in line]
+    assert re.search(r' 200 (\d+) .* sig=valid .*cookie="stalled".* aborted="cut off by the stop"', line), line
+    assert 0 < int(re.search(r" 200 (\d+) ", line).group(1)) < 8 * 1024 * 1024
+    assert "stopped" in stampd.lines()[-1]
     stalled.close()
 
 
@@ -450,6 +469,127 @@ def test_clients_that_go_away_mid_download_leave_the_service_serving(service, si
     assert stampd.wait_for(r"aborted=")
     assert stampd.request("/healthz")[0] == 200
 
+
+
+def cpu_seconds(pid):
+    """User and system time the process has used so far."""
+    fields = pathlib.Path("/proc/%d/stat" % pid).read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def test_out_of_descriptors_pauses_accepting_and_says_so(service, keys):
+    # A low open-file limit, and more connections than it allows: each
+    # accept fails with EMFILE. The service must neither spin nor go silent.
+    import resource
+
+    def low_limit():
+        resource.setrlimit(resource.RLIMIT_NOFILE, (80, 80))
+
+    stampd = service("--threads", "2", "--max-connections", "1000", preexec_fn=low_limit)
+    assert stampd.wait_for(r"open-file limit \(80\) is below --max-connections 1000")
+    held = []
+    for _ in range(150):
+        connection = socket.socket()
+        connection.connect(("127.0.0.1", stampd.port))
+        held.append(connection)
+    stampd.wait_for(r"cannot accept a connection \(Too many open files\), \d+ open: pausing new connections")
+    before = cpu_seconds(stampd.process.pid)
+    time.sleep(2)
+    assert cpu_seconds(stampd.process.pid) - before < 0.5
+    for connection in held:
+        connection.close()
+    stampd.wait_for("accepting connections again")
+    assert stampd.request("/healthz")[0] == 200
+
+
+def test_connections_beyond_the_cap_wait_for_one_to_end(service):
+    stampd = service("--max-connections", "2")
+    assert stampd.wait_for("at most 2 connections")
+    idle = [socket.create_connection(("127.0.0.1", stampd.port)) for _ in range(2)]
+    time.sleep(0.2)
+    waiting = socket.create_connection(("127.0.0.1", stampd.port), timeout=5)
+    waiting.sendall(b"GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+    waiting.settimeout(0.5)
+    with pytest.raises(socket.timeout):
+        waiting.recv(100)  # not accepted while two are open
+    idle[0].close()
+    waiting.settimeout(5)
+    assert waiting.recv(100).startswith(b"HTTP/1.1 200 ")
+    waiting.close()
+    idle[1].close()
+
+
+def test_a_second_instance_on_the_same_port_fails(service, installer, keys):
+    first = service()
+    second = subprocess.run([str(STAMPD), "--installer", str(installer), "--key", str(keys[0]),
+                             "--listen", "127.0.0.1:%d" % first.port], capture_output=True, text=True, timeout=10)
+    assert second.returncode == 1
+    assert second.stderr == "quellox-stampd: cannot listen on 127.0.0.1:%d: address in use\n" % first.port
+    assert second.stdout == ""
+    assert all(first.request("/healthz")[0] == 200 for _ in range(10))
+
+
+def test_command_line_conventions(installer, keys):
+    key = str(keys[0])
+    cases = [
+        # arguments, exit code, standard output holds, standard error holds
+        (["--help"], 0, "usage: quellox-stampd", None),
+        (["--version"], 0, "quellox-stampd 1.", None),
+        (["--foo", "1"], 2, None, "quellox-stampd: unknown flag --foo\n"),
+        (["--installer", str(installer)], 2, None, "--key is required"),
+        (["--installer", str(installer), "--key", key, "--threads", "many"], 2, None, "--threads: value refused: many"),
+        (["--installer", str(installer), "--key", key, "--max-connections", "0"], 2, None, "--max-connections: value refused"),
+        (["--installer", str(installer), "--key", key, "--listen", "nowhere:80"], 2, None,
+         "quellox-stampd: not an address: nowhere\n"),
+        (["--installer", str(installer), "--key", key, "--listen", "192.0.2.1:80"], 1, None,
+         "quellox-stampd: cannot listen on 192.0.2.1:80: "),
+    ]
+    for arguments, code, out, err in cases:
+        result = subprocess.run([str(STAMPD), *arguments], capture_output=True, text=True, timeout=10)
+        assert result.returncode == code, (arguments, result.stderr)
+        if out is not None:
+            assert out in result.stdout, arguments
+        if err is not None:
+            assert err in result.stderr and result.stdout == "", (arguments, result.stdout)
+
+
+RFC_CASES = [
+    # request, status, whether the connection ends after it
+    ("GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n", 200, False),
+    ("GET /healthz HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: identity\r\n\r\n", 400, True),
+    ("GET /healthz HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n", 400, True),
+    ("GET /healthz HTTP/1.1\r\n\r\n", 400, True),
+    ("GET /healthz HTTP/1.1\r\nHost: x\r\nHost: y\r\n\r\n", 400, True),
+    ("GET /healthz HTTP/1.0\r\n\r\n", 200, True),
+]
+
+
+def test_http_conformance(service, keys):
+    stampd = service()
+    for request, status, closes in RFC_CASES:
+        with socket.create_connection(("127.0.0.1", stampd.port), timeout=5) as s:
+            s.sendall(request.encode())
+            answer = b""
+            while b"\r\n\r\n" not in answer:
+                answer += s.recv(65536)
+            header = answer.split(b"\r\n\r\n")[0].decode()
+            assert header.startswith("HTTP/1.1 %d " % status), (request, header)
+            date = re.search(r"\r\nDate: (.+)", header)
+            assert date and time.strptime(date.group(1), "%a, %d %b %Y %H:%M:%S GMT"), header
+            s.settimeout(1)
+            try:
+                while s.recv(65536):
+                    pass
+                ended = True
+            except socket.timeout:
+                ended = False
+            assert ended == closes, request
+    # Every other answer carries the date too: a copy, a 304, a refusal.
+    [link] = links(keys[0], "http://x", ["cookie", "dated"])
+    status, headers, _ = stampd.request(target_of(link))
+    for request_headers in ({}, {"If-None-Match": headers["ETag"]}):
+        assert "Date" in stampd.request(target_of(link), headers=request_headers)[1]
+    assert "Date" in stampd.request("/setup.exe")[1]
 
 NGINX_SITE = """
 {user}

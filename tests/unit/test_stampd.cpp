@@ -6,9 +6,9 @@
 #include <algorithm>
 
 #include "PeFixture.h"
-#include "stampd/Attribution.h"
-#include "stampd/Conditional.h"
-#include "stampd/Release.h"
+#include "host/stampd/Attribution.h"
+#include "host/stampd/Conditional.h"
+#include "host/stampd/Release.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "stampd/Attribution.h"
+#include "host/stampd/Attribution.h"
 #include "tools/PartnerList.h"
 
 namespace {

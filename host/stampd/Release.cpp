@@ -1,5 +1,5 @@
 // The installer a service hands out, and the copies made from it.
-#include "stampd/Release.h"
+#include "host/stampd/Release.h"
 
 #include <openssl/sha.h>
 

@@ -1,5 +1,5 @@
 // The conditional and partial parts of a download.
-#include "stampd/Conditional.h"
+#include "host/stampd/Conditional.h"
 
 namespace stampd {
 

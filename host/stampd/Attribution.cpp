@@ -1,5 +1,5 @@
 // A download address and its signed attribution.
-#include "stampd/Attribution.h"
+#include "host/stampd/Attribution.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>

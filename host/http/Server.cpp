@@ -1,0 +1,733 @@
+// The HTTP side that the host services share.
+#include "host/http/Server.h"
+
+#include <boost/asio.hpp>
+#include <boost/beast.hpp>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <limits>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "host/http/UniqueFd.h"
+
+namespace hosthttp {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+using tcp = net::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+void UniqueFd::reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
+std::string Quoted(std::string_view text) {
+    std::string quoted = "\"";
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c <= 0x7E && c != '"' && c != '\\') {
+            quoted += static_cast<char>(c);
+            continue;
+        }
+        char escaped[8];
+        std::snprintf(escaped, sizeof(escaped), "\\x%02X", c);
+        quoted += escaped;
+    }
+    return quoted + "\"";
+}
+
+std::string LogTime() {
+    auto now = std::chrono::system_clock::now();
+    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm utc;
+    gmtime_r(&seconds, &utc);
+    char text[96];
+    std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(milliseconds));
+    return text;
+}
+
+// A single write, so that lines of concurrent requests never interleave.
+void LogLine(const std::string& line) {
+    std::string full = line + "\n";
+    std::fwrite(full.data(), 1, full.size(), stdout);
+    std::fflush(stdout);
+}
+
+Response Refusal(http::status status, const std::string& reason) {
+    Response response;
+    response.Message.result(status);
+    // Plain text that a browser shows, never a file it would save.
+    response.Message.set(http::field::content_type, "text/plain; charset=utf-8");
+    response.Message.set("X-Content-Type-Options", "nosniff");
+    response.Message.set(http::field::cache_control, "no-store");
+    response.Message.body() = reason + "\n";
+    response.Reason = reason;
+    return response;
+}
+
+namespace {
+
+constexpr std::size_t SendfileChunk = 1 << 20;
+// Descriptors kept free for what is not a connection (the installer, the
+// log, a reload's files, the listening sockets).
+constexpr unsigned SpareDescriptors = 64;
+
+// The Date header's value (RFC 9110 §5.6.7), made once a second per thread.
+const std::string& HttpDate() {
+    thread_local std::time_t made = 0;
+    thread_local std::string text;
+    std::time_t now = std::time(nullptr);
+    if (now != made || text.empty()) {
+        std::tm utc;
+        gmtime_r(&now, &utc);
+        char buffer[64];
+        std::strftime(buffer, sizeof(buffer), "%a, %d %b %Y %H:%M:%S GMT", &utc);
+        text = buffer;
+        made = now;
+    }
+    return text;
+}
+
+bool IsChunkedOnly(beast::string_view codings) {
+    return beast::iequals(codings, "chunked");
+}
+
+class Service;
+
+class Session : public std::enable_shared_from_this<Session> {
+public:
+    Session(tcp::socket socket, Service& service);
+    ~Session();
+    void Start();
+    // Ends an idle connection now and a busy one after its answer.
+    void PostStop() {
+        net::post(stream_.get_executor(), [self = shared_from_this()] { self->Stop(); });
+    }
+    // Ends the connection now, its request logged as cut off.
+    void PostCut() {
+        net::post(stream_.get_executor(), [self = shared_from_this()] { self->Cut(); });
+    }
+
+private:
+    void Stop();
+    void Cut();
+    void ReadRequest();
+    void OnHeader();
+    void ReadBody();
+    void Answer();
+    void Refuse(http::status status, const std::string& reason);
+    void Send(Response&& response);
+    template <class Sending>
+    void WriteSome(std::shared_ptr<Sending> sending);
+    void SendStream(Response&& response);
+    void SendNext();
+    void ArmWriteTimeout();
+    void WritePieces();
+    void SendFile(const Segment& segment);
+    void Finish(beast::error_code ec);
+
+    Service& service_;
+    const Options& options_;
+    beast::tcp_stream stream_;
+    beast::flat_buffer buffer_{HeaderLimit};
+    std::optional<http::request_parser<http::string_body>> parser_;
+    bool reading_ = false;
+    bool stopping_ = false;
+    bool keepAlive_ = false;
+    bool head_ = false;
+    std::string peer_;
+    std::optional<std::list<std::weak_ptr<Session>>::iterator> registered_;
+    // The access log's fields of the request in progress.
+    Clock::time_point started_;
+    std::string method_, target_, fields_, reason_;
+    unsigned status_ = 0;
+    std::uint64_t sent_ = 0;
+
+    // A streamed body on its way: the header, then the body's segments.
+    struct Streaming {
+        std::shared_ptr<const Body> Source;
+        std::string Header;        // until it is written
+        std::size_t Position = 0;  // the next byte of the body to send
+        std::size_t End = 0;
+    };
+    std::optional<Streaming> streaming_;
+    net::steady_timer waitTimer_;
+};
+
+// One event loop per thread. The one listening socket is shared by every
+// loop (each has its own descriptor of it): a connection stays on the loop
+// that accepted it, without hand-offs between threads. The first loop also
+// takes the signals and the stop.
+class Service {
+public:
+    Service(const Options& options, Handler& handler)
+        : options_(options), handler_(handler), loops_(MakeLoops(options)),
+          signals_(*loops_[0], SIGINT, SIGTERM, SIGHUP), stopTimer_(*loops_[0]) {}
+
+    int Run();
+    const Options& Settings() const { return options_; }
+    Handler& Answers() { return handler_; }
+    // The sessions, so that a stop can reach them. `stopping` tells a
+    // connection accepted while the service stops.
+    std::list<std::weak_ptr<Session>>::iterator Add(const std::shared_ptr<Session>& session, bool& stopping) {
+        std::lock_guard lock(mutex_);
+        stopping = stopping_;
+        return sessions_.insert(sessions_.end(), session);
+    }
+    void Remove(std::list<std::weak_ptr<Session>>::iterator at);
+
+private:
+    struct Listener {
+        tcp::acceptor Acceptor;
+        net::steady_timer Pause;
+        bool Full = false;  // waiting for a connection to end (the cap)
+        bool Starved = false;  // out of descriptors
+        explicit Listener(net::io_context& loop) : Acceptor(loop), Pause(loop) {}
+    };
+    static std::vector<std::unique_ptr<net::io_context>> MakeLoops(const Options& options) {
+        unsigned threads = options.Threads != 0 ? options.Threads : std::max(1u, std::thread::hardware_concurrency());
+        std::vector<std::unique_ptr<net::io_context>> loops;
+        for (unsigned i = 0; i < threads; ++i) loops.push_back(std::make_unique<net::io_context>(1));
+        return loops;
+    }
+    bool Listen(tcp::endpoint& endpoint, beast::error_code& ec);
+    void Accept(Listener& listener);
+    void Arm(Listener& listener);
+    void WaitForSignal();
+    void Stop();
+    void CutAll(const char* why);
+    void EndLoops();
+    void CheckDescriptors();
+
+    Options options_;
+    Handler& handler_;
+    std::mutex mutex_;
+    std::list<std::weak_ptr<Session>> sessions_;
+    std::atomic<unsigned> open_{0};
+    std::atomic<bool> anyFull_{false};
+    bool stopping_ = false;
+    bool cut_ = false;
+    bool ended_ = false;
+    unsigned cap_ = 0;
+    std::vector<std::unique_ptr<net::io_context>> loops_;
+    std::list<Listener> listeners_;  // one per loop; the accept loops keep references to them
+    net::signal_set signals_;
+    net::steady_timer stopTimer_;
+};
+
+Session::Session(tcp::socket socket, Service& service)
+    : service_(service), options_(service.Settings()), stream_(std::move(socket)),
+      waitTimer_(stream_.get_executor()) {
+    beast::error_code ec;
+    auto endpoint = stream_.socket().remote_endpoint(ec);
+    peer_ = ec ? "-" : endpoint.address().to_string();
+    // The gathered writes already leave in as few segments as they can; a
+    // short last piece must not wait for the client's delayed ACK.
+    stream_.socket().set_option(tcp::no_delay(true), ec);
+    // sendfile must return when the socket's buffer is full, not wait.
+    stream_.socket().native_non_blocking(true, ec);
+}
+
+// Once the last handler has let go of the session. A request still in
+// progress then (the loops ended under it) is logged as cut off.
+Session::~Session() {
+    if (status_ != 0) Finish(beast::error_code(ECANCELED, beast::system_category()));
+    if (registered_) service_.Remove(*registered_);
+}
+
+void Session::Start() {
+    auto self = shared_from_this();
+    registered_ = service_.Add(self, stopping_);
+    net::dispatch(stream_.get_executor(), [self] { self->ReadRequest(); });
+}
+
+void Session::Stop() {
+    stopping_ = true;
+    // Idle, or in the middle of a header: no request is in flight.
+    if (reading_ && status_ == 0 && !parser_->is_header_done()) stream_.socket().cancel();
+}
+
+void Session::Cut() {
+    stopping_ = true;
+    keepAlive_ = false;
+    if (status_ != 0) return Finish(beast::error_code(ECANCELED, beast::system_category()));
+    beast::error_code ignored;
+    stream_.socket().close(ignored);
+}
+
+void Session::ReadRequest() {
+    if (stopping_) return Finish({});
+    parser_.emplace();
+    parser_->header_limit(HeaderLimit);
+    // The body's length is checked once the header is in (OnHeader), with a refusal of its own.
+    parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
+    // buffer_ keeps what was read past the last request: a pipelining
+    // client's next one.
+    reading_ = true;
+    stream_.expires_after(options_.ReadTimeout);
+    http::async_read_header(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+        self->reading_ = false;
+        if (ec == http::error::end_of_stream || ec == net::error::operation_aborted || ec == beast::error::timeout)
+            return self->Finish(ec);
+        self->started_ = Clock::now();
+        self->keepAlive_ = false;
+        if (ec) {
+            // A malformed or oversized request: one line of reason, then the connection ends.
+            self->method_ = "-";
+            self->target_ = "-";
+            return self->Refuse(http::status::bad_request, ec == http::error::header_limit
+                                                               ? "the request header is too large"
+                                                               : "malformed request: " + ec.message());
+        }
+        self->OnHeader();
+    });
+}
+
+// What every service refuses alike, before its handler sees the request.
+void Session::OnHeader() {
+    const auto& request = parser_->get();
+    method_ = std::string(request.method_string());
+    target_ = std::string(request.target());
+    head_ = request.method() == http::verb::head;
+    fields_ = service_.Answers().DefaultLogFields();
+    reason_.clear();
+    // Each refusal here ends the connection: what follows the header cannot
+    // be told apart from the next request.
+    if (auto coding = request.find(http::field::transfer_encoding);
+        coding != request.end() && (!IsChunkedOnly(coding->value()) || request.count(http::field::transfer_encoding) > 1))
+        return Refuse(http::status::bad_request, "a transfer coding other than chunked is refused");
+    if (request.version() >= 11 && request.count(http::field::host) != 1)
+        return Refuse(http::status::bad_request, "an HTTP/1.1 request needs exactly one Host header");
+    bool hasBody = parser_->chunked() || (parser_->content_length() && *parser_->content_length() > 0);
+    if (hasBody && options_.BodyLimit == 0) return Refuse(http::status::bad_request, "a request with a body is refused");
+    if (hasBody && parser_->content_length() && *parser_->content_length() > options_.BodyLimit)
+        return Refuse(http::status::payload_too_large,
+                      "the request body is larger than " + std::to_string(options_.BodyLimit) + " bytes");
+    keepAlive_ = request.keep_alive() && !stopping_;
+    if (!hasBody) return Answer();
+    ReadBody();
+}
+
+void Session::ReadBody() {
+    parser_->body_limit(options_.BodyLimit);  // a chunked body is counted as it comes
+    reading_ = true;
+    http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+        self->reading_ = false;
+        if (!ec) return self->Answer();
+        self->keepAlive_ = false;
+        if (ec == http::error::body_limit)
+            return self->Refuse(http::status::payload_too_large, "the request body is larger than " +
+                                                                     std::to_string(self->options_.BodyLimit) + " bytes");
+        if (ec == beast::error::timeout || ec == net::error::operation_aborted || ec == http::error::end_of_stream ||
+            ec == http::error::partial_message)
+            return self->Finish(ec);
+        self->Refuse(http::status::bad_request, "malformed request: " + ec.message());
+    });
+}
+
+void Session::Answer() {
+    Request request{parser_->release(), peer_};
+    Response response = service_.Answers().Handle(request);
+    if (!response.LogFields.empty()) fields_ = std::move(response.LogFields);
+    reason_ = std::move(response.Reason);
+    if (response.Close) keepAlive_ = false;
+    if (response.Stream) return SendStream(std::move(response));
+    Send(std::move(response));
+}
+
+void Session::Refuse(http::status status, const std::string& reason) {
+    keepAlive_ = false;
+    Response response = Refusal(status, reason);
+    reason_ = reason;
+    Send(std::move(response));
+}
+
+template <class Body>
+struct Sending {
+    http::response<Body> Message;
+    http::response_serializer<Body> Serializer{Message};
+    explicit Sending(http::response<Body>&& m) : Message(std::move(m)) {}
+};
+
+void Session::Send(Response&& response) {
+    auto& message = response.Message;
+    message.prepare_payload();
+    message.keep_alive(keepAlive_);
+    if (message.find(http::field::date) == message.end()) message.set(http::field::date, HttpDate());
+    status_ = message.result_int();
+    sent_ = 0;
+    if (head_) {
+        // The header only, its Content-Length that of the GET.
+        return WriteSome(std::make_shared<Sending<http::empty_body>>(http::response<http::empty_body>{message.base()}));
+    }
+    WriteSome(std::make_shared<Sending<http::string_body>>(std::move(message)));
+}
+
+// Written piece by piece, each with its own time-out: a slow client goes
+// on as long as it keeps reading.
+template <class Sending>
+void Session::WriteSome(std::shared_ptr<Sending> sending) {
+    stream_.expires_after(options_.WriteTimeout);
+    http::async_write_some(stream_, sending->Serializer,
+                           [self = shared_from_this(), sending](beast::error_code ec, std::size_t bytes) {
+                               self->sent_ += bytes;
+                               if (!ec && !sending->Serializer.is_done()) return self->WriteSome(sending);
+                               self->Finish(ec);
+                           });
+}
+
+void Session::SendStream(Response&& response) {
+    auto& message = response.Message;
+    message.keep_alive(keepAlive_);
+    if (message.find(http::field::date) == message.end()) message.set(http::field::date, HttpDate());
+    status_ = message.result_int();
+    sent_ = 0;
+    // The header's text, from Beast's serializer.
+    http::response<http::empty_body> header{message.base()};
+    std::string text;
+    http::response_serializer<http::empty_body> serializer{header};
+    beast::error_code ec;
+    while (!serializer.is_header_done()) {
+        serializer.next(ec, [&](beast::error_code&, const auto& buffers) {
+            for (auto buffer : beast::buffers_range_ref(buffers))
+                text.append(static_cast<const char*>(buffer.data()), buffer.size());
+            serializer.consume(beast::buffer_bytes(buffers));
+        });
+        if (ec) return Finish(ec);
+    }
+    std::size_t end = head_ ? response.First : response.End;
+    streaming_.emplace(Streaming{std::move(response.Stream), std::move(text), response.First, end});
+    SendNext();
+}
+
+void Session::SendNext() {
+    Streaming& s = *streaming_;
+    if (s.Header.empty() && s.Position >= s.End) return Finish({});
+    if (!s.Header.empty() || s.Position >= s.End) return WritePieces();
+    Segment segment = s.Source->At(s.Position);
+    if (segment.Size == 0) return Finish(beast::error_code(EINVAL, beast::system_category()));
+    if (segment.Data == nullptr) return SendFile(segment);
+    WritePieces();
+}
+
+// The header (when not yet sent) and the pieces in memory up to the next
+// file piece or the end, in one gathered send. What the socket did not
+// take is sent on the next round.
+void Session::WritePieces() {
+    Streaming& s = *streaming_;
+    std::vector<net::const_buffer> buffers;
+    if (!s.Header.empty()) buffers.push_back(net::buffer(s.Header));
+    std::size_t at = s.Position;
+    while (at < s.End && buffers.size() < 64) {
+        Segment segment = s.Source->At(at);
+        if (segment.Size == 0 || segment.Data == nullptr) break;
+        std::size_t length = std::min(segment.Size, s.End - at);
+        buffers.push_back(net::const_buffer(segment.Data, length));
+        at += length;
+    }
+    // MSG_MORE: a file piece follows at once, so the kernel fills whole
+    // segments instead of pushing the header out on its own.
+    int flags = at < s.End ? MSG_MORE : 0;
+    ArmWriteTimeout();
+    stream_.socket().async_send(buffers, flags, [self = shared_from_this()](beast::error_code ec, std::size_t bytes) {
+        self->waitTimer_.cancel();
+        self->sent_ += bytes;
+        if (ec) return self->Finish(ec == net::error::operation_aborted ? beast::error::timeout : ec);
+        if (!self->streaming_) return;
+        Streaming& s = *self->streaming_;
+        std::size_t ofHeader = std::min(bytes, s.Header.size());
+        s.Header.erase(0, ofHeader);
+        s.Position += bytes - ofHeader;
+        self->SendNext();
+    });
+}
+
+// A send, or a wait for the socket, that the client does not let finish
+// within the write time-out is cancelled.
+void Session::ArmWriteTimeout() {
+    stream_.expires_never();
+    waitTimer_.expires_after(options_.WriteTimeout);
+    waitTimer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+        if (!ec) self->stream_.socket().cancel();
+    });
+}
+
+// A piece of a file, to the socket without passing through this process.
+void Session::SendFile(const Segment& segment) {
+    Streaming& s = *streaming_;
+    std::size_t stop = s.Position + std::min(segment.Size, s.End - s.Position);
+    off_t offset = static_cast<off_t>(segment.FileOffset);
+    while (s.Position < stop) {
+        ssize_t sent = ::sendfile(stream_.socket().native_handle(), segment.Fd, &offset,
+                                  std::min(stop - s.Position, SendfileChunk));
+        if (sent > 0) {
+            s.Position += static_cast<std::size_t>(sent);
+            sent_ += static_cast<std::uint64_t>(sent);
+            continue;
+        }
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // The client has not read enough yet: wait until it has, for at most the write time-out.
+            ArmWriteTimeout();
+            stream_.socket().async_wait(tcp::socket::wait_write, [self = shared_from_this()](beast::error_code ec) {
+                self->waitTimer_.cancel();
+                if (ec) return self->Finish(ec == net::error::operation_aborted ? beast::error::timeout : ec);
+                if (self->streaming_) self->SendNext();
+            });
+            return;
+        }
+        return Finish(beast::error_code(sent < 0 ? errno : EPIPE, beast::system_category()));
+    }
+    SendNext();
+}
+
+void Session::Finish(beast::error_code ec) {
+    if (status_ != 0) {
+        double ms = std::chrono::duration<double, std::milli>(Clock::now() - started_).count();
+        char timing[32];
+        std::snprintf(timing, sizeof(timing), "%.1fms", ms);
+        std::string line = LogTime() + " " + peer_ + " " + method_ + " " + Quoted(target_.substr(0, 300)) + " " +
+                           std::to_string(status_) + " " + std::to_string(sent_) + " " + timing;
+        if (!fields_.empty()) line += " " + fields_;
+        if (!reason_.empty()) line += " reason=" + Quoted(reason_);
+        if (ec == beast::error_code(ECANCELED, beast::system_category()))
+            line += " aborted=\"cut off by the stop\"";
+        else if (ec)
+            line += " aborted=" + Quoted(ec.message());
+        LogLine(line);
+        status_ = 0;
+    }
+    streaming_.reset();
+    if (!ec && keepAlive_ && !stopping_) return ReadRequest();
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.socket().close(ignored);
+}
+
+void Service::Remove(std::list<std::weak_ptr<Session>>::iterator at) {
+    std::lock_guard lock(mutex_);
+    sessions_.erase(at);
+    unsigned open = open_.fetch_sub(1) - 1;
+    if (ended_) return;
+    // A listener that waited for room takes connections again.
+    if (open < cap_ && !stopping_ && anyFull_.exchange(false)) {
+        for (auto& listener : listeners_) {
+            net::post(listener.Acceptor.get_executor(), [this, &listener] {
+                if (!listener.Full || !listener.Acceptor.is_open()) return;
+                listener.Full = false;
+                Accept(listener);
+            });
+        }
+    }
+    if (stopping_ && sessions_.empty()) net::post(stopTimer_.get_executor(), [this] { EndLoops(); });
+}
+
+// A connection's place is taken before its accept is armed, so that the
+// loops together never hold more than the cap.
+void Service::Accept(Listener& listener) {
+    if (open_.fetch_add(1) >= cap_) {
+        open_.fetch_sub(1);
+        // Full: the next connections wait in the kernel's queue until one ends.
+        listener.Full = true;
+        anyFull_ = true;
+        // A connection may have ended meanwhile, before it could see the flag.
+        if (open_.load() < cap_) {
+            listener.Full = false;
+            return Accept(listener);
+        }
+        return;
+    }
+    Arm(listener);
+}
+
+void Service::Arm(Listener& listener) {
+    listener.Acceptor.async_accept([this, &listener](beast::error_code ec, tcp::socket socket) {
+        if (ec == net::error::operation_aborted || !listener.Acceptor.is_open()) return;
+        if (!ec) {
+            if (listener.Starved) {
+                listener.Starved = false;
+                LogLine(LogTime() + " accepting connections again");
+            }
+            std::make_shared<Session>(std::move(socket), *this)->Start();
+            return Accept(listener);
+        }
+        if (ec == net::error::connection_aborted) return Arm(listener);  // the client left first
+        // Out of descriptors (or memory): trying again at once would only
+        // fail again, on every core. Pause, and say so once.
+        if (!listener.Starved)
+            LogLine(LogTime() + " cannot accept a connection (" + ec.message() + "), " +
+                    std::to_string(open_.load() - 1) + " open: pausing new connections");
+        listener.Starved = true;
+        listener.Pause.expires_after(options_.AcceptPause);
+        listener.Pause.async_wait([this, &listener](beast::error_code waited) {
+            if (!waited && listener.Acceptor.is_open()) Arm(listener);
+        });
+    });
+}
+
+// The open-file limit raised as far as it may go, and a warning when the
+// cap still lies beyond it (connections past it wait, paused, for
+// descriptors: see Accept).
+void Service::CheckDescriptors() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    if (limit.rlim_cur == RLIM_INFINITY || options_.MaxConnections + SpareDescriptors <= limit.rlim_cur) return;
+    LogLine(LogTime() + " the open-file limit (" + std::to_string(limit.rlim_cur) + ") is below --max-connections " +
+            std::to_string(options_.MaxConnections) + " and " + std::to_string(SpareDescriptors) +
+            " spare: raise LimitNOFILE");
+}
+
+// One socket, bound once (never shared with another process: a second
+// instance fails with "address in use"); each loop gets a descriptor of it.
+bool Service::Listen(tcp::endpoint& endpoint, beast::error_code& ec) {
+    tcp::acceptor first(*loops_[0]);
+    first.open(endpoint.protocol(), ec);
+    if (!ec) first.set_option(net::socket_base::reuse_address(true), ec);  // only past TIME_WAIT connections
+    if (!ec) first.bind(endpoint, ec);
+    if (!ec) first.listen(net::socket_base::max_listen_connections, ec);
+    if (ec) return false;
+    endpoint = first.local_endpoint();
+    for (std::size_t i = 0; i < loops_.size(); ++i) {
+        Listener& listener = listeners_.emplace_back(*loops_[i]);
+        if (i == 0) {
+            listener.Acceptor = std::move(first);
+            continue;
+        }
+        UniqueFd copy(::fcntl(listeners_.front().Acceptor.native_handle(), F_DUPFD_CLOEXEC, 0));
+        if (!copy) return ec = beast::error_code(errno, beast::system_category()), false;
+        listener.Acceptor.assign(endpoint.protocol(), copy.get(), ec);
+        if (ec) return false;
+        copy.release();
+    }
+    return true;
+}
+
+void Service::WaitForSignal() {
+    signals_.async_wait([this](beast::error_code ec, int signal) {
+        if (ec) return;
+        WaitForSignal();  // first: a stop that ends at once cancels this wait
+        if (signal == SIGHUP) {
+            if (!stopping_) handler_.Reload();
+        } else if (!stopping_) {
+            Stop();
+        } else {
+            CutAll("a second signal: ending the requests in flight now");
+        }
+    });
+}
+
+// No new connections; idle ones close now, busy ones after their answer.
+void Service::Stop() {
+    LogLine(LogTime() + " stopping: finishing the requests in flight");
+    for (auto& listener : listeners_) {
+        net::post(listener.Acceptor.get_executor(), [&listener] {
+            beast::error_code ignored;
+            listener.Pause.cancel();
+            listener.Acceptor.close(ignored);
+        });
+    }
+    std::vector<std::shared_ptr<Session>> sessions;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        for (auto& weak : sessions_)
+            if (auto session = weak.lock()) sessions.push_back(std::move(session));
+        if (sessions_.empty()) return EndLoops();
+    }
+    for (auto& session : sessions) session->PostStop();
+    stopTimer_.expires_after(std::chrono::seconds(options_.StopTimeoutSeconds));
+    stopTimer_.async_wait([this](beast::error_code ec) {
+        if (!ec) CutAll("stop time-out: ending the requests still in flight");
+    });
+}
+
+// Every connection ends now, its request logged as cut off; the loops end
+// once the last is gone (and in any case soon after).
+void Service::CutAll(const char* why) {
+    std::vector<std::shared_ptr<Session>> sessions;
+    {
+        std::lock_guard lock(mutex_);
+        if (cut_) return;
+        cut_ = true;
+        for (auto& weak : sessions_)
+            if (auto session = weak.lock()) sessions.push_back(std::move(session));
+    }
+    LogLine(LogTime() + " " + why);
+    for (auto& session : sessions) session->PostCut();
+    stopTimer_.expires_after(std::chrono::seconds(2));
+    stopTimer_.async_wait([this](beast::error_code ec) {
+        if (ec) return;
+        for (auto& loop : loops_) loop->stop();
+    });
+}
+
+// On the first loop: nothing is left that would keep the loops running.
+void Service::EndLoops() {
+    beast::error_code ignored;
+    signals_.cancel(ignored);
+    stopTimer_.cancel();
+}
+
+int Service::Run() {
+    beast::error_code ec;
+    tcp::endpoint endpoint(net::ip::make_address(options_.Address, ec), options_.Port);
+    std::string where = options_.Address + ":" + std::to_string(options_.Port);
+    if (ec) return std::fprintf(stderr, "%s: not an address: %s\n", options_.Program.c_str(), options_.Address.c_str()), 2;
+    if (!Listen(endpoint, ec)) {
+        std::string why = ec == net::error::address_in_use ? std::string("address in use") : ec.message();
+        std::fprintf(stderr, "%s: cannot listen on %s: %s\n", options_.Program.c_str(), where.c_str(), why.c_str());
+        return 1;
+    }
+    cap_ = options_.MaxConnections;
+    CheckDescriptors();
+    std::string described = handler_.Describe();
+    LogLine(LogTime() + " listening on " + options_.Address + ":" + std::to_string(endpoint.port()) +
+            (described.empty() ? "" : ", " + described) + ", at most " + std::to_string(cap_) + " connections");
+    for (auto& listener : listeners_) Accept(listener);
+    WaitForSignal();
+
+    std::vector<std::thread> pool;
+    for (std::size_t i = 1; i < loops_.size(); ++i) pool.emplace_back([this, i] { loops_[i]->run(); });
+    loops_[0]->run();
+    for (auto& thread : pool) thread.join();
+    {
+        std::lock_guard lock(mutex_);
+        ended_ = true;
+    }
+    // What the cut connections left to do (their last completions) runs now.
+    for (auto& loop : loops_) {
+        loop->restart();
+        loop->poll();
+    }
+    LogLine(LogTime() + " stopped");
+    return 0;
+}
+
+}  // namespace
+
+int Serve(const Options& options, Handler& handler) {
+    Service service(options, handler);
+    return service.Run();
+}
+
+}  // namespace hosthttp
