@@ -15,7 +15,7 @@ public:
 
     hosthttp::Response Handle(const hosthttp::Request&) override { return {}; }
 
-    void HandleAsync(const hosthttp::Request& request, hosthttp::Reply reply) override {
+    void HandleLater(const hosthttp::Request& request, hosthttp::Reply reply) override {
         const auto& message = request.Message;
         AppRequest asked;
         asked.Method = std::string(message.method_string());
@@ -29,7 +29,7 @@ public:
         app_.Handle(asked, [reply = std::move(reply), head](AppResponse answer) {
             hosthttp::Response response;
             if (answer.Drop) {
-                response.Drop = true;
+                response.Unanswered = true;
                 response.Reason = answer.Reason;
                 response.LogFields = answer.LogFields;
                 return reply(std::move(response));
@@ -86,7 +86,7 @@ int Serve(ServiceSettings settings) {
     int code = hosthttp::Serve(settings.Server, handler);
     // Every request has had its answer: what still waits is committed now.
     writer.Stop();
-    log("stopped: " + std::to_string(writer.Committed()) + " requests committed, " +
+    log("writer stopped: " + std::to_string(writer.Committed()) + " requests committed, " +
         std::to_string(writer.Failed()) + " could not be");
     return code;
 }
