@@ -69,7 +69,7 @@ def test_both_forms_land_and_refusals_carry_their_reasons(collectors, tmp_path):
         ("/collect", form_body("install_explode"), 400, b"unknown event name\n"),
         ("/collect", form_body("install_start", tracking="UA-12345678-1"), 400, b"unknown tracking id\n"),
         ("/collect", "v=1&tid=UA-00000000-0&cid=%zz", 400, b"malformed form: bad percent-encoding\n"),
-        ("/collect", form_body("install_start", campaign="caf%C3%A9"), 400,
+        ("/collect", form_body("install_start", campaign="caf\u00e9"), 400,
          b"the campaign refused: only printable ASCII characters are allowed\n"),
         ("/collect", "x" * 8193, 413, b"the body is larger than 8192 bytes\n"),
         ("/mp/collect?measurement_id=G-QLX7TEST42&api_secret=nope", ga4_body("install_start"), 403,
@@ -111,8 +111,9 @@ def test_import_log_forget_and_the_funnel_command(collectors, tmp_path):
     db = tmp_path / "events.db"
     store = "sqlite:%s" % db
     log = tmp_path / "stampd.log"
+    today = time.strftime("%Y-%m-%d", time.gmtime())
     log.write_text(
-        '2026-12-10T08:00:00.001Z 127.0.0.1 GET "/qlx_E12-setup_forum.exe?cookie=spring&sig=ab" 200 195224 3.1ms'
+        today + 'T00:00:00.001Z 127.0.0.1 GET "/qlx_E12-setup_forum.exe?cookie=spring&sig=ab" 200 195224 3.1ms'
         ' sig=valid name="qlx_E12-setup_forum.exe" cookie="spring" partner="p17" traffic=""\n')
     result = command("import-log", log, "--store", store)
     assert result.returncode == 0 and result.stdout.endswith("1 copies served, 1 new\n"), result
@@ -121,7 +122,7 @@ def test_import_log_forget_and_the_funnel_command(collectors, tmp_path):
     for name, client in (("install_start", "{A}"), ("install_start", "{B}"), ("install_finish", "{B}")):
         assert post(c.port, "/collect", form_body(name, client=client))[0] == 204
     c.stop()
-    result = command("funnel", "--from", "2026-12-01", "--to", "2099-12-31", "--store", store)
+    result = command("funnel", "--store", store)
     assert result.returncode == 0
     assert re.search(r"^spring +1 +2 +0 +0 +0 +1 +50\.0 %$", result.stdout, re.M), result.stdout
     assert "served with error code E12 (campaign spring): 1" in result.stdout
@@ -197,7 +198,7 @@ def test_the_page_shows_what_the_database_holds(collectors, tmp_path):
                                    ("install_finish", "spring", "{B}"), ("install_cancel", "spring", "{A}"),
                                    ("install_start", "autumn", "{C}")]:
         assert post(c.port, "/collect", form_body(name, campaign=campaign, client=client))[0] == 204
-    PICTURES.mkdir(exist_ok=True)
+    PICTURES.mkdir(parents=True, exist_ok=True)
     dom = chromium("http://127.0.0.1:%d/" % c.port, tmp_path, PICTURES / "funnel-page.png")
     for campaign in ("spring", "autumn"):
         shown = cells(dom, "campaigns", campaign)
@@ -244,31 +245,37 @@ def test_postgresql_away_for_a_moment_loses_nothing(collectors, postgres, tmp_pa
     port = free_port()
     nginx = start_nginx(tmp_path / "nginx", collect_site(port, [c.port]))
     try:
-        # Clients as the installer is: an event without an answer is sent again.
-        delivered = []
+        # Clients as the installer is: an event without an answer is sent
+        # again, and the next waits until it is delivered.
+        delivered, stop = [], threading.Event()
 
         def installer(i):
-            client = "{away-%d}" % i
-            for _ in range(200):
-                answer = post(port, "/collect", form_body("install_start", client=client), timeout=10)
-                if answer is not None:
-                    assert answer[0] == 204, answer
-                    delivered.append(client)
-                    return
-                time.sleep(0.05)
+            n = 0
+            while not stop.is_set():
+                client = "{away-%d-%d}" % (i, n)
+                n += 1
+                while True:
+                    answer = post(port, "/collect", form_body("install_start", client=client), timeout=10)
+                    if answer is not None:
+                        assert answer[0] == 204, answer
+                        delivered.append(client)
+                        break
+                    time.sleep(0.05)
 
         with concurrent.futures.ThreadPoolExecutor(8) as pool:
-            futures = [pool.submit(installer, i) for i in range(400)]
-            time.sleep(0.5)
+            futures = [pool.submit(installer, i) for i in range(8)]
+            time.sleep(1)
             postgres.stop("fast")
             time.sleep(1.5)
             postgres.start()
+            time.sleep(1.5)
+            stop.set()
             for f in futures:
                 f.result()
     finally:
         nginx.terminate()
         nginx.wait(timeout=10)
-    assert len(delivered) == 400
+    assert len(delivered) > 100
     stored = set(postgres.query("SELECT client_id FROM events").split("\n"))
     assert stored >= set(delivered)
     c.stop()
@@ -344,7 +351,7 @@ def test_a_copy_from_a_signed_link_shows_as_served_started_and_finished(collecto
         stampd.stop()
         result = command("import-log", stampd.log, "--store", "sqlite:%s" % db)
         assert result.returncode == 0 and result.stdout.endswith("1 copies served, 1 new\n"), result
-        PICTURES.mkdir(exist_ok=True)
+        PICTURES.mkdir(parents=True, exist_ok=True)
         dom = chromium("http://127.0.0.1:%d/" % collector.port, tmp_path, PICTURES / "served-started-finished.png")
         shown = cells(dom, "campaigns", "wine-spring")
         assert (shown["served"], shown["starts"], shown["finishes"]) == ("1", "1", "1"), shown
