@@ -7,7 +7,8 @@ memory; then the funnel query's time as the events grow.
     bench/collect/run [SECONDS] [EVENTS ...]
 
 SECONDS per point (default 5); EVENTS the store sizes of the query's figures
-(default 1000000 10000000; filling 10 million events takes some minutes)."""
+(default 1000000 10000000; filling 10 million events takes some minutes; 0
+leaves the query out)."""
 import os
 import pathlib
 import re
@@ -43,7 +44,7 @@ server {
 
 
 def wrk(port, connections, seconds, script):
-    out = subprocess.run(["wrk", "-t", "2", "-c", str(connections), "-d", "%ds" % seconds, "--latency", "-s",
+    out = subprocess.run(["wrk", "-t", str(min(2, connections)), "-c", str(connections), "-d", "%ds" % seconds, "--latency", "-s",
                           str(script), "http://127.0.0.1:%d/collect" % port], capture_output=True, text=True,
                          timeout=seconds + 60).stdout
     rate = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
@@ -92,6 +93,9 @@ def main():
             c.stop()
         nginx.terminate()
         nginx.wait(timeout=10)
+    if sizes == [0]:
+        postgres.close()
+        return
     print("funnel query, 90 days, grouped by campaign, version and day (median of 20; from the events: median of 4)")
     for size in sizes:
         db = work / ("query-%d.db" % size)

@@ -25,8 +25,8 @@ public:
         asked.Forwarded = message.find("Forwarded") != message.end() || message.find("X-Forwarded-For") != message.end();
         if (auto found = message.find(http::field::authorization); found != message.end())
             asked.Authorization = std::string(found->value());
-        bool head = message.method() == http::verb::head;
-        app_.Handle(asked, [reply = std::move(reply), head](AppResponse answer) {
+        // HEAD: the shared side sends the header of the GET's answer alone.
+        app_.Handle(asked, [reply = std::move(reply)](AppResponse answer) {
             hosthttp::Response response;
             if (answer.Drop) {
                 response.Unanswered = true;
@@ -37,9 +37,7 @@ public:
             response.Message.result(static_cast<http::status>(answer.Status));
             if (!answer.ContentType.empty()) response.Message.set(http::field::content_type, answer.ContentType);
             for (const auto& [name, value] : answer.Headers) response.Message.set(name, value);
-            if (!head) response.Message.body() = std::move(answer.Body);
-            response.Message.prepare_payload();
-            if (head) response.Message.content_length(answer.Body.size());
+            response.Message.body() = std::move(answer.Body);
             response.Reason = answer.Reason;
             response.LogFields = answer.LogFields;
             reply(std::move(response));
