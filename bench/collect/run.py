@@ -69,27 +69,33 @@ def main():
     nginx = start_nginx(work / "nginx", NGINX_204 % nginx_port)
     postgres = Postgres()
     sqlite_collector = Collector(work, "sqlite:%s" % (work / "events.db"))
+    normal_collector = Collector(work, "sqlite:%s" % (work / "events-normal.db"), "--sqlite-sync", "normal")
     pg_collector = Collector(work, postgres.address)
-    print("ingest (POST /collect)   nginx 204 req/s   sqlite ev/s  ratio   p99 ms   postgresql ev/s  ratio   p99 ms"
-          "   nginx p99 ms")
+    sides = [("sqlite", sqlite_collector), ("sqlite normal", normal_collector), ("postgresql", pg_collector)]
+    print("ingest (POST /collect), events/s and p99 ms; ratio to nginx answering 204")
+    print("  connections     nginx 204   " + "".join("%-27s" % name for name, _ in sides))
+    answered = {name: 0 for name, _ in sides}
     try:
         for connections in CONNECTIONS:
             n_rate, n_p99, _ = wrk(nginx_port, connections, seconds, script)
-            s_rate, s_p99, s_bad = wrk(sqlite_collector.port, connections, seconds, script)
-            p_rate, p_p99, p_bad = wrk(pg_collector.port, connections, seconds, script)
-            assert s_bad == 0 and p_bad == 0, (s_bad, p_bad)
-            print("  %3d connections        %10.0f        %10.0f  %5.2f  %7.1f   %14.0f  %5.2f  %7.1f   %9.1f" % (
-                connections, n_rate, s_rate, s_rate / n_rate, s_p99, p_rate, p_rate / n_rate, p_p99, n_p99))
-        sqlite_peak, pg_peak = peak_kb(sqlite_collector.process.pid), peak_kb(pg_collector.process.pid)
+            line = "  %11d  %7.0f %5.1f   " % (connections, n_rate, n_p99)
+            for name, collector in sides:
+                rate, p99, bad = wrk(collector.port, connections, seconds, script)
+                assert bad == 0, (name, bad)
+                answered[name] += rate * seconds
+                line += "%7.0f %5.2fx %6.1f ms    " % (rate, rate / n_rate, p99)
+            print(line)
         nginx_worker = subprocess.run(["pgrep", "-P", str(nginx.pid)], capture_output=True, text=True).stdout.split()
         nginx_peak = peak_kb(int(nginx_worker[0])) if nginx_worker else 0
-        print("peak memory (KB): collector on sqlite %d, on postgresql %d, nginx worker %d" % (
-            sqlite_peak, pg_peak, nginx_peak))
-        stored = sqlite3.connect(work / "events.db").execute("SELECT COUNT(*) FROM events").fetchone()[0]
-        print("events committed on sqlite: %d; on postgresql: %s" % (
-            stored, postgres.query("SELECT COUNT(*) FROM events")))
+        print("peak memory (KB): " + ", ".join("%s %d" % (name, peak_kb(c.process.pid)) for name, c in sides) +
+              ", nginx worker %d" % nginx_peak)
+        stored = [sqlite3.connect(work / f).execute("SELECT COUNT(*) FROM events").fetchone()[0]
+                  for f in ("events.db", "events-normal.db")]
+        print("events committed: sqlite %d, sqlite normal %d, postgresql %s (answered 2xx, from wrk's rates: %s)" % (
+            stored[0], stored[1], postgres.query("SELECT COUNT(*) FROM events"),
+            ", ".join("%.0f" % answered[name] for name, _ in sides)))
     finally:
-        for c in (sqlite_collector, pg_collector):
+        for _, c in sides:
             c.stop()
         nginx.terminate()
         nginx.wait(timeout=10)

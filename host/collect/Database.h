@@ -31,11 +31,18 @@ public:
     bool Exec(const std::string& sql, std::string& error) { return Exec(sql, {}, nullptr, error); }
 };
 
+struct StoreOptions {
+    // SQLite: each commit reaches the disk before it returns (FULL), or the
+    // write-ahead log only (NORMAL: a commit survives the process's end,
+    // kill -9 too, but not the machine's loss of power).
+    bool SqliteSyncFull = true;
+};
+
 // "sqlite:FILE" (the file is created when missing) or "postgresql://…" /
 // "postgres://…" (a libpq connection address). False with the reason.
-std::unique_ptr<Connection> OpenStore(const std::string& address, std::string& error);
+std::unique_ptr<Connection> OpenStore(const std::string& address, std::string& error, const StoreOptions& options = {});
 
-std::unique_ptr<Connection> OpenSqlite(const std::string& path, std::string& error);
+std::unique_ptr<Connection> OpenSqlite(const std::string& path, std::string& error, bool syncFull = true);
 std::unique_ptr<Connection> OpenPostgres(const std::string& address, std::string& error);
 
 }  // namespace collect

@@ -58,7 +58,7 @@ int Serve(ServiceSettings settings) {
     auto log = [](const std::string& line) { hosthttp::LogLine(hosthttp::LogTime() + " " + line); };
     std::string error;
     auto open = [&]() -> std::unique_ptr<Store> {
-        auto db = OpenStore(settings.Store, error);
+        auto db = OpenStore(settings.Store, error, settings.Options);
         if (!db) return nullptr;
         auto store = std::make_unique<Store>(std::move(db));
         if (!store->Migrate(error)) return nullptr;

@@ -13,6 +13,7 @@ struct ServiceSettings {
     hosthttp::Options Server;
     AppSettings App;
     std::string Store;
+    StoreOptions Options;
     int RetentionDays = 400;
 };
 

@@ -13,7 +13,7 @@ namespace {
 
 class SqliteConnection final : public Connection {
 public:
-    explicit SqliteConnection(std::string path) : path_(std::move(path)) {}
+    SqliteConnection(std::string path, bool syncFull) : path_(std::move(path)), syncFull_(syncFull) {}
     ~SqliteConnection() override { Close(); }
 
     bool Open(std::string& error) {
@@ -33,7 +33,8 @@ public:
             error = "cannot open " + path_ + ": the file does not take the WAL journal";
             return false;
         }
-        return Exec("PRAGMA synchronous=FULL", error) && Exec("PRAGMA foreign_keys=ON", error);
+        return Exec(syncFull_ ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL", error) &&
+               Exec("PRAGMA foreign_keys=ON", error);
     }
 
     using Connection::Exec;
@@ -110,26 +111,27 @@ private:
     }
 
     std::string path_;
+    bool syncFull_;
     sqlite3* db_ = nullptr;
     std::map<std::string, sqlite3_stmt*> statements_;
 };
 
 }  // namespace
 
-std::unique_ptr<Connection> OpenSqlite(const std::string& path, std::string& error) {
-    auto connection = std::make_unique<SqliteConnection>(path);
+std::unique_ptr<Connection> OpenSqlite(const std::string& path, std::string& error, bool syncFull) {
+    auto connection = std::make_unique<SqliteConnection>(path, syncFull);
     if (!connection->Open(error)) return nullptr;
     return connection;
 }
 
-std::unique_ptr<Connection> OpenStore(const std::string& address, std::string& error) {
+std::unique_ptr<Connection> OpenStore(const std::string& address, std::string& error, const StoreOptions& options) {
     if (address.rfind("sqlite:", 0) == 0) {
         std::string path = address.substr(7);
         if (path.empty()) {
             error = "sqlite: needs a file name (sqlite:events.db)";
             return nullptr;
         }
-        return OpenSqlite(path, error);
+        return OpenSqlite(path, error, options.SqliteSyncFull);
     }
     if (address.rfind("postgresql://", 0) == 0 || address.rfind("postgres://", 0) == 0)
         return OpenPostgres(address, error);

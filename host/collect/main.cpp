@@ -25,7 +25,8 @@ const char* const Program = "quellox-collect";
 std::string UsageText() {
     return "usage: quellox-collect [--store sqlite:FILE|postgresql://…] [--listen ADDRESS:PORT] [--token FILE]\n"
            "                       [--tracking-id ID[,ID…]] [--ga4-id ID --ga4-secret FILE]\n"
-           "                       [--retention-days N] [--threads N] [--max-connections N] [--stop-timeout SECONDS]\n"
+           "                       [--retention-days N] [--sqlite-sync full|normal]\n"
+           "                       [--threads N] [--max-connections N] [--stop-timeout SECONDS]\n"
            "       quellox-collect import-log FILE [--store …]   the copies quellox-stampd served, from its access log\n"
            "       quellox-collect forget CLIENT_ID [--store …]  removes one installation's events\n"
            "       quellox-collect funnel [--from DAY] [--to DAY] [--store …]   the funnel, as text\n"
@@ -43,7 +44,9 @@ std::string UsageText() {
            "\n"
            "  --ga4-secret FILE         QUELLOX_COLLECT_GA4_SECRET: the file holding its API secret\n"
            "  --retention-days N        QUELLOX_COLLECT_RETENTION_DAYS, default 400: older events are deleted\n"
-           "                            (0 keeps everything)\n" +
+           "                            (0 keeps everything)\n"
+           "  --sqlite-sync full|normal QUELLOX_COLLECT_SQLITE_SYNC, default full: each commit on the disk before its\n"
+           "                            answer; normal: in the write-ahead log (kept through kill -9, not a power cut)\n" +
            hosthttp::ServerFlagsUsage("QUELLOX_COLLECT_", "127.0.0.1:8090") +
            "A 2xx answer means the event is committed. When the database cannot commit, the connection is closed\n"
            "without an answer, and the installer sends the event again. SIGTERM commits what was received, then ends.\n";
@@ -131,13 +134,13 @@ int FunnelCommand(Command command) {
     else query.From = command.From;
     collect::FunnelResult result;
     if (!store->Funnel(query, result, error)) return Fail(error);
-    std::printf("funnel %s to %s\n%-40s %8s %8s %8s %8s %8s %8s %10s\n", query.From.c_str(), query.To.c_str(),
-                "campaign", "served", "started", "paused", "resumed", "cancels", "finished", "conversion");
+    std::printf("funnel %s to %s\n%-40s %8s %8s %8s %8s %9s %8s %10s\n", query.From.c_str(), query.To.c_str(),
+                "campaign", "served", "started", "paused", "resumed", "cancelled", "finished", "conversion");
     for (const auto& row : result.Rows) {
         char conversion[16] = "-";
         if (row.Counts[0] > 0)
             std::snprintf(conversion, sizeof(conversion), "%.1f %%", 100.0 * static_cast<double>(row.Counts[4]) / static_cast<double>(row.Counts[0]));
-        std::printf("%-40s %8lld %8lld %8lld %8lld %8lld %8lld %10s\n",
+        std::printf("%-40s %8lld %8lld %8lld %8lld %9lld %8lld %10s\n",
                     row.Campaign.empty() ? "(none)" : row.Campaign.substr(0, 40).c_str(),
                     static_cast<long long>(row.Served), static_cast<long long>(row.Counts[0]),
                     static_cast<long long>(row.Counts[1]), static_cast<long long>(row.Counts[2]),
@@ -195,6 +198,10 @@ int main(int argc, char** argv) {
         {"ga4-id", [&](const std::string& v) { return ga4ID = v, true; }},
         {"ga4-secret", [&](const std::string& v) { return ga4SecretPath = v, !v.empty(); }},
         {"retention-days", [&](const std::string& v) { return hosthttp::ReadNumber(v, 100000, retention); }},
+        {"sqlite-sync", [&](const std::string& v) {
+             settings.Options.SqliteSyncFull = v == "full";
+             return v == "full" || v == "normal";
+         }},
     };
     hosthttp::AddServerFlags(line, settings.Server);
     if (auto exitCode = hosthttp::ReadCommandLine(line, argc, argv)) return *exitCode;

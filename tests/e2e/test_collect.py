@@ -147,9 +147,10 @@ def load(port, stop, answered, unanswered, prefix, path="/collect"):
             unanswered.append(client)
 
 
-def test_kill_9_under_load_loses_no_answered_event(collectors, tmp_path):
+@pytest.mark.parametrize("sync", ["full", "normal"])
+def test_kill_9_under_load_loses_no_answered_event(collectors, tmp_path, sync):
     db = tmp_path / "events.db"
-    c = collectors(tmp_path, "sqlite:%s" % db)
+    c = collectors(tmp_path, "sqlite:%s" % db, "--sqlite-sync", sync)
     stop, answered, unanswered = threading.Event(), [], []
     threads = [threading.Thread(target=load, args=(c.port, stop, answered, unanswered, "k%d" % i)) for i in range(16)]
     for t in threads:
