@@ -1,10 +1,12 @@
 // The collector's schema, its migrations and every read and write.
 #include "host/collect/Store.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <tuple>
+#include <unordered_map>
 
 #include "host/collect/Json.h"
 
@@ -288,13 +290,24 @@ bool Store::Funnel(const FunnelQuery& query, FunnelResult& result, std::string& 
         return false;
     }
     result = FunnelResult{};
-    std::map<std::tuple<std::string, std::string, std::string>, FunnelRow> grouped;
+    // Rows by their group's key, in the order first seen; sorted at the end.
+    std::unordered_map<std::string, std::size_t> grouped;
+    std::string key;
     auto rowFor = [&](const std::string& day, const std::string& campaign, const std::string& version) -> FunnelRow& {
-        std::tuple<std::string, std::string, std::string> key{query.ByDay ? day : "", query.ByCampaign ? campaign : "",
-                                                              query.ByVersion ? version : ""};
-        FunnelRow& row = grouped[key];
-        std::tie(row.Day, row.Campaign, row.Version) = key;
-        return row;
+        key.clear();
+        if (query.ByDay) key += day;
+        key += '\x1f';
+        if (query.ByCampaign) key += campaign;
+        key += '\x1f';
+        if (query.ByVersion) key += version;
+        auto [at, added] = grouped.try_emplace(key, result.Rows.size());
+        if (added) {
+            FunnelRow& row = result.Rows.emplace_back();
+            if (query.ByDay) row.Day = day;
+            if (query.ByCampaign) row.Campaign = campaign;
+            if (query.ByVersion) row.Version = version;
+        }
+        return result.Rows[at->second];
     };
     std::vector<Row> rows;
     if (!db_->Exec("SELECT day, campaign, version, name, count FROM event_days WHERE day >= ? AND day <= ?",
@@ -324,7 +337,9 @@ bool Store::Funnel(const FunnelQuery& query, FunnelResult& result, std::string& 
                    {query.From, query.To}, &rows, error))
         return false;
     for (const Row& r : rows) result.Refused[r[0]] = Number(r[1]);
-    for (auto& entry : grouped) result.Rows.push_back(std::move(entry.second));
+    std::sort(result.Rows.begin(), result.Rows.end(), [](const FunnelRow& a, const FunnelRow& b) {
+        return std::tie(a.Day, a.Campaign, a.Version) < std::tie(b.Day, b.Campaign, b.Version);
+    });
     return true;
 }
 
