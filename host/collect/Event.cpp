@@ -75,6 +75,7 @@ bool SplitCampaign(std::string_view finished, bool mayBeCut, Event& event, std::
 
 bool CheckVersion(std::string_view version, std::string& reason) {
     if (version.empty()) return Refuse(reason, "the category is not <version tag>-<campaign>");
+    if (!CheckValue("the version tag", std::string(version), reason)) return false;
     for (char c : version) {
         bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_';
         if (!plain) return Refuse(reason, "the version tag holds a character other than letters, digits, '.' and '_'");

@@ -225,8 +225,9 @@ private:
             if (at_ >= text_.size() || text_[at_] != ':') return Fail("a missing colon in an object");
             ++at_;
             Blanks();
-            value.Members.emplace_back(std::move(key), Value{});
-            if (!Read(value.Members.back().second, depth + 1)) return false;
+            value.Keys.push_back(std::move(key));
+            value.Members.emplace_back();
+            if (!Read(value.Members.back(), depth + 1)) return false;
             Blanks();
             if (at_ >= text_.size()) return Fail("an object that does not end");
             char c = text_[at_++];
@@ -244,8 +245,8 @@ private:
 }  // namespace
 
 const Value* Value::Find(std::string_view key) const {
-    for (const auto& member : Members)
-        if (member.first == key) return &member.second;
+    for (std::size_t i = 0; i < Keys.size(); ++i)
+        if (Keys[i] == key) return &Members[i];
     return nullptr;
 }
 

@@ -6,7 +6,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace collect::json {
@@ -16,7 +15,9 @@ struct Value {
     bool Boolean = false;
     std::string Text;  // a string's UTF-8, or a number as written
     std::vector<Value> Items;
-    std::vector<std::pair<std::string, Value>> Members;
+    // An object's members: their keys, and their values in the same order.
+    std::vector<std::string> Keys;
+    std::vector<Value> Members;
 
     // The member named `key`, or null.
     const Value* Find(std::string_view key) const;

@@ -81,6 +81,8 @@ TEST(CollectEvents, BadFormsAreRefusedWithTheirReason) {
          "the campaign refused: double quotes and backslashes are not allowed"},
         {Form(L"quellox1.6.9restart-spring"), "the campaign does not end in the A/B suffix -affiliate_31095-ab_afterinstall_a"},
         {Form(L"quellox1.6.9restart"), "the category is not <version tag>-<campaign>"},
+        {Form(std::wstring(101, L'q') + L"-affiliate_31095-ab_afterinstall_a"),
+         "the version tag refused: longer than 100 characters"},
         {Form(L"quellox 1.6-affiliate_31095-ab_afterinstall_a"),
          "the version tag holds a character other than letters, digits, '.' and '_'"},
     };
