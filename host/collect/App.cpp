@@ -68,6 +68,11 @@ App::App(AppSettings settings, Writer& writer, std::unique_ptr<collect::Store> r
       writer_(writer),
       reader_(std::move(reader)) {}
 
+void App::CountRefusal(const std::string& reason) {
+    ++refused_;
+    writer_.CountRefusal(reason, Now());
+}
+
 void App::Refuse(unsigned status, const std::string& reason, Reply& reply) {
     ++refused_;
     writer_.CountRefusal(reason, Now());

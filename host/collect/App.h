@@ -50,6 +50,9 @@ public:
     // Answers one request; `reply` runs once, maybe on the writer's thread.
     void Handle(const AppRequest& request, Reply reply);
 
+    // Counts a request the HTTP side refused before it came here.
+    void CountRefusal(const std::string& reason);
+
     // "ok", the schema's version and the counters, for /healthz.
     std::string Health(bool& ok);
 

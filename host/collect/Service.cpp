@@ -44,6 +44,8 @@ public:
         });
     }
 
+    void Refused(const std::string& reason) override { app_.CountRefusal(reason); }
+
     std::string Describe() const override { return describe_; }
     void SetDescription(std::string text) { describe_ = std::move(text); }
 

@@ -413,6 +413,7 @@ void Session::Answered(Response&& response) {
 
 void Session::Refuse(http::status status, const std::string& reason) {
     keepAlive_ = false;
+    service_.Answers().Refused(reason);
     Response response = Refusal(status, reason);
     reason_ = reason;
     Send(std::move(response));

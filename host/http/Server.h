@@ -104,6 +104,9 @@ public:
     virtual void HandleLater(const Request& request, Reply reply) { reply(Handle(request)); }
     // The service's access-log fields of a request the shared side refused.
     virtual std::string DefaultLogFields() const { return {}; }
+    // A request the shared side refused before it reached the handler (a
+    // body past the limit, a malformed request), with its reason.
+    virtual void Refused(const std::string& /*reason*/) {}
     // SIGHUP: read the service's files again.
     virtual void Reload() {}
     // Follows "listening on ADDRESS:PORT" in the log.

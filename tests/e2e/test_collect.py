@@ -88,8 +88,11 @@ def test_both_forms_land_and_refusals_carry_their_reasons(collectors, tmp_path):
     dump = "\n".join(sqlite3.connect(db).iterdump())
     assert "127.0.0.1" not in dump
     assert sum(n for (n,) in rows(db, "SELECT count FROM refused_days")) == len(refused)
+    # A body past what is read at all is refused before it reaches the
+    # collector's own checks, and counted too.
+    assert post(c.port, "/collect", "x" * 40000) == (413, b"the request body is larger than 32768 bytes\n")
     status, headers, body = get(c.port, "/healthz")
-    assert status == 200 and body == b"ok schema=1 accepted=3 refused=7 unanswered=0\n"
+    assert status == 200 and body == b"ok schema=1 accepted=3 refused=8 unanswered=0\n"
     # Each request has its access-log line, refusals with their reason.
     c.stop()
     log = c.log.read_text()
