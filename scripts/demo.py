@@ -1,10 +1,14 @@
 """The local demo, run by scripts/demo.sh inside the build's Wine prefix.
 
-One loopback server serves the setup program and collects the analytics
-events; the installer reaches it through http_proxy with its own built-in
-addresses. The setup program is a small program of ours that records its
-command line and creates the product's uninstall key, signed here with a
-throwaway certificate.
+One loopback server serves the setup program and passes the analytics
+events on to quellox-collect, the maker's own collector, on a SQLite file;
+the installer reaches it through http_proxy with its own built-in
+addresses. The summary prints the funnel from the collector's database and,
+where Chromium is installed, pictures its page.
+
+The setup program is a small program of ours that records its command line
+and creates the product's uninstall key, signed here with a throwaway
+certificate.
 
 On a display the user drives the window. Without one, the demo drives it as
 a user would, through the window inspector: it pictures the start page,
@@ -15,6 +19,9 @@ start page. Each picture is cropped to the window; demo.png puts the pages
 at 100 % side by side, demo-200.png is the start page at 200 %."""
 import os
 import pathlib
+import shutil
+import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -35,6 +42,7 @@ PROGRESS_PAGE_HEIGHT = 267
 PICTURES = ["start-page", "progress-page", "paused-notice"]
 
 
+COLLECT = ROOT / "build/host/bin/quellox-collect"
 # Wine's loader for the build (scripts/wine-env.sh sets it).
 WINE = os.environ.get("QUELLOX_WINE", "wine")
 BUILD = os.environ.get("QUELLOX_DEMO_BUILD", "the build in " + str(BIN.parent))
@@ -162,21 +170,52 @@ def walk(server):
     combine()
 
 
+def start_collector(store, log):
+    """quellox-collect on a free loopback port; the process and the port."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    process = subprocess.Popen([COLLECT, "--store", "sqlite:%s" % store, "--listen", "127.0.0.1:%d" % port],
+                               stdout=open(log, "wb"), stderr=subprocess.STDOUT)
+    wait_until(lambda: "listening on" in log.read_text(), "the collector to listen", timeout=20)
+    return process, port
+
+
+def picture_page(port, work):
+    """The collector's page in headless Chromium, where it is installed."""
+    chromium = shutil.which("chromium")
+    if not chromium:
+        return None
+    target = SHOTS / "funnel-page.png"
+    SHOTS.mkdir(parents=True, exist_ok=True)
+    subprocess.run([chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                    "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                    "--user-data-dir=%s" % (work / "chromium"), "--virtual-time-budget=5000",
+                    "--window-size=1100,900", "--screenshot=%s" % target, "http://127.0.0.1:%d/" % port],
+                   capture_output=True, timeout=120)
+    return target if target.exists() else None
+
+
 def main():
     interactive = os.environ.get("QUELLOX_DEMO_INTERACTIVE") == "1"
     work = pathlib.Path(tempfile.mkdtemp(prefix="quellox-demo-"))
     log = work / "setup.log"
     wine("reg", "delete", PRODUCT_KEY, "/f", "/reg:32")
+    store = BIN.parent / "demo-events.db"
+    for old in (store, pathlib.Path(str(store) + "-wal"), pathlib.Path(str(store) + "-shm")):
+        old.unlink(missing_ok=True)
+    collector, collector_port = start_collector(store, work / "collect.log")
     server = LoopbackServer(body=sign(work))
     # Slow enough to watch the progress and to pause; the resumed rest comes faster.
     server.plan = [{"delay": 0.006}, {"delay": 0.002}]
-    server.post_plan = [{}]
+    server.post_plan = [{"forward": ("127.0.0.1", collector_port)}]
 
     args = list(sys.argv[1:])
     env = dict(os.environ, http_proxy=server.proxy, QUELLOX_FAKE_SETUP_LOG="Z:" + str(log).replace("/", "\\"),
                QUELLOX_FAKE_SETUP_INSTALL_ON="always")
     print("== Running", os.path.relpath(BIN / "QuelloxSetup.exe"), " ".join(args))
     print("   download and analytics server:", server.proxy, "(as http_proxy)")
+    print("   events passed on to quellox-collect on 127.0.0.1:%d, store %s" % (collector_port, os.path.relpath(store)))
     if not interactive:
         for name in PICTURES + ["demo", "start-page-200", "demo-200"]:
             (SHOTS / (name + ".png")).unlink(missing_ok=True)
@@ -212,6 +251,14 @@ def main():
     print("Analytics events collected:")
     for name, category, client in events(server):
         print("  ", name, " ec=" + category, " cid=" + client)
+    print("The funnel in quellox-collect (%s):" % os.path.relpath(store))
+    funnel = subprocess.run([COLLECT, "funnel", "--store", "sqlite:%s" % store], capture_output=True, text=True)
+    for line in (funnel.stdout or funnel.stderr).splitlines():
+        print("  ", line)
+    page = picture_page(collector_port, work)
+    print("Funnel page:", os.path.relpath(page) if page else "(no picture: chromium is not installed)")
+    collector.send_signal(signal.SIGTERM)
+    collector.wait(timeout=60)
     print("Installer exit code:", code)
     print("Screenshots:", SHOTS if not interactive else "(none: the window ran on your display)")
     return 0 if code == 0 else 1

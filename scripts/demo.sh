@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The local demo: builds the installer and a demo setup program, serves the
-# download and collects the analytics events on a loopback server, and runs
+# download on a loopback server that passes the analytics events on to
+# quellox-collect (on a SQLite file), and runs
 # the installer under Wine. On your display you click "Start installation";
 # without a display it runs on Xvfb and the demo clicks through the window
 # itself, leaving pictures of its pages in build/<preset>/demo-screenshots.
@@ -21,6 +22,15 @@ for arch in $quellox_archs; do
   printf 'demo: building the %s installer and the demo programs (preset %s) ... ' "$(quellox_arch_name "$arch")" "$preset"
   if (cmake --preset "$preset" && cmake --build --preset "$preset" --target QuelloxSetup fake_setup wininspect) \
       >build/demo-build.log 2>&1; then
+    echo "done"
+  else
+    echo "failed; the last lines of build/demo-build.log:"
+    tail -n 25 build/demo-build.log | sed 's/^/  /'
+    exit 1
+  fi
+
+  printf 'demo: building quellox-collect, the collector the events go to (preset host) ... '
+  if (cmake --preset host && cmake --build --preset host --target quellox-collect) >>build/demo-build.log 2>&1; then
     echo "done"
   else
     echo "failed; the last lines of build/demo-build.log:"

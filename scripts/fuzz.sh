@@ -15,7 +15,7 @@ cmake --build --preset fuzz
 
 mkdir -p build/fuzz/findings
 pids=()
-for target in signature_block stamp arguments; do
+for target in signature_block stamp arguments collect_event; do
   mkdir -p "build/fuzz/corpus/$target"
   build/fuzz/bin/fuzz_$target -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
     -artifact_prefix=build/fuzz/findings/$target- \
@@ -24,7 +24,7 @@ for target in signature_block stamp arguments; do
 done
 status=0
 for pid in "${pids[@]}"; do wait "$pid" || status=1; done
-for target in signature_block stamp arguments; do
+for target in signature_block stamp arguments collect_event; do
   echo "== $target: $(grep -E 'stat::number_of_executed_units' build/fuzz/$target.log | awk '{print $2}') runs"
   grep -E 'ERROR|SUMMARY' "build/fuzz/$target.log" || echo "   no finding"
 done

@@ -19,6 +19,7 @@ packages=(
   fonts-roboto-unhinted
   clang libclang-rt-14-dev g++ curl
   libboost-dev libssl-dev libcpp-httplib-dev nginx-light wrk
+  libsqlite3-dev sqlite3 libpq-dev postgresql chromium
 )
 
 missing=()

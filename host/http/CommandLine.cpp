@@ -36,8 +36,8 @@ void AddServerFlags(CommandLine& line, Options& options) {
                           }});
 }
 
-std::string ServerFlagsUsage(const std::string& prefix) {
-    return "  --listen ADDRESS:PORT     " + prefix + "LISTEN, default 127.0.0.1:8080\n"
+std::string ServerFlagsUsage(const std::string& prefix, const std::string& defaultListen) {
+    return "  --listen ADDRESS:PORT     " + prefix + "LISTEN, default " + defaultListen + "\n"
            "  --threads N               " + prefix + "THREADS, default one per core\n"
            "  --max-connections N       " + prefix + "MAX_CONNECTIONS, default " + std::to_string(DefaultMaxConnections) +
            " (within the open-file limit)\n"

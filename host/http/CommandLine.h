@@ -43,6 +43,6 @@ bool ReadNumber(const std::string& text, unsigned max, unsigned& number);
 // --listen, --threads, --max-connections and --stop-timeout into `options`.
 void AddServerFlags(CommandLine& line, Options& options);
 // Their lines of the usage.
-std::string ServerFlagsUsage(const std::string& environmentPrefix);
+std::string ServerFlagsUsage(const std::string& environmentPrefix, const std::string& defaultListen = "127.0.0.1:8080");
 
 }  // namespace hosthttp

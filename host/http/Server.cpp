@@ -131,6 +131,7 @@ private:
     void ReadBody();
     void ReadBodyRest();
     void Answer();
+    void Answered(Response&& response);
     void Refuse(http::status status, const std::string& reason);
     void Send(Response&& response);
     template <class Sending>
@@ -168,6 +169,20 @@ private:
     };
     std::optional<Streaming> streaming_;
     net::steady_timer waitTimer_;
+
+    // A request whose answer comes later: the session keeps itself, and its
+    // loop, alive until it does (or the connection is cut).
+    std::shared_ptr<Session> waitingSelf_;
+    std::optional<net::any_io_executor> waitingWork_;  // tracked: the loop does not run out of work
+    bool inHandler_ = false;
+    std::optional<Response> immediate_;  // an answer given before the handler returned
+};
+
+// Closed when the loops end: an answer that comes later is then dropped,
+// never posted to a loop that is gone.
+struct ReplyGate {
+    std::mutex Mutex;
+    bool Open = true;
 };
 
 // One event loop per thread. The first loop accepts on the one listening
@@ -234,6 +249,9 @@ private:
     std::vector<net::executor_work_guard<net::io_context::executor_type>> idle_;
     net::signal_set signals_;
     net::steady_timer stopTimer_;
+
+public:
+    const std::shared_ptr<ReplyGate> Gate = std::make_shared<ReplyGate>();
 };
 
 Session::Session(tcp::socket socket, Service& service)
@@ -271,6 +289,13 @@ void Session::Stop() {
 void Session::Cut() {
     stopping_ = true;
     keepAlive_ = false;
+    if (waitingSelf_) {
+        // The answer will not be waited for: the request is logged as cut off.
+        auto keep = std::move(waitingSelf_);
+        waitingWork_.reset();
+        status_ = 444;
+        return Finish(beast::error_code(ECANCELED, beast::system_category()));
+    }
     if (status_ != 0) return Finish(beast::error_code(ECANCELED, beast::system_category()));
     beast::error_code ignored;
     stream_.socket().close(ignored);
@@ -364,8 +389,44 @@ void Session::ReadBodyRest() {
 
 void Session::Answer() {
     Request request{parser_->release(), peer_};
-    Response response = service_.Answers().Handle(request);
+    waitingSelf_ = shared_from_this();
+    waitingWork_.emplace(net::prefer(stream_.get_executor(), net::execution::outstanding_work.tracked));
+    inHandler_ = true;
+    sent_ = 0;
+    auto executor = stream_.get_executor();
+    service_.Answers().HandleLater(
+        request, [weak = weak_from_this(), executor, gate = service_.Gate,
+                  thread = std::this_thread::get_id()](Response response) {
+            // Given at once, on the connection's own thread: no detour through the loop.
+            if (std::this_thread::get_id() == thread) {
+                auto session = weak.lock();
+                if (session && session->inHandler_) return session->immediate_.emplace(std::move(response)), void();
+            }
+            std::lock_guard lock(gate->Mutex);
+            if (!gate->Open) return;
+            net::post(executor, [weak, response = std::move(response)]() mutable {
+                if (auto session = weak.lock()) session->Answered(std::move(response));
+            });
+        });
+    inHandler_ = false;
+    if (immediate_) {
+        Response response = std::move(*immediate_);
+        immediate_.reset();
+        Answered(std::move(response));
+    }
+}
+
+void Session::Answered(Response&& response) {
+    if (!waitingSelf_) return;  // cut off meanwhile
+    auto keep = std::move(waitingSelf_);
+    waitingWork_.reset();
     if (!response.LogFields.empty()) fields_ = std::move(response.LogFields);
+    if (response.Unanswered) {
+        reason_ = std::move(response.Reason);
+        status_ = 444;
+        keepAlive_ = false;
+        return Finish({});
+    }
     reason_ = std::move(response.Reason);
     if (response.Close) keepAlive_ = false;
     if (response.Stream) return SendStream(std::move(response));
@@ -374,6 +435,7 @@ void Session::Answer() {
 
 void Session::Refuse(http::status status, const std::string& reason) {
     keepAlive_ = false;
+    service_.Answers().Refused(reason);
     Response response = Refusal(status, reason);
     reason_ = reason;
     Send(std::move(response));
@@ -743,6 +805,10 @@ int Service::Run() {
     {
         std::lock_guard lock(mutex_);
         ended_ = true;
+    }
+    {
+        std::lock_guard lock(Gate->Mutex);
+        Gate->Open = false;
     }
     // What the cut connections left to do (their last completions) runs now.
     for (auto& loop : loops_) {

@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -79,6 +80,9 @@ struct Response {
     std::shared_ptr<const Body> Stream;
     std::size_t First = 0, End = 0;
     bool Close = false;     // end the connection after this answer
+    // Close the connection without any answer (a client that retries only
+    // when no answer comes will send the request again); logged as 444.
+    bool Unanswered = false;
     std::string LogFields;  // the service's own fields in the access-log line
     std::string Reason;     // a refusal's reason, logged
 };
@@ -86,13 +90,23 @@ struct Response {
 // One line of plain text, never cached: a refusal's answer.
 Response Refusal(http::status status, const std::string& reason);
 
+// Takes the answer to a request; callable from any thread, once.
+using Reply = std::function<void(Response)>;
+
 class Handler {
 public:
     virtual ~Handler() = default;
     // Answers one request, on the thread of its connection.
     virtual Response Handle(const Request& request) = 0;
+    // Answers one request whose answer may come later, from another thread
+    // (once work elsewhere is done); the connection waits for it, and a stop
+    // waits for it like for any request in flight. By default, Handle.
+    virtual void HandleLater(const Request& request, Reply reply) { reply(Handle(request)); }
     // The service's access-log fields of a request the shared side refused.
     virtual std::string DefaultLogFields() const { return {}; }
+    // A request the shared side refused before it reached the handler (a
+    // body past the limit, a malformed request), with its reason.
+    virtual void Refused(const std::string& /*reason*/) {}
     // SIGHUP: read the service's files again.
     virtual void Reload() {}
     // Follows "listening on ADDRESS:PORT" in the log.

@@ -19,6 +19,8 @@ set, is used for POSTs instead of `plan`):
   drop          close the connection without answering
   hang          keep the connection open this many seconds without answering
   headers       extra headers of the answer, a dict (a Set-Cookie, say)
+  forward       (host, port): a POST goes on to that collector, and its
+                answer comes back (no answer there, none here)
 Each recorded request notes whether it was answered.
 
 With `tls` set to an ssl.SSLContext, the server also answers CONNECT as a
@@ -103,6 +105,25 @@ class LoopbackServer:
         count = sum(1 for r in self.requests if (r["method"] == method) or plan is self.plan)
         return plan[min(count - 1, len(plan) - 1)]
 
+    def _forward(self, address):
+        """The recorded POST, sent on; the status and body of the answer, or None."""
+        import http.client
+        import urllib.parse
+
+        request = self.requests[-1]
+        parts = urllib.parse.urlsplit(request["url"])
+        target = parts.path + ("?" + parts.query if parts.query else "")
+        connection = http.client.HTTPConnection(*address, timeout=30)
+        try:
+            connection.request("POST", target, body=request["body"],
+                               headers={"Content-Type": request["headers"].get("Content-Type", "")})
+            answer = connection.getresponse()
+            return answer.status, answer.read()
+        except (OSError, http.client.HTTPException):
+            return None, b""
+        finally:
+            connection.close()
+
     def _answer(self, handler):
         length = int(handler.headers.get("Content-Length") or 0)
         self.requests.append({
@@ -127,8 +148,18 @@ class LoopbackServer:
         status, payload, extra = plan.get("status", 200), self.body, {}
         if handler.command == "POST":
             # A collector: an empty answer, at once.
-            plan = {key: plan[key] for key in ("force_status", "headers") if key in plan}
+            plan = {key: plan[key] for key in ("force_status", "headers", "forward") if key in plan}
             payload = b""
+            if "forward" in plan:
+                status, payload = self._forward(plan["forward"])
+                if status is None:
+                    self.requests[-1]["answered"] = False
+                    handler.close_connection = True
+                    try:
+                        handler.connection.shutdown(socket.SHUT_RDWR)
+                    except OSError:
+                        pass
+                    return
         ranged = re.fullmatch(r"bytes=(\d+)-", handler.headers.get("Range", ""))
         if "force_status" in plan:
             status, payload = plan["force_status"], b""

@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <csignal>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/http/Server.h"
 
@@ -119,6 +121,76 @@ TEST(HostHttp, PostBodiesWithinTheLimitReachTheHandler) {
 
     ::kill(::getpid(), SIGTERM);
     service.join();
+    EXPECT_EQ(exitCode, 0);
+    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+}
+
+// Answers that come later, from a thread of the handler's own (as a
+// collector answers once its database has committed): the connection
+// waits for them, a stop waits for them too, and an answer may be none at
+// all (the connection is closed without one).
+class Later : public hosthttp::Handler {
+public:
+    hosthttp::Response Handle(const hosthttp::Request&) override { return {}; }
+    void HandleLater(const hosthttp::Request& request, hosthttp::Reply reply) override {
+        std::string target(request.Message.target());
+        std::lock_guard lock(mutex_);
+        threads_.emplace_back([target, reply = std::move(reply)] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(target == "/slow" ? 600 : 30));
+            hosthttp::Response response;
+            if (target == "/none") {
+                response.Unanswered = true;
+            } else {
+                response.Message.set(hosthttp::http::field::content_type, "text/plain");
+                response.Message.body() = "later " + target;
+            }
+            reply(std::move(response));
+        });
+    }
+    ~Later() override {
+        for (auto& thread : threads_) thread.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::thread> threads_;
+};
+
+TEST(HostHttp, AnswersThatComeLaterOrNotAtAll) {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    hosthttp::Options options;
+    options.Program = "test-service";
+    options.Port = FreePort();
+    options.Threads = 2;
+    options.BodyLimit = 8192;
+    Later later;
+    int exitCode = -1;
+    std::thread service([&] {
+        pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+        exitCode = hosthttp::Serve(options, later);
+    });
+    const std::string close = "Host: x\r\nConnection: close\r\n\r\n";
+    std::string answer = Exchange(options.Port, "GET /a HTTP/1.1\r\n" + close);
+    EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 200");
+    EXPECT_EQ(Body(answer), "later /a");
+    // Two on one connection, each after its answer.
+    answer = Exchange(options.Port, "GET /b HTTP/1.1\r\nHost: x\r\n\r\nGET /c HTTP/1.1\r\n" + close);
+    EXPECT_NE(answer.find("later /b"), std::string::npos);
+    EXPECT_NE(answer.find("later /c"), std::string::npos);
+    EXPECT_EQ(Exchange(options.Port, "GET /none HTTP/1.1\r\n" + close), "");
+    // A stop while an answer is on its way: it still arrives.
+    std::string slow;
+    std::thread client([&] { slow = Exchange(options.Port, "GET /slow HTTP/1.1\r\n" + close); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ::kill(::getpid(), SIGTERM);
+    client.join();
+    service.join();
+    EXPECT_EQ(Body(slow), "later /slow");
     EXPECT_EQ(exitCode, 0);
     pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
 }
