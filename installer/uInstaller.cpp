@@ -245,18 +245,19 @@ bool Installer::RunSetup(const std::wstring& ARunFile, const std::wstring& ARunF
     settings.RunApplication = Globals::RunApplication;
     settings.GAParam = Globals::GAParam;
 
-    // Setup programs unpack helpers into TEMP and load them elevated: TEMP
-    // and TMP point into the run folder, never at a folder the user chose.
-    const std::wstring tempFolder = ARunFolder + L"\\Temp";
-    if (!CreateDirectoryW(tempFolder.c_str(), nullptr)) return false;
-    platform::UniqueEnvironment environment(GetEnvironmentStringsW());
-    std::wstring_view current;
-    if (environment) {
-        const wchar_t* end = environment.get();
-        while (*end != L'\0') end += wcslen(end) + 1;
-        current = std::wstring_view(environment.get(), end - environment.get() + 1);
-    }
-    const std::wstring block = setupcmd::ComposeSetupEnvironment(current, tempFolder);
+    // The setup program runs elevated: its environment is the machine's, cut
+    // to what a setup program needs, never the user's (a profiler that every
+    // .NET process loads, a compatibility layer, library folders on the
+    // PATH). Setup programs unpack helpers into TEMP and load them elevated:
+    // TEMP and TMP point into the run folder.
+    setupcmd::TSetupFolders folders;
+    folders.TempFolder = ARunFolder + L"\\Temp";
+    folders.WindowsFolder = platform::WindowsFolder();
+    folders.UserProfile = platform::UserProfileFolder();
+    if (!CreateDirectoryW(folders.TempFolder.c_str(), nullptr)) return false;
+    const std::wstring machine = platform::MachineEnvironment();
+    if (machine.empty() || folders.WindowsFolder.empty()) return false;
+    const std::wstring block = setupcmd::ComposeSetupEnvironment(machine, folders);
 
     // The absolute path as the application name (no search of any folder),
     // and the copy's own folder as the current folder.

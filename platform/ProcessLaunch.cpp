@@ -3,7 +3,47 @@
 
 #include <vector>
 
+#include "platform/SystemLibrary.h"
+
 namespace platform {
+
+std::wstring MachineEnvironment() {
+    UniqueLibrary userenv = LoadSystemLibrary(L"userenv.dll");
+    if (!userenv) return {};
+    using CreateBlock = BOOL(WINAPI*)(LPVOID*, HANDLE, BOOL);
+    using DestroyBlock = BOOL(WINAPI*)(LPVOID);
+    auto create = GetFunction<CreateBlock>(userenv.get(), "CreateEnvironmentBlock");
+    auto destroy = GetFunction<DestroyBlock>(userenv.get(), "DestroyEnvironmentBlock");
+    if (create == nullptr || destroy == nullptr) return {};
+    // No token: the system's variables only. Nothing inherited from this
+    // process, whose environment the user's shell and HKCU\Environment made.
+    void* block = nullptr;
+    if (!create(&block, nullptr, FALSE) || block == nullptr) return {};
+    const wchar_t* end = static_cast<const wchar_t*>(block);
+    while (*end != L'\0') end += wcslen(end) + 1;
+    std::wstring copy(static_cast<const wchar_t*>(block), end + 1);
+    destroy(block);
+    return copy;
+}
+
+std::wstring WindowsFolder() {
+    wchar_t path[MAX_PATH + 1] = {};
+    UINT length = GetSystemWindowsDirectoryW(path, MAX_PATH + 1);
+    return length > 0 && length <= MAX_PATH ? std::wstring(path, length) : std::wstring();
+}
+
+std::wstring UserProfileFolder() {
+    UniqueLibrary userenv = LoadSystemLibrary(L"userenv.dll");
+    if (!userenv) return {};
+    using GetProfileFolder = BOOL(WINAPI*)(HANDLE, LPWSTR, LPDWORD);
+    auto get = GetFunction<GetProfileFolder>(userenv.get(), "GetUserProfileDirectoryW");
+    UniqueHandle token;
+    if (get == nullptr || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return {};
+    wchar_t path[MAX_PATH + 1] = {};
+    DWORD length = MAX_PATH + 1;
+    if (!get(token.get(), path, &length)) return {};
+    return path;
+}
 
 bool RunProcess(const std::wstring& AApplicationName, const std::wstring& ACommandLine,
                 const std::wstring& ACurrentFolder, const std::wstring& AEnvironment, TProcess& AProcessInfo) {

@@ -14,6 +14,20 @@ struct TProcess {
     UniqueHandle Thread;
 };
 
+// The machine's own environment: the system's variables, as the system keeps
+// them (CreateEnvironmentBlock for no user), none of a user's and none of
+// this process's. A block of "NAME=value" strings, each ended by a null, the
+// block by one more; empty on failure.
+std::wstring MachineEnvironment();
+
+// The Windows folder, from the system (never from the environment); empty
+// on failure.
+std::wstring WindowsFolder();
+
+// The profile folder of the process's own user, as the machine's profile
+// list names it (not the user's environment); empty on failure.
+std::wstring UserProfileFolder();
+
 // Runs the program AApplicationName (an absolute path: no search) with
 // ACommandLine, in the folder ACurrentFolder, with the environment block
 // AEnvironment (see setupcmd::ComposeSetupEnvironment), with a primary token

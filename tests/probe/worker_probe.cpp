@@ -166,12 +166,13 @@ int wmain(int argc, wchar_t** argv) {
     if (!wait.empty()) Installer::RetryWaitMilliseconds = static_cast<DWORD>(_wtoi(wait.c_str()));
 
     // An inheritable handle, at a value well above a new process's own, named
-    // in the environment: the fake setup reports whether it received it.
+    // in the fake setup's settings: it reports whether it received it.
     for (int spare = 0; spare < 200; ++spare) CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
     HANDLE marker = CreateEventW(&inheritable, TRUE, TRUE, nullptr);
-    SetEnvironmentVariableW(L"QUELLOX_FAKE_SETUP_INHERITABLE",
-                            std::to_wstring(static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(marker))).c_str());
+    testoutput::AddFakeSetupSetting(
+        L"QUELLOX_FAKE_SETUP_INHERITABLE",
+        std::to_wstring(static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(marker))));
 
     HWND window = CreateStandInWindow();
     Globals::MainWindowHandle = window;
