@@ -4,6 +4,7 @@
 #include <string>
 
 #include "installer/uInstaller.h"
+#include "installer/uResumeRules.h"
 #include "installer/uRounding.h"
 #include "platform/PlainFile.h"
 #include "platform/ProtectedFolder.h"
@@ -18,8 +19,6 @@ constexpr DWORD ChunkSize = 512;
 // Cache-Control: no-cache), no cookies sent or kept, no dialogs.
 constexpr DWORD RequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE |
                                INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI;
-
-bool IsAcceptedStatus(DWORD status) { return status == 200 || status == 203 || status == 206; }
 
 }  // namespace
 
@@ -81,9 +80,9 @@ bool Installer::OpenSetupFile() {
         UseOwnDownloadName();
         return false;
     }
-    // Sizes are 32-bit: a partial file of 4 GiB or more cannot be continued;
-    // the failed attempt deletes it.
-    if (size > 0xFFFFFFFFu) return false;
+    // A partial file larger than any setup program the download accepts
+    // cannot be continued; the failed attempt deletes it.
+    if (size > resume::MaxSetupSize) return false;
 
     // Only ever appended to: the bytes on disk are the start of the file.
     if (!SetFilePointerEx(FileHandle.get(), LARGE_INTEGER{}, nullptr, FILE_END)) return false;
@@ -146,15 +145,22 @@ bool Installer::OpenRequest() {
     if (!Transfer.Send(range, {})) return false;
     if (secure != 0 && !Transfer.IsSecure()) return false;
 
-    // A 200 answer to a ranged request is appended like a 206 one; the
-    // signature check rejects what does not fit together.
+    // Only bytes that follow those on disk are appended: a whole body starts
+    // the file again, a range that starts elsewhere is refused, and a range
+    // the server cannot satisfy at the file's own size means it is whole.
+    // Nothing larger than the limit is taken, before a byte of it is written.
     DWORD status = 0;
-    if (!Transfer.QueryNumber(HTTP_QUERY_STATUS_CODE, status) || !IsAcceptedStatus(status)) return false;
-    DWORD length = 0;
-    if (!Transfer.QueryNumber(HTTP_QUERY_CONTENT_LENGTH, length)) return false;
-    // Sizes are 32-bit: a total past 4 GiB would wrap and end the transfer early.
-    if (length > 0xFFFFFFFFu - BytesDone) return false;
-    TotalSize = length + BytesDone;
+    if (!Transfer.QueryNumber(HTTP_QUERY_STATUS_CODE, status)) return false;
+    resume::TPlan plan = resume::PlanAnswer(BytesDone, status, Transfer.QueryText(HTTP_QUERY_CONTENT_LENGTH),
+                                            Transfer.QueryText(HTTP_QUERY_CONTENT_RANGE));
+    if (plan.Action == resume::TAction::Refuse) return false;
+    if (plan.Action == resume::TAction::Restart && BytesDone > 0) {
+        if (!SetFilePointerEx(FileHandle.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN) ||
+            !SetEndOfFile(FileHandle.get()))
+            return false;
+        BytesDone = 0;
+    }
+    TotalSize = plan.TotalSize;
     return true;
 }
 
@@ -173,10 +179,14 @@ bool Installer::ReadChunk() {
     // No more data although the total is not reached: the server closed the
     // connection early. End the transfer; the byte count fails the attempt.
     if (BytesAvailable == 0) return false;
+    // Never past the announced length: what a server sends beyond it is not
+    // the file's.
+    DWORD wanted = BytesAvailable < ChunkSize ? BytesAvailable : ChunkSize;
+    if (wanted > TotalSize - BytesDone) wanted = TotalSize - BytesDone;
     const std::uint8_t* data = nullptr;
     DWORD read = 0;
-    if (!Transfer.Read(BytesAvailable < ChunkSize ? BytesAvailable : ChunkSize, data, read)) return false;
-    if (read == 0) return false;
+    if (!Transfer.Read(wanted, data, read)) return false;
+    if (read == 0 || read > wanted) return false;
     BytesAvailable -= read < BytesAvailable ? read : BytesAvailable;
     DWORD written = 0;
     if (!WriteFile(FileHandle.get(), data, read, &written, nullptr)) return false;
