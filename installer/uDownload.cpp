@@ -55,7 +55,7 @@ bool Installer::OpenSetupFile() {
     // The name itself, not what a reparse point under it leads to.
     constexpr DWORD access = GENERIC_READ | GENERIC_WRITE | DELETE;
     FileHandle =
-        platform::OpenWithoutReparse(DownloadFileName, access, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
+        platform::OpenWithoutReparse(DownloadFileName, access, FILE_SHARE_READ, OPEN_ALWAYS);
     bool created = FileHandle && GetLastError() != ERROR_ALREADY_EXISTS;
     if (!FileHandle) {
         // A folder under the name would fail every attempt of every run: the
@@ -64,7 +64,7 @@ bool Installer::OpenSetupFile() {
         if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
         if (!UseOwnDownloadName()) return false;
         FileHandle =
-            platform::OpenWithoutReparse(DownloadFileName, access, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_NEW);
+            platform::OpenWithoutReparse(DownloadFileName, access, FILE_SHARE_READ, CREATE_NEW);
         if (!FileHandle) return false;
         created = true;
     }

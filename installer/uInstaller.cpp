@@ -190,8 +190,10 @@ platform::UniqueFile Installer::LockSetupFile(const std::wstring& AFileName) {
 bool Installer::CopySetupFile(const std::wstring& ACopyName) {
     // Whatever the source holds while it is read is what the copy holds; the
     // copy alone is checked and run, and only administrators can change it.
+    // No write sharing: while it is copied, nobody can rewrite the download
+    // (an open handle that can write makes the copy fail instead).
     platform::UniqueFile source =
-        platform::OpenWithoutReparse(DownloadFileName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+        platform::OpenWithoutReparse(DownloadFileName, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
     std::uint64_t size = 0;
     if (!source || !platform::IsPlainFileAt(source.get(), DownloadFileName, size)) return false;
     platform::UniqueFile copy(
@@ -201,6 +203,9 @@ bool Installer::CopySetupFile(const std::wstring& ACopyName) {
     std::vector<std::uint8_t> buffer(64 * 1024);
     std::uint64_t copied = 0;
     for (;;) {
+        // A close or a pause is seen within one piece: the download is kept,
+        // the copy goes with the run folder.
+        if (State.load() == Stopping) return false;
         DWORD read = 0;
         if (!ReadFile(source.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) return false;
         if (read == 0) break;
