@@ -50,35 +50,15 @@ bool Installer::OpenSetupFile() {
     // in folders that others choose. No download then.
     if (!platform::IsAbsolutePath(DownloadFileName)) return false;
     // The folder is made ours, and checked, before anything is created in it.
-    if (!platform::EnsureProtectedFolder(DownloadFileName.substr(0, DownloadFileName.rfind(L'\\')))) return false;
-
-    // The name itself, not what a reparse point under it leads to.
-    constexpr DWORD access = GENERIC_READ | GENERIC_WRITE | DELETE;
-    FileHandle =
-        platform::OpenWithoutReparse(DownloadFileName, access, FILE_SHARE_READ, OPEN_ALWAYS);
-    bool created = FileHandle && GetLastError() != ERROR_ALREADY_EXISTS;
-    if (!FileHandle) {
-        // A folder under the name would fail every attempt of every run: the
-        // download moves to a name of its own instead.
-        DWORD attributes = GetFileAttributesW(DownloadFileName.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
-        if (!UseOwnDownloadName()) return false;
-        FileHandle =
-            platform::OpenWithoutReparse(DownloadFileName, access, FILE_SHARE_READ, CREATE_NEW);
-        if (!FileHandle) return false;
-        created = true;
-    }
+    if (!UseDownloadFolder()) return false;
 
     std::uint64_t size = 0;
-    if (!platform::IsPlainFileAt(FileHandle.get(), DownloadFileName, size)) {
-        // A second link or a path elsewhere: the name leads to a file someone
-        // else chose. Refused and left alone (a file this call created goes
-        // again, through its handle); the next attempt downloads under a
-        // name of its own.
-        if (created) platform::DeleteThroughHandle(FileHandle.get());
-        FileHandle.reset();
-        UseOwnDownloadName();
-        return false;
+    if (!OpenDownloadFile(OPEN_ALWAYS, size)) {
+        // Under the name stands something that is not plainly ours: a
+        // folder, a second link, a path elsewhere, a file another user made.
+        // It is left alone, and the download moves to a name of its own,
+        // from the first byte.
+        if (!UseOwnDownloadName() || !OpenDownloadFile(CREATE_NEW, size)) return false;
     }
     // A partial file larger than any setup program the download accepts
     // cannot be continued; the failed attempt deletes it.
@@ -90,10 +70,48 @@ bool Installer::OpenSetupFile() {
     return true;
 }
 
+bool Installer::OpenDownloadFile(DWORD ADisposition, std::uint64_t& ASize) {
+    // The name itself, not what a reparse point under it leads to; shared
+    // for reading only, so nobody rewrites it while it is open.
+    constexpr DWORD access = GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL;
+    FileHandle = platform::OpenWithoutReparse(DownloadFileName, access, FILE_SHARE_READ, ADisposition);
+    if (!FileHandle) return false;
+    bool created = ADisposition == CREATE_NEW || GetLastError() != ERROR_ALREADY_EXISTS;
+    const std::wstring folder = DownloadFileName.substr(0, DownloadFileName.rfind(L'\\'));
+    if (platform::IsPlainFileAt(FileHandle.get(), DownloadFileName, ASize) &&
+        platform::IsOwnedByUs(FileHandle.get(), folder))
+        return true;
+    // Refused; a file this call created goes again, through its handle.
+    if (created) platform::DeleteThroughHandle(FileHandle.get());
+    FileHandle.reset();
+    return false;
+}
+
+bool Installer::UseDownloadFolder() {
+    const std::wstring folder = DownloadFileName.substr(0, DownloadFileName.rfind(L'\\'));
+    if (!DownloadFolder.Path.empty() && folder == DownloadFolder.Path) return true;  // made new, and held
+    if (platform::EnsureProtectedFolder(folder)) return true;
+    if (!platform::CanProtectFolders()) {
+        Unprotectable = true;
+        return false;
+    }
+    // The fixed name is someone else's (a file, a link, a junction, a folder
+    // they made first): a folder of our own, made new under a name nobody
+    // can have taken. A partial download is resumed across runs only in the
+    // fixed folder.
+    DownloadFolder = platform::CreateProtectedFolder(RunFolderPrefix);
+    if (DownloadFolder.Path.empty()) return false;
+    DownloadFileName = DownloadFolder.Path + L"\\" + platform::ExtractFileName(Globals::SetupFileName);
+    return true;
+}
+
 bool Installer::UseOwnDownloadName() {
     std::wstring guid = platform::NewGuidText();
     if (guid.empty()) return false;
-    DownloadFileName = platform::ChangeFileExt(Globals::SetupFileName, L"") + L"-" + guid + L".exe";
+    const std::wstring folder = DownloadFileName.substr(0, DownloadFileName.rfind(L'\\'));
+    DownloadFileName = folder + L"\\" +
+                       platform::ChangeFileExt(platform::ExtractFileName(Globals::SetupFileName), L"") + L"-" + guid +
+                       L".exe";
     return true;
 }
 

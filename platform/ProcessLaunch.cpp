@@ -46,7 +46,8 @@ std::wstring UserProfileFolder() {
 }
 
 bool RunProcess(const std::wstring& AApplicationName, const std::wstring& ACommandLine,
-                const std::wstring& ACurrentFolder, const std::wstring& AEnvironment, TProcess& AProcessInfo) {
+                const std::wstring& ACurrentFolder, const std::wstring& AEnvironment, HANDLE AHeld,
+                TProcess& AProcessInfo) {
     UniqueHandle processToken;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, processToken.put())) return false;
     UniqueHandle primaryToken;
@@ -63,18 +64,29 @@ bool RunProcess(const std::wstring& AApplicationName, const std::wstring& AComma
 
     // The block is read, never written; the API takes it as a plain pointer.
     void* environment = const_cast<wchar_t*>(AEnvironment.c_str());
+    // Suspended until it holds what it must hold.
+    const DWORD flags = CREATE_UNICODE_ENVIRONMENT | (AHeld != nullptr ? CREATE_SUSPENDED : 0);
     // No handle of this elevated process passes to the child, and the
     // child's process and thread handles are not inheritable either.
     BOOL created =
         CreateProcessAsUserW(primaryToken.get(), AApplicationName.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                             CREATE_UNICODE_ENVIRONMENT, environment, ACurrentFolder.c_str(), &startup, &info);
+                             flags, environment, ACurrentFolder.c_str(), &startup, &info);
     if (!created && GetLastError() == ERROR_PRIVILEGE_NOT_HELD) {
-        created = CreateProcessW(AApplicationName.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                                 CREATE_UNICODE_ENVIRONMENT, environment, ACurrentFolder.c_str(), &startup, &info);
+        created = CreateProcessW(AApplicationName.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags,
+                                 environment, ACurrentFolder.c_str(), &startup, &info);
     }
     if (!created) return false;
     AProcessInfo.Process.reset(info.hProcess);
     AProcessInfo.Thread.reset(info.hThread);
+    if (AHeld == nullptr) return true;
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), AHeld, info.hProcess, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS) ||
+        ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
+        TerminateProcess(info.hProcess, 1);
+        WaitForSingleObject(info.hProcess, INFINITE);
+        AProcessInfo = {};
+        return false;
+    }
     return true;
 }
 

@@ -32,9 +32,12 @@ std::wstring UserProfileFolder();
 // ACommandLine, in the folder ACurrentFolder, with the environment block
 // AEnvironment (see setupcmd::ComposeSetupEnvironment), with a primary token
 // duplicated from the process's own; where the privilege to assign a token
-// is missing (error 1314), as the process itself. No handle is inherited.
-// False when no process was created.
+// is missing (error 1314), as the process itself. No handle is inherited;
+// AHeld (when not null) is duplicated into the new process before it runs
+// its first instruction, so that the process holds it for its whole life.
+// False when no process was created (or AHeld could not be handed over).
 bool RunProcess(const std::wstring& AApplicationName, const std::wstring& ACommandLine,
-                const std::wstring& ACurrentFolder, const std::wstring& AEnvironment, TProcess& AProcessInfo);
+                const std::wstring& ACurrentFolder, const std::wstring& AEnvironment, HANDLE AHeld,
+                TProcess& AProcessInfo);
 
 }  // namespace platform

@@ -58,6 +58,12 @@ def world(server, signed_setup, tmp_path):
                 path.unlink()
 
     clean()
+    if not temp.is_dir():
+        # The download's folder, made by the program itself (a failed download).
+        server.plan = [{"force_status": 500}]
+        run_wine(BIN / "installer_probe.exe", "download", env={"http_proxy": server.proxy})
+        server.plan = [{}]
+        server.requests.clear()
     server.body = signed_setup
     log, report = tmp_path / "setup.log", tmp_path / "report.txt"
     folders_before = run_folders()
@@ -161,6 +167,51 @@ def test_planted_name_in_the_download_folder_neither_redirects_nor_blocks(world,
     assert RUN_FOLDER.fullmatch(ntpath.dirname(world.report()["Path"]))
     # The file under the name of its own is deleted after the run.
     assert world.own_files() == [world.setup_file]
+
+
+def remove(path):
+    if path.is_symlink() or path.is_file():
+        path.unlink()
+    elif path.exists():
+        shutil.rmtree(path)
+
+
+@pytest.mark.parametrize("plant", ["empty-file", "link-to-a-users-folder", "folder-of-another-owner"])
+def test_a_name_taken_for_the_download_folder_neither_blocks_nor_redirects(world, server, tmp_path, plant):
+    # Any user may create files, folders and links under %ProgramData%.
+    users_folder = tmp_path / "users-folder"
+    users_folder.mkdir()
+    (users_folder / "mine.txt").write_text("the user's")
+    folder = world.temp
+    remove(folder)
+    if plant == "empty-file":
+        folder.write_bytes(b"")
+    elif plant == "link-to-a-users-folder":
+        folder.symlink_to(users_folder)
+    else:
+        # Made first by someone else, with a partial file of theirs in it.
+        folder.mkdir()
+        folder.chmod(0o777)
+        world.setup_file.write_bytes(b"MZ a partial file of someone else's")
+    try:
+        out = world()
+        assert out["Notices"] == f"CLOSE:{INSTALLED}"
+        # The download went to a folder of its own, from the first byte, and
+        # that folder is gone with the run (the fixture checks).
+        assert RUN_FOLDER.fullmatch(ntpath.dirname(out["DownloadFileName"])), out["DownloadFileName"]
+        assert [r for r in server.requests if r["method"] == "GET" and "Range" not in r["headers"]]
+        assert all("Range" not in r["headers"] for r in server.requests)
+        # Nothing was created, changed or deleted under the name or in what
+        # it leads to.
+        assert sorted(p.name for p in users_folder.iterdir()) == ["mine.txt"]
+        if plant == "empty-file":
+            assert folder.read_bytes() == b""
+        elif plant == "link-to-a-users-folder":
+            assert folder.is_symlink()
+        else:
+            assert world.setup_file.read_bytes() == b"MZ a partial file of someone else's"
+    finally:
+        remove(folder)
 
 
 @pytest.mark.parametrize("extra", [0, 1000], ids=["4GiB", "4GiB+1000"])
@@ -400,3 +451,37 @@ def test_a_run_folder_left_by_a_killed_run_goes_at_the_next_start_and_no_other(w
         subprocess.run(["pkill", "-f", world.setup_file.name], capture_output=True)
         for folder in others:
             shutil.rmtree(folder, ignore_errors=True)
+
+
+def test_a_run_folder_whose_setup_still_runs_is_left_to_it(world):
+    # The setup program has unpacked a helper into its folder, which is its
+    # current folder, when the installer is killed; it runs on. A start of
+    # the installer meanwhile leaves the folder alone; the first start after
+    # the setup program has ended removes it.
+    before = set(run_folders())
+    probe = subprocess.Popen([WINE, str(BIN / "worker_probe.exe"), "run"], stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL,
+                             env=world.environment({"QUELLOX_FAKE_SETUP_SLEEP_MS": "15000",
+                                                    "QUELLOX_FAKE_SETUP_LEAVE": "1"}))
+    try:
+        wait_for(lambda: world.runs(), "the setup program to start")
+        [held] = set(run_folders()) - before
+        helper = program_data() / held / "Temp" / "unpacked" / "helper.dll"
+        wait_for(helper.exists, "the helper to be unpacked")
+        probe.kill()
+        probe.wait()
+
+        installer = start_installer()
+        installer.kill()
+        installer.wait()
+        assert helper.exists()
+        assert world.runs()  # the setup program is still running: its log has its line, no new one
+
+        wait_for(lambda: not subprocess.run(["pgrep", "-f", world.setup_file.name], capture_output=True).stdout,
+                 "the setup program to end")
+        installer = start_installer()
+        installer.kill()
+        installer.wait()
+        assert not (program_data() / held).exists()
+    finally:
+        probe.kill()

@@ -60,7 +60,12 @@ void WaitForStopped() {
     while (Installer::State.load() != Stopped) Sleep(10);
 }
 
+// The file the download wrote, as the last progress report found it (the
+// name is cleared once the attempt is over).
+std::wstring downloadFileName;
+
 void OnProgress(void* window, std::uint8_t percent) {
+    downloadFileName = Installer::DownloadFileName;
     if (progressRequestSent) return;
     if (verb == L"pause-resume" && percent >= 30) {
         progressRequestSent = true;
@@ -203,6 +208,7 @@ int wmain(int argc, wchar_t** argv) {
     Print(L"FinalState", std::to_wstring(Installer::State.load()));
     Print(L"SetupFileSize", std::to_wstring(static_cast<LONG>(FileSize(Globals::SetupFileName))));
     Print(L"SetupFileName", Globals::SetupFileName);
+    Print(L"DownloadFileName", downloadFileName);
     Print(L"Campaign", Globals::Campaign);
     Print(L"DownloadSeconds", std::to_wstring(Installer::DownloadSeconds));
     Print(L"ElapsedMs", std::to_wstring(GetTickCount() - startTick));

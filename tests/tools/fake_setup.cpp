@@ -12,7 +12,7 @@
 // QUELLOX_FAKE_SETUP_INHERITABLE names (an inheritable event of the process
 // that started the installer) reached it. With QUELLOX_FAKE_SETUP_LEAVE=1 it
 // leaves files behind, as setup programs do: one beside itself, and a folder
-// with a file in its TEMP. Its settings come from the tests' settings file
+// with a file in its TEMP, which becomes its current folder. Its settings come from the tests' settings file
 // (testoutput::FakeSetupSetting), else from its environment.
 #include <windows.h>
 
@@ -163,6 +163,8 @@ void LeaveFilesBehind() {
     std::wstring unpacked = Environment(L"TEMP") + L"\\unpacked";
     CreateDirectoryW(unpacked.c_str(), nullptr);
     WriteText(unpacked + L"\\helper.dll", "MZ unpacked helper");
+    // As setup programs do before they load what they unpacked.
+    SetCurrentDirectoryW(unpacked.c_str());
 }
 
 }  // namespace
