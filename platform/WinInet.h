@@ -52,7 +52,7 @@ using UniqueInternet = Unique<InternetTraits>;
 // the completion, checking the stop every StopPollMilliseconds.
 //
 // Closing a handle does not end a synchronous call blocked in it (Wine
-// keeps reading for as long as the server sends; see the README), so the
+// keeps reading for as long as the server sends; see docs/building.md), so the
 // calls are never left to block. When a wait gives up, the operation is
 // abandoned: the handles are closed at once, here, by their one owner, and
 // the memory the operation may still write into (its completion record,
