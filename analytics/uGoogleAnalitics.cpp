@@ -247,16 +247,16 @@ bool GoogleAnalitics::SendEvent(const TGAItem& AItem) {
     DWORD status = 0;
     if (!request.QueryNumber(HTTP_QUERY_STATUS_CODE, status) || status == 0) return false;
 
-    // The answer is read to its end and otherwise ignored, within the same
-    // deadline: an answer that trickles without end fails the attempt.
+    // The status has arrived: the collector has the event, which is never
+    // sent again. The body is read best-effort, within the same deadline,
+    // and otherwise ignored; one that trickles without end, or a stop, ends
+    // the reading only.
     for (;;) {
         DWORD available = 0;
-        if (!request.QueryAvailable(available)) return false;
-        if (available == 0) return true;
+        if (!request.QueryAvailable(available) || available == 0) return true;
         const std::uint8_t* data = nullptr;
         DWORD read = 0;
-        if (!request.Read(available, data, read)) return false;
-        if (read == 0) return true;
+        if (!request.Read(available, data, read) || read == 0) return true;
     }
 }
 

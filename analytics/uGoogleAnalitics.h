@@ -50,9 +50,11 @@ public:
     static inline DWORD DrainLimitMilliseconds = DrainLimit;
     // Each attempt's deadline, from its start to the end of the answer, in
     // every phase (name resolution, connection, TLS, sending, the answer's
-    // headers and body), and the time-outs of each socket call in it. A stop
-    // request ends the attempt at once, so Done returns within the drain
-    // limit and a moment, and never later than the limit plus one deadline.
+    // headers and body), and the time-outs of each socket call in it. An
+    // event counts as delivered once the answer's status has arrived; the
+    // body is read within what is left of the deadline. A stop request ends
+    // the attempt at once, so Done returns within the drain limit and a
+    // moment, and never later than the limit plus one deadline.
     static constexpr DWORD AttemptTimeout = 10000;
     static constexpr DWORD AttemptDeadline = AttemptTimeout;
 
@@ -65,6 +67,7 @@ private:
     static void EndFlight();
     // Sleeps AMilliseconds, or until a stop is requested.
     static void Pause(DWORD AMilliseconds);
+    // True once the answer's status has arrived.
     static bool SendEvent(const TGAItem& AItem);
     // The host, the object (path and query), the port (the scheme's own
     // unless the address names one) and whether it is https.

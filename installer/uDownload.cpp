@@ -4,6 +4,7 @@
 #include <string>
 
 #include "installer/uInstaller.h"
+#include "installer/uResumeRules.h"
 #include "installer/uRounding.h"
 #include "platform/PlainFile.h"
 #include "platform/ProtectedFolder.h"
@@ -18,8 +19,6 @@ constexpr DWORD ChunkSize = 512;
 // Cache-Control: no-cache), no cookies sent or kept, no dialogs.
 constexpr DWORD RequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE |
                                INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI;
-
-bool IsAcceptedStatus(DWORD status) { return status == 200 || status == 203 || status == 206; }
 
 }  // namespace
 
@@ -51,39 +50,19 @@ bool Installer::OpenSetupFile() {
     // in folders that others choose. No download then.
     if (!platform::IsAbsolutePath(DownloadFileName)) return false;
     // The folder is made ours, and checked, before anything is created in it.
-    if (!platform::EnsureProtectedFolder(DownloadFileName.substr(0, DownloadFileName.rfind(L'\\')))) return false;
-
-    // The name itself, not what a reparse point under it leads to.
-    constexpr DWORD access = GENERIC_READ | GENERIC_WRITE | DELETE;
-    FileHandle =
-        platform::OpenWithoutReparse(DownloadFileName, access, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
-    bool created = FileHandle && GetLastError() != ERROR_ALREADY_EXISTS;
-    if (!FileHandle) {
-        // A folder under the name would fail every attempt of every run: the
-        // download moves to a name of its own instead.
-        DWORD attributes = GetFileAttributesW(DownloadFileName.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
-        if (!UseOwnDownloadName()) return false;
-        FileHandle =
-            platform::OpenWithoutReparse(DownloadFileName, access, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_NEW);
-        if (!FileHandle) return false;
-        created = true;
-    }
+    if (!UseDownloadFolder()) return false;
 
     std::uint64_t size = 0;
-    if (!platform::IsPlainFileAt(FileHandle.get(), DownloadFileName, size)) {
-        // A second link or a path elsewhere: the name leads to a file someone
-        // else chose. Refused and left alone (a file this call created goes
-        // again, through its handle); the next attempt downloads under a
-        // name of its own.
-        if (created) platform::DeleteThroughHandle(FileHandle.get());
-        FileHandle.reset();
-        UseOwnDownloadName();
-        return false;
+    if (!OpenDownloadFile(OPEN_ALWAYS, size)) {
+        // Under the name stands something that is not plainly ours: a
+        // folder, a second link, a path elsewhere, a file another user made.
+        // It is left alone, and the download moves to a name of its own,
+        // from the first byte.
+        if (!UseOwnDownloadName() || !OpenDownloadFile(CREATE_NEW, size)) return false;
     }
-    // Sizes are 32-bit: a partial file of 4 GiB or more cannot be continued;
-    // the failed attempt deletes it.
-    if (size > 0xFFFFFFFFu) return false;
+    // A partial file larger than any setup program the download accepts
+    // cannot be continued; the failed attempt deletes it.
+    if (size > resume::MaxSetupSize) return false;
 
     // Only ever appended to: the bytes on disk are the start of the file.
     if (!SetFilePointerEx(FileHandle.get(), LARGE_INTEGER{}, nullptr, FILE_END)) return false;
@@ -91,10 +70,48 @@ bool Installer::OpenSetupFile() {
     return true;
 }
 
+bool Installer::OpenDownloadFile(DWORD ADisposition, std::uint64_t& ASize) {
+    // The name itself, not what a reparse point under it leads to; shared
+    // for reading only, so nobody rewrites it while it is open.
+    constexpr DWORD access = GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL;
+    FileHandle = platform::OpenWithoutReparse(DownloadFileName, access, FILE_SHARE_READ, ADisposition);
+    if (!FileHandle) return false;
+    bool created = ADisposition == CREATE_NEW || GetLastError() != ERROR_ALREADY_EXISTS;
+    const std::wstring folder = DownloadFileName.substr(0, DownloadFileName.rfind(L'\\'));
+    if (platform::IsPlainFileAt(FileHandle.get(), DownloadFileName, ASize) &&
+        platform::IsOwnedByUs(FileHandle.get(), folder))
+        return true;
+    // Refused; a file this call created goes again, through its handle.
+    if (created) platform::DeleteThroughHandle(FileHandle.get());
+    FileHandle.reset();
+    return false;
+}
+
+bool Installer::UseDownloadFolder() {
+    const std::wstring folder = DownloadFileName.substr(0, DownloadFileName.rfind(L'\\'));
+    if (!DownloadFolder.Path.empty() && folder == DownloadFolder.Path) return true;  // made new, and held
+    if (platform::EnsureProtectedFolder(folder)) return true;
+    if (!platform::CanProtectFolders()) {
+        Unprotectable = true;
+        return false;
+    }
+    // The fixed name is someone else's (a file, a link, a junction, a folder
+    // they made first): a folder of our own, made new under a name nobody
+    // can have taken. A partial download is resumed across runs only in the
+    // fixed folder.
+    DownloadFolder = platform::CreateProtectedFolder(RunFolderPrefix);
+    if (DownloadFolder.Path.empty()) return false;
+    DownloadFileName = DownloadFolder.Path + L"\\" + platform::ExtractFileName(Globals::SetupFileName);
+    return true;
+}
+
 bool Installer::UseOwnDownloadName() {
     std::wstring guid = platform::NewGuidText();
     if (guid.empty()) return false;
-    DownloadFileName = platform::ChangeFileExt(Globals::SetupFileName, L"") + L"-" + guid + L".exe";
+    const std::wstring folder = DownloadFileName.substr(0, DownloadFileName.rfind(L'\\'));
+    DownloadFileName = folder + L"\\" +
+                       platform::ChangeFileExt(platform::ExtractFileName(Globals::SetupFileName), L"") + L"-" + guid +
+                       L".exe";
     return true;
 }
 
@@ -146,15 +163,22 @@ bool Installer::OpenRequest() {
     if (!Transfer.Send(range, {})) return false;
     if (secure != 0 && !Transfer.IsSecure()) return false;
 
-    // A 200 answer to a ranged request is appended like a 206 one; the
-    // signature check rejects what does not fit together.
+    // Only bytes that follow those on disk are appended: a whole body starts
+    // the file again, a range that starts elsewhere is refused, and a range
+    // the server cannot satisfy at the file's own size means it is whole.
+    // Nothing larger than the limit is taken, before a byte of it is written.
     DWORD status = 0;
-    if (!Transfer.QueryNumber(HTTP_QUERY_STATUS_CODE, status) || !IsAcceptedStatus(status)) return false;
-    DWORD length = 0;
-    if (!Transfer.QueryNumber(HTTP_QUERY_CONTENT_LENGTH, length)) return false;
-    // Sizes are 32-bit: a total past 4 GiB would wrap and end the transfer early.
-    if (length > 0xFFFFFFFFu - BytesDone) return false;
-    TotalSize = length + BytesDone;
+    if (!Transfer.QueryNumber(HTTP_QUERY_STATUS_CODE, status)) return false;
+    resume::TPlan plan = resume::PlanAnswer(BytesDone, status, Transfer.QueryText(HTTP_QUERY_CONTENT_LENGTH),
+                                            Transfer.QueryText(HTTP_QUERY_CONTENT_RANGE));
+    if (plan.Action == resume::TAction::Refuse) return false;
+    if (plan.Action == resume::TAction::Restart && BytesDone > 0) {
+        if (!SetFilePointerEx(FileHandle.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN) ||
+            !SetEndOfFile(FileHandle.get()))
+            return false;
+        BytesDone = 0;
+    }
+    TotalSize = plan.TotalSize;
     return true;
 }
 
@@ -173,10 +197,14 @@ bool Installer::ReadChunk() {
     // No more data although the total is not reached: the server closed the
     // connection early. End the transfer; the byte count fails the attempt.
     if (BytesAvailable == 0) return false;
+    // Never past the announced length: what a server sends beyond it is not
+    // the file's.
+    DWORD wanted = BytesAvailable < ChunkSize ? BytesAvailable : ChunkSize;
+    if (wanted > TotalSize - BytesDone) wanted = TotalSize - BytesDone;
     const std::uint8_t* data = nullptr;
     DWORD read = 0;
-    if (!Transfer.Read(BytesAvailable < ChunkSize ? BytesAvailable : ChunkSize, data, read)) return false;
-    if (read == 0) return false;
+    if (!Transfer.Read(wanted, data, read)) return false;
+    if (read == 0 || read > wanted) return false;
     BytesAvailable -= read < BytesAvailable ? read : BytesAvailable;
     DWORD written = 0;
     if (!WriteFile(FileHandle.get(), data, read, &written, nullptr)) return false;

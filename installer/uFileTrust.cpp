@@ -1,10 +1,20 @@
 // FileTrust: whether the platform trusts a file's Authenticode publisher
 // signature, embedded in the file or through the system's catalogs.
 //
-// Both requests use the platform's own structure sizes and provider flags 0:
-// the full Authenticode policy (the signed digest, the chain to a trusted
-// root, the code-signing usage). WTD_HASH_ONLY_FLAG is never set, as it would
-// reduce the check to comparing the file's hash with the signed one.
+// Both requests use the platform's own structure sizes and the full
+// Authenticode policy (the signed digest, the chain to a trusted root, the
+// code-signing usage). WTD_HASH_ONLY_FLAG is never set, as it would reduce
+// the check to comparing the file's hash with the signed one.
+//
+// Nothing is fetched from the network (WTD_CACHE_ONLY_URL_RETRIEVAL): the
+// chain is built from the signature's own certificates and the machine's
+// stores. Otherwise a missing intermediate would be fetched from an address
+// inside a certificate that the download's server chose, with no bound on
+// the wait and no stop seen during it. Revocation is not checked for the
+// same reason (it needs the network, and a status that cannot be fetched
+// would fail every check); a leaked key of the maker's is answered by the
+// signer pin of the next release. So the check is local work only, bounded
+// by the size of the file it hashes.
 //
 // With a signer pin the embedded signature must also come from one of the
 // maker's certificates: the leaf certificate of the signer is hashed and
@@ -25,7 +35,8 @@ namespace {
 // WINTRUST_ACTION_GENERIC_VERIFY_V2: the Authenticode policy.
 GUID VerifyAction = {0x00AAC56B, 0xCD44, 0x11D0, {0x8C, 0xC2, 0x00, 0xC0, 0x4F, 0xC2, 0x95, 0xEE}};
 
-// No user interface, no revocation checks, nothing kept between calls.
+// No user interface, no revocation checks, no network, nothing kept between
+// calls.
 WINTRUST_DATA TrustRequest(DWORD unionChoice) {
     WINTRUST_DATA data = {};
     data.cbStruct = sizeof(data);
@@ -33,7 +44,7 @@ WINTRUST_DATA TrustRequest(DWORD unionChoice) {
     data.fdwRevocationChecks = WTD_REVOKE_NONE;
     data.dwUnionChoice = unionChoice;
     data.dwStateAction = WTD_STATEACTION_IGNORE;
-    data.dwProvFlags = 0;
+    data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
     return data;
 }
 

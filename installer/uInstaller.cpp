@@ -28,6 +28,7 @@ std::wstring Installer::DownloadFileName;
 platform::UniqueHandle Installer::ThreadHandle;
 platform::TimedRequest Installer::Transfer{[] { return State.load() == Stopping; }};
 platform::UniqueFile Installer::FileHandle;
+platform::TProtectedFolder Installer::DownloadFolder;
 
 namespace {
 
@@ -102,7 +103,8 @@ DWORD WINAPI Installer::WorkerThread(LPVOID) {
     for (int attempt = 1;; ++attempt) {
         if (RunAttempt()) break;
         if (State.load() == Stopping) break;
-        if (attempt == AttemptCount) break;
+        // A machine where nothing can be protected fails every attempt alike.
+        if (attempt == AttemptCount || Unprotectable) break;
         WaitBeforeRetry();
         if (State.load() == Stopping) break;
     }
@@ -129,8 +131,23 @@ void Installer::EndWorker() {
         // Changed meanwhile (Working to Stopping): state now holds the new value.
     }
     if (state == Stopping) return;
+    if (Unprotectable) TellUnprotectable();
     Notify(WM_QUERYENDSESSION);
     Notify(WM_CLOSE);
+}
+
+// The one failure the user can act on, in words. A box of the worker's own,
+// with no owner: the GUI thread may be polling in Done, handling no
+// messages, and an owned box would wait for it. State is Stopped by now, so
+// a close meanwhile ends the run without waiting for this thread.
+void Installer::TellUnprotectable() {
+    std::wstring text = L"Setup cannot continue.\r\n\r\nThe folder \"" + platform::ProgramDataFolder() +
+                        L"\" is on a drive that keeps no access rights (FAT or exFAT, for instance), or is reached "
+                        L"through a link, so the downloaded setup program cannot be kept safe from other programs "
+                        L"before it runs with administrator rights.\r\n\r\nRun setup on a computer whose "
+                        L"ProgramData folder is on an NTFS drive.";
+    MessageBoxW(nullptr, text.c_str(), Localizer::WindowCaption.c_str(),
+                MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
 }
 
 void Installer::WaitBeforeRetry() {
@@ -173,7 +190,7 @@ bool Installer::RunAttempt() {
     if (!FileTrust::Verify(runFile)) return false;
     if (!Exchange(Working, Installing)) return true;  // stopped meanwhile
 
-    if (!RunSetup(runFile, runFolder.Path, std::move(checkedFile))) return false;
+    if (!RunSetup(runFile, runFolder, std::move(checkedFile))) return false;
     if (!Globals::IsProductInstalled()) return false;
     State.exchange(Installed);
     return true;
@@ -190,8 +207,10 @@ platform::UniqueFile Installer::LockSetupFile(const std::wstring& AFileName) {
 bool Installer::CopySetupFile(const std::wstring& ACopyName) {
     // Whatever the source holds while it is read is what the copy holds; the
     // copy alone is checked and run, and only administrators can change it.
+    // No write sharing: while it is copied, nobody can rewrite the download
+    // (an open handle that can write makes the copy fail instead).
     platform::UniqueFile source =
-        platform::OpenWithoutReparse(DownloadFileName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+        platform::OpenWithoutReparse(DownloadFileName, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
     std::uint64_t size = 0;
     if (!source || !platform::IsPlainFileAt(source.get(), DownloadFileName, size)) return false;
     platform::UniqueFile copy(
@@ -201,6 +220,9 @@ bool Installer::CopySetupFile(const std::wstring& ACopyName) {
     std::vector<std::uint8_t> buffer(64 * 1024);
     std::uint64_t copied = 0;
     for (;;) {
+        // A close or a pause is seen within one piece: the download is kept,
+        // the copy goes with the run folder.
+        if (State.load() == Stopping) return false;
         DWORD read = 0;
         if (!ReadFile(source.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) return false;
         if (read == 0) break;
@@ -221,11 +243,16 @@ void Installer::DeleteSetupFile() {
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING);
     std::uint64_t size = 0;
     if (file && platform::IsPlainFileAt(file.get(), DownloadFileName, size)) platform::DeleteThroughHandle(file.get());
+    file.reset();
+    // The next attempt looks at the fixed name again; a folder of our own
+    // goes with its file.
+    DownloadFileName.clear();
+    platform::RemoveProtectedFolder(DownloadFolder);
 }
 
 void Installer::RemoveAbandonedRunFolders() { platform::RemoveAbandonedFolders(RunFolderPrefix); }
 
-bool Installer::RunSetup(const std::wstring& ARunFile, const std::wstring& ARunFolder,
+bool Installer::RunSetup(const std::wstring& ARunFile, const platform::TProtectedFolder& ARunFolder,
                          platform::UniqueFile ACheckedFile) {
     DWORD attributes = GetFileAttributesW(ARunFile.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
@@ -245,24 +272,29 @@ bool Installer::RunSetup(const std::wstring& ARunFile, const std::wstring& ARunF
     settings.RunApplication = Globals::RunApplication;
     settings.GAParam = Globals::GAParam;
 
-    // Setup programs unpack helpers into TEMP and load them elevated: TEMP
-    // and TMP point into the run folder, never at a folder the user chose.
-    const std::wstring tempFolder = ARunFolder + L"\\Temp";
-    if (!CreateDirectoryW(tempFolder.c_str(), nullptr)) return false;
-    platform::UniqueEnvironment environment(GetEnvironmentStringsW());
-    std::wstring_view current;
-    if (environment) {
-        const wchar_t* end = environment.get();
-        while (*end != L'\0') end += wcslen(end) + 1;
-        current = std::wstring_view(environment.get(), end - environment.get() + 1);
-    }
-    const std::wstring block = setupcmd::ComposeSetupEnvironment(current, tempFolder);
+    // The setup program runs elevated: its environment is the machine's, cut
+    // to what a setup program needs, never the user's (a profiler that every
+    // .NET process loads, a compatibility layer, library folders on the
+    // PATH). Setup programs unpack helpers into TEMP and load them elevated:
+    // TEMP and TMP point into the run folder.
+    setupcmd::TSetupFolders folders;
+    folders.TempFolder = ARunFolder.Path + L"\\Temp";
+    folders.WindowsFolder = platform::WindowsFolder();
+    folders.UserProfile = platform::UserProfileFolder();
+    if (!CreateDirectoryW(folders.TempFolder.c_str(), nullptr)) return false;
+    const std::wstring machine = platform::MachineEnvironment();
+    if (machine.empty() || folders.WindowsFolder.empty()) return false;
+    const std::wstring block = setupcmd::ComposeSetupEnvironment(machine, folders);
 
     // The absolute path as the application name (no search of any folder),
-    // and the copy's own folder as the current folder.
+    // and the copy's own folder as the current folder. The setup program
+    // holds its folder too, for as long as it runs: a later start of the
+    // installer leaves the folder alone even when this process has ended
+    // (killed, or closed during the installation, which it does not wait
+    // for).
     platform::TProcess setup;
-    bool started =
-        platform::RunProcess(ARunFile, setupcmd::ComposeSetupCommandLine(settings), ARunFolder, block, setup);
+    bool started = platform::RunProcess(ARunFile, setupcmd::ComposeSetupCommandLine(settings), ARunFolder.Path,
+                                        block, ARunFolder.Hold.get(), setup);
     // The process has its image now; the file may be released (and is
     // deleted once the setup program has ended).
     ACheckedFile.reset();

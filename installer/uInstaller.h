@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/ProtectedFolder.h"
 #include "platform/Unique.h"
 #include "platform/WinInet.h"
 
@@ -75,9 +76,21 @@ public:
 
     // The file the download appends to: Globals::SetupFileName, or, once a
     // folder or a file that is not plainly ours was found under that name, a
-    // fresh name of this process's own in the same folder. Empty until the
-    // first download.
+    // fresh name of this process's own in the same folder; or, once the
+    // download folder's own name was found taken (a file, a link, a folder
+    // someone else made), the same file name in DownloadFolder. Empty until
+    // the first download, and again after each attempt that is not stopped.
     static std::wstring DownloadFileName;
+    // The download's folder of its own, new, held while this process lives:
+    // used only where the fixed folder's name is someone else's. A partial
+    // file in it is resumed within this run only; the folder goes after the
+    // next attempt that is not stopped, or at a later start when this
+    // process ended first.
+    static platform::TProtectedFolder DownloadFolder;
+    // Set when no folder can be protected on this machine (see
+    // platform::CanProtectFolders): the worker ends at the first attempt and
+    // tells the user why.
+    static inline bool Unprotectable = false;
     // Prefix of the protected folder under %ProgramData% that each run of the
     // setup program gets.
     static constexpr const wchar_t* RunFolderPrefix = L"QuelloxSetup-";
@@ -119,11 +132,14 @@ private:
     static DWORD WINAPI WorkerThread(LPVOID);
     static bool RunAttempt();
     static void WaitBeforeRetry();
-    static bool RunSetup(const std::wstring& ARunFile, const std::wstring& ARunFolder,
+    static bool RunSetup(const std::wstring& ARunFile, const platform::TProtectedFolder& ARunFolder,
                          platform::UniqueFile ACheckedFile);
     static bool CopySetupFile(const std::wstring& ACopyName);
     static void DeleteSetupFile();
     static bool UseOwnDownloadName();
+    static bool UseDownloadFolder();
+    static bool OpenDownloadFile(DWORD ADisposition, std::uint64_t& ASize);
+    static void TellUnprotectable();
     static void EndWorker();
 
     static bool OpenSetupFile();

@@ -100,18 +100,56 @@ std::wstring UpperName(std::wstring_view entry) {
 
 }  // namespace
 
-std::wstring ComposeSetupEnvironment(std::wstring_view AEnvironment, const std::wstring& ATempFolder) {
+const wchar_t* const SetupEnvironmentNames[] = {
+    L"SYSTEMROOT", L"WINDIR", L"SYSTEMDRIVE",
+    L"PROGRAMFILES", L"PROGRAMFILES(X86)", L"PROGRAMW6432",
+    L"COMMONPROGRAMFILES", L"COMMONPROGRAMFILES(X86)", L"COMMONPROGRAMW6432",
+    L"PROGRAMDATA", L"ALLUSERSPROFILE", L"PUBLIC",
+    L"PATH", L"PATHEXT", L"COMSPEC",
+    L"NUMBER_OF_PROCESSORS", L"PROCESSOR_ARCHITECTURE", L"PROCESSOR_IDENTIFIER", L"PROCESSOR_LEVEL",
+    L"PROCESSOR_REVISION", L"OS", L"COMPUTERNAME",
+    L"USERPROFILE", L"TEMP", L"TMP",
+};
+const std::size_t SetupEnvironmentNameCount = sizeof(SetupEnvironmentNames) / sizeof(SetupEnvironmentNames[0]);
+
+namespace {
+
+bool IsAllowedName(const std::wstring& AUpperName) {
+    for (std::size_t i = 0; i < SetupEnvironmentNameCount; ++i)
+        if (AUpperName == SetupEnvironmentNames[i]) return true;
+    return false;
+}
+
+// The names whose values come from AFolders, never from the block.
+bool IsFolderName(const std::wstring& AUpperName) {
+    return AUpperName == L"SYSTEMROOT" || AUpperName == L"WINDIR" || AUpperName == L"SYSTEMDRIVE" ||
+           AUpperName == L"USERPROFILE" || AUpperName == L"TEMP" || AUpperName == L"TMP";
+}
+
+void AddEntry(std::vector<std::wstring>& entries, const wchar_t* AName, const std::wstring& AValue) {
+    if (!AValue.empty()) entries.push_back(AName + (L"=" + AValue));
+}
+
+}  // namespace
+
+std::wstring ComposeSetupEnvironment(std::wstring_view AMachineEnvironment, const TSetupFolders& AFolders) {
     std::vector<std::wstring> entries;
-    for (std::size_t at = 0; at < AEnvironment.size() && AEnvironment[at] != L'\0';) {
-        std::size_t end = AEnvironment.find(L'\0', at);
-        if (end == std::wstring_view::npos) end = AEnvironment.size();
-        std::wstring_view entry = AEnvironment.substr(at, end - at);
+    for (std::size_t at = 0; at < AMachineEnvironment.size() && AMachineEnvironment[at] != L'\0';) {
+        std::size_t end = AMachineEnvironment.find(L'\0', at);
+        if (end == std::wstring_view::npos) end = AMachineEnvironment.size();
+        std::wstring_view entry = AMachineEnvironment.substr(at, end - at);
         std::wstring name = UpperName(entry);
-        if (name != L"TEMP" && name != L"TMP") entries.emplace_back(entry);
+        if (entry.find(L'=', 1) != std::wstring_view::npos && IsAllowedName(name) && !IsFolderName(name))
+            entries.emplace_back(entry);
         at = end + 1;
     }
-    entries.push_back(L"TEMP=" + ATempFolder);
-    entries.push_back(L"TMP=" + ATempFolder);
+    const std::wstring& windows = AFolders.WindowsFolder;
+    AddEntry(entries, L"SystemRoot", windows);
+    AddEntry(entries, L"windir", windows);
+    if (windows.size() >= 2 && windows[1] == L':') AddEntry(entries, L"SystemDrive", windows.substr(0, 2));
+    AddEntry(entries, L"USERPROFILE", AFolders.UserProfile);
+    AddEntry(entries, L"TEMP", AFolders.TempFolder);
+    AddEntry(entries, L"TMP", AFolders.TempFolder);
     // By name, then by the whole entry, so that the order is fixed; std::sort
     // needs no buffer of its own (a stable sort would bring in the C++
     // library's allocation and exception support).
@@ -124,6 +162,8 @@ std::wstring ComposeSetupEnvironment(std::wstring_view AEnvironment, const std::
         block += entry;
         block += L'\0';
     }
+    // An empty block is two nulls.
+    if (entries.empty()) block += L'\0';
     block += L'\0';
     return block;
 }

@@ -2,6 +2,7 @@
 // switches and the distribution's settings as keys. Pure.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -45,10 +46,26 @@ std::wstring SetupWebPage(const std::wstring& AURL);
 // a parameter.
 std::wstring UrlParamValue(const std::wstring& value);
 
-// The setup program's environment: AEnvironment (a block of "NAME=value"
-// strings, each ended by a null, the block by one more) with TEMP and TMP,
-// in any letter case, replaced by ATempFolder, the rest unchanged, sorted
-// by name without regard to case as Windows keeps its blocks.
-std::wstring ComposeSetupEnvironment(std::wstring_view AEnvironment, const std::wstring& ATempFolder);
+// Values of the setup program's environment that are not taken from the
+// machine's block: the run folder's temporary folder, and the folders read
+// from the system itself (empty: left out).
+struct TSetupFolders {
+    std::wstring WindowsFolder;  // SystemRoot and windir; SystemDrive is its drive
+    std::wstring UserProfile;    // USERPROFILE, from the machine's profile list
+    std::wstring TempFolder;     // TEMP and TMP
+};
+
+// The names, in upper case, that the setup program's environment may hold:
+// what a setup program and the programs it starts need of the machine.
+// Nothing else passes, whatever the machine's block holds.
+extern const wchar_t* const SetupEnvironmentNames[];
+extern const std::size_t SetupEnvironmentNameCount;
+
+// The setup program's environment: of AMachineEnvironment (the machine's own
+// variables, a block of "NAME=value" strings, each ended by a null, the block
+// by one more) the variables that SetupEnvironmentNames allows, in any letter
+// case, with AFolders in place of theirs; sorted by name without regard to
+// case as Windows keeps its blocks.
+std::wstring ComposeSetupEnvironment(std::wstring_view AMachineEnvironment, const TSetupFolders& AFolders);
 
 }  // namespace setupcmd

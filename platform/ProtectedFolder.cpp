@@ -30,6 +30,17 @@ UniqueFile OpenFolder(const std::wstring& APath, DWORD AAccess) {
                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
+// The owner of an open file or folder; ASecurity keeps it. Null on failure.
+PSID OwnerOf(HANDLE AObject, UniqueLocalMemory& ASecurity) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(AObject, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) != ERROR_SUCCESS)
+        return nullptr;
+    ASecurity.reset(descriptor);
+    return owner;
+}
+
 // Whether the volume of APath keeps ACLs: on one that does not (FAT, some
 // network shares), a protected DACL protects nothing.
 bool KeepsAcls(const std::wstring& APath) {
@@ -100,25 +111,22 @@ bool CreateFolderWithSecurity(const std::wstring& APath) {
     return CreateDirectoryW(APath.c_str(), &attributes) != FALSE;
 }
 
-// Gives an existing folder the protected owner and DACL through its handle.
-bool SetFolderSecurity(HANDLE AFolder) {
-    UniqueLocalMemory descriptor;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(FolderSecurity, SDDL_REVISION_1,
-                                                              reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()),
-                                                              nullptr))
-        return false;
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    BOOL defaulted = FALSE, present = FALSE;
-    if (!GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted) ||
-        !GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted))
-        return false;
-    return SetSecurityInfo(AFolder, SE_FILE_OBJECT,
-                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                           owner, nullptr, dacl, nullptr) == ERROR_SUCCESS;
-}
+// A run folder's prefix, for the reference folder below.
+constexpr wchar_t ReferencePrefix[] = L"QuelloxSetup-";
 
 }  // namespace
+
+// What this system gives back, owner and DACL in SDDL form, for a folder made
+// with the protected DACL (Wine, for one, writes the Administrators' entries
+// as the user's own SID): a folder of another owner or with other rights is
+// not ours. Read from a new folder made for the purpose; empty on failure.
+static std::wstring ProtectedSecurityText() {
+    TProtectedFolder reference = CreateProtectedFolder(ReferencePrefix);
+    if (reference.Path.empty()) return {};
+    std::wstring text = OwnerAndDacl(reference.Hold.get());
+    RemoveProtectedFolder(reference);
+    return text;
+}
 
 std::wstring ProgramDataFolder() {
     UniqueLibrary shell32 = LoadSystemLibrary(L"shell32.dll");
@@ -162,14 +170,48 @@ TProtectedFolder CreateProtectedFolder(const wchar_t* APrefix) {
 
 bool EnsureProtectedFolder(const std::wstring& APath) {
     if (!KeepsAcls(APath)) return false;
-    bool created = CreateFolderWithSecurity(APath);
-    if (!created && GetLastError() != ERROR_ALREADY_EXISTS) return false;
-    UniqueFile folder = OpenFolder(APath, FILE_LIST_DIRECTORY | READ_CONTROL | WRITE_DAC | WRITE_OWNER);
+    if (CreateFolderWithSecurity(APath)) {
+        UniqueFile folder = OpenFolder(APath, FILE_LIST_DIRECTORY | READ_CONTROL);
+        return folder && IsFolderAt(folder.get(), APath);
+    }
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    // Read access only: nothing is changed on a folder that is not ours, and
+    // one whose DACL denies the Administrators is simply not adopted.
+    UniqueFile folder = OpenFolder(APath, FILE_LIST_DIRECTORY | READ_CONTROL);
     if (!folder || !IsFolderAt(folder.get(), APath)) return false;
-    // A folder that was there before (someone may have made it to lend the
-    // elevated download a folder of their own) becomes ours first; what is
-    // inside is only ever opened without following links and checked.
-    return created || SetFolderSecurity(folder.get());
+    std::wstring ours = ProtectedSecurityText();
+    return !ours.empty() && OwnerAndDacl(folder.get()) == ours;
+}
+
+bool CanProtectFolders() {
+    std::wstring parent = ProgramDataFolder();
+    if (parent.empty() || !KeepsAcls(parent)) return false;
+    UniqueFile folder = OpenFolder(parent, FILE_LIST_DIRECTORY | READ_CONTROL);
+    return folder && IsFolderAt(folder.get(), parent);
+}
+
+bool IsOwnedByUs(HANDLE AFile, const std::wstring& AFolder) {
+    UniqueLocalMemory fileSecurity;
+    PSID owner = OwnerOf(AFile, fileSecurity);
+    if (owner == nullptr) return false;
+    if (IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) return true;
+    UniqueHandle token;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
+        union {
+            TOKEN_OWNER Owner;
+            BYTE Bytes[sizeof(TOKEN_OWNER) + SECURITY_MAX_SID_SIZE];
+        } tokenOwner;
+        DWORD size = 0;
+        if (GetTokenInformation(token.get(), TokenOwner, &tokenOwner, sizeof(tokenOwner), &size) &&
+            EqualSid(owner, tokenOwner.Owner.Owner))
+            return true;
+    }
+    // The protected folder's own owner, as this system writes it (Wine, for
+    // one, writes the user's SID for the Administrators).
+    UniqueFile folder = OpenFolder(AFolder, READ_CONTROL);
+    UniqueLocalMemory folderSecurity;
+    PSID folderOwner = folder ? OwnerOf(folder.get(), folderSecurity) : nullptr;
+    return folderOwner != nullptr && EqualSid(owner, folderOwner);
 }
 
 void RemoveProtectedFolder(TProtectedFolder& AFolder) {
@@ -183,12 +225,7 @@ void RemoveProtectedFolder(TProtectedFolder& AFolder) {
 void RemoveAbandonedFolders(const wchar_t* APrefix) {
     std::wstring parent = ProgramDataFolder();
     if (parent.empty()) return;
-    // What this system gives back for a folder made with the protected DACL:
-    // a folder of another owner or with other rights is not ours.
-    TProtectedFolder reference = CreateProtectedFolder(APrefix);
-    if (reference.Path.empty()) return;
-    std::wstring ours = OwnerAndDacl(reference.Hold.get());
-    RemoveProtectedFolder(reference);
+    std::wstring ours = ProtectedSecurityText();
     if (ours.empty()) return;
 
     const std::wstring prefix = APrefix;

@@ -37,11 +37,24 @@ struct TProtectedFolder {
 TProtectedFolder CreateProtectedFolder(const wchar_t* APrefix);
 
 // Makes APath, a folder directly under %ProgramData% kept across runs, ours
-// before anything is created in it: created with the protected DACL, or,
-// when it exists, a folder at that very path (no reparse point on the way)
-// whose owner and DACL are set to the protected ones. False when the folder
-// cannot be made so, or its volume keeps no ACLs.
+// before anything is created in it: created now with the protected DACL, or
+// adopted when it is already a folder at that very path (no reparse point on
+// the way) whose owner and DACL are those this system gives. A folder that
+// someone else made first is never taken over (its files and the handles
+// opened on it before would keep their own rights): false, and so is a
+// file, a link or a junction under the name, or a volume without ACLs.
 bool EnsureProtectedFolder(const std::wstring& APath);
+
+// Whether folders can be protected at all: %ProgramData% is known, lies at
+// its own path (not reached through a junction or a link) and its volume
+// keeps ACLs (FAT and exFAT do not). Where not, no download can be kept
+// safe, on any attempt.
+bool CanProtectFolders();
+
+// Whether AFile, in the protected folder AFolder, is owned by SYSTEM, the
+// Administrators, this process's own default owner or the folder's owner: a
+// file that an unelevated process made has none of them.
+bool IsOwnedByUs(HANDLE AFile, const std::wstring& AFolder);
 
 // Deletes the folder and everything in it (what the setup program left
 // there too; a link inside is removed, never followed), releasing its hold.

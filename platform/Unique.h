@@ -91,13 +91,6 @@ struct FindTraits {
     static void Close(Type h) { FindClose(h); }
 };
 
-// The process's environment block, as GetEnvironmentStringsW gives it.
-struct EnvironmentTraits {
-    using Type = wchar_t*;
-    static Type Invalid() { return nullptr; }
-    static void Close(Type h) { FreeEnvironmentStringsW(h); }
-};
-
 using UniqueFile = Unique<FileTraits>;
 using UniqueHandle = Unique<HandleTraits>;
 using UniqueKey = Unique<KeyTraits>;
@@ -109,7 +102,6 @@ using UniqueKey = Unique<KeyTraits>;
 constexpr REGSAM ProgramRegistryView = KEY_WOW64_32KEY;
 using UniqueLibrary = Unique<LibraryTraits>;
 using UniqueLocalMemory = Unique<LocalMemoryTraits>;
-using UniqueEnvironment = Unique<EnvironmentTraits>;
 using UniqueFind = Unique<FindTraits>;
 
 // Runs a one-off clean-up when the scope ends, unless released first.

@@ -130,6 +130,15 @@ bool TimedRequest::QueryNumber(DWORD AInfoLevel, DWORD& AValue) const {
     return WinInet()->HttpQueryInfoW(request_.get(), HTTP_QUERY_FLAG_NUMBER | AInfoLevel, &AValue, &size, &index);
 }
 
+std::wstring TimedRequest::QueryText(DWORD AInfoLevel) const {
+    if (!request_) return {};
+    wchar_t text[128] = {};
+    DWORD size = sizeof(text);
+    DWORD index = 0;
+    if (!WinInet()->HttpQueryInfoW(request_.get(), AInfoLevel, text, &size, &index)) return {};
+    return std::wstring(text, size / sizeof(wchar_t));
+}
+
 bool TimedRequest::IsSecure() const {
     DWORD flags = 0;
     DWORD size = sizeof(flags);

@@ -78,6 +78,9 @@ public:
     bool Send(const std::wstring& AHeaders, std::string ABody);
     // A numeric header of the answer; false when it is missing.
     bool QueryNumber(DWORD AInfoLevel, DWORD& AValue) const;
+    // A header of the answer as text (at most 127 characters); empty when it
+    // is missing or longer.
+    std::wstring QueryText(DWORD AInfoLevel) const;
     // Whether the answer came over TLS (SECURITY_FLAG_SECURE): checked after
     // an https request is sent, whatever the flags made of it.
     bool IsSecure() const;

@@ -32,6 +32,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 BIN = pathlib.Path(os.environ.get("QUELLOX_BIN", ROOT / "build/release/bin"))
 SHOTS = pathlib.Path(os.environ.get("QUELLOX_DEMO_SCREENSHOTS", BIN.parent / "demo-screenshots"))
 sys.path.insert(0, str(ROOT / "tests/e2e"))
+from conftest import fake_setup_settings  # noqa: E402
 from loopback_server import LoopbackServer  # noqa: E402
 
 PRODUCT_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{E49A1D27-6C03-4F58-9B7E-31A5D0C6F2E8}_is1"
@@ -211,8 +212,9 @@ def main():
     server.post_plan = [{"forward": ("127.0.0.1", collector_port)}]
 
     args = list(sys.argv[1:])
-    env = dict(os.environ, http_proxy=server.proxy, QUELLOX_FAKE_SETUP_LOG="Z:" + str(log).replace("/", "\\"),
-               QUELLOX_FAKE_SETUP_INSTALL_ON="always")
+    env = fake_setup_settings(dict(os.environ, http_proxy=server.proxy,
+                                   QUELLOX_FAKE_SETUP_LOG="Z:" + str(log).replace("/", "\\"),
+                                   QUELLOX_FAKE_SETUP_INSTALL_ON="always"))
     print("== Running", os.path.relpath(BIN / "QuelloxSetup.exe"), " ".join(args))
     print("   download and analytics server:", server.proxy, "(as http_proxy)")
     print("   events passed on to quellox-collect on 127.0.0.1:%d, store %s" % (collector_port, os.path.relpath(store)))

@@ -88,6 +88,18 @@ def unix_path(windows_path):
     return pathlib.Path(os.environ["WINEPREFIX"]) / "dosdevices" / (drive.lower() + ":") / rest.lstrip("\\").replace("\\", "/")
 
 
+FAKE_SETUP_SETTINGS = "C:\\users\\Public\\quellox-fake-setup.txt"
+
+
+def fake_setup_settings(env):
+    """Writes the fake setup program's settings, the QUELLOX_FAKE_SETUP_*
+    items of env, to the prefix's file that it reads them from (the installer
+    hands the setup program none of its own environment); returns env."""
+    lines = ["%s=%s" % (name, value) for name, value in env.items() if name.startswith("QUELLOX_FAKE_SETUP_")]
+    unix_path(FAKE_SETUP_SETTINGS).write_text("".join(line + "\n" for line in lines), encoding="utf-8")
+    return env
+
+
 def probe_output(result):
     assert result.returncode == 0, result
     return dict(line.split("=", 1) for line in result.stdout.decode("utf-8").splitlines())
@@ -157,8 +169,9 @@ class Run:
         self.process = None
 
     def start(self, *args, install_on="always"):
-        env = dict(os.environ, http_proxy=self.server.proxy, QUELLOX_FAKE_SETUP_LOG=winpath(self.log),
-                   QUELLOX_FAKE_SETUP_INSTALL_ON=install_on)
+        env = fake_setup_settings(dict(os.environ, http_proxy=self.server.proxy,
+                                       QUELLOX_FAKE_SETUP_LOG=winpath(self.log),
+                                       QUELLOX_FAKE_SETUP_INSTALL_ON=install_on))
         self.process = subprocess.Popen([WINE, str(BIN / self.program), *args], env=env,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return self

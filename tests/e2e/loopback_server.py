@@ -9,7 +9,10 @@ set, is used for POSTs instead of `plan`):
   status        status of a whole-body answer (default 200)
   honour_range  answer a "Range: bytes=N-" request with 206 (default True),
                 or with 416 when N is at or past the end
-  force_status  answer with this status and an empty body, whatever was asked
+  range_from_zero  answer a "Range: bytes=N-" request with a 206 of the
+                whole body, its Content-Range starting at 0
+  force_status  answer with this status and an empty body (or force_body),
+                whatever was asked
   no_length     send no Content-Length (the body ends with the connection)
   cut_after     close the connection after this many body bytes
   delay         seconds to wait before each piece of the body
@@ -162,7 +165,10 @@ class LoopbackServer:
                     return
         ranged = re.fullmatch(r"bytes=(\d+)-", handler.headers.get("Range", ""))
         if "force_status" in plan:
-            status, payload = plan["force_status"], b""
+            status, payload = plan["force_status"], plan.get("force_body", b"")
+        elif ranged and plan.get("range_from_zero"):
+            status, payload = 206, self.body
+            extra["Content-Range"] = "bytes 0-%d/%d" % (len(self.body) - 1, len(self.body))
         elif ranged and plan.get("honour_range", True):
             start = int(ranged.group(1))
             if start >= len(self.body):

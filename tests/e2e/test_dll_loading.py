@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from conftest import BIN, WINE, run_wine, sign, winpath
+from conftest import BIN, WINE, fake_setup_settings, run_wine, sign, winpath
 
 # With these overrides Wine searches for the two libraries as Windows does
 # for libraries that are not KnownDLLs: the application's folder first.
@@ -51,8 +51,8 @@ def test_installer_downloads_and_verifies_without_loading_a_planted_library(down
     # runs the setup program, which leaves no key; then the user cancels.
     server.body = sign(signing_identity, BIN / "fake_setup.exe", tmp_path / "setup.exe").read_bytes()
     log = tmp_path / "setup.log"
-    env = dict(os.environ, http_proxy=server.proxy, QUELLOX_FAKE_SETUP_LOG=winpath(log),
-               QUELLOX_FAKE_SETUP_INSTALL_ON="never", **SEARCH_LIKE_WINDOWS)
+    env = fake_setup_settings(dict(os.environ, http_proxy=server.proxy, QUELLOX_FAKE_SETUP_LOG=winpath(log),
+                                   QUELLOX_FAKE_SETUP_INSTALL_ON="never", **SEARCH_LIKE_WINDOWS))
     installer = subprocess.Popen([WINE, str(downloads / "QuelloxSetup.exe"), "/SkipStart"], env=env,
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:

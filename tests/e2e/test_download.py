@@ -82,26 +82,66 @@ def test_partial_file_is_continued_with_a_range(server, fresh_setup_file):
     assert reports(out["Attempt1.Progress"])[0][0] == 40
 
 
-def test_whole_body_for_a_ranged_request_is_appended(server, fresh_setup_file):
-    fresh_setup_file.write_bytes(BODY[:1000])
+def test_whole_body_for_a_ranged_request_starts_the_file_again(server, fresh_setup_file):
+    fresh_setup_file.write_bytes(b"x" * 1000)
     server.body = BODY
     server.plan = [{"honour_range": False}]
     out = download(server)
+    assert server.requests[0]["headers"]["Range"] == "bytes=1000-"
     assert out["Attempt1.Result"] == "1"
-    assert out["Attempt1.TotalSize"] == str(1000 + len(BODY))
-    assert fresh_setup_file.read_bytes() == BODY[:1000] + BODY
+    assert out["Attempt1.TotalSize"] == str(len(BODY))
+    assert fresh_setup_file.read_bytes() == BODY
+
+
+def test_range_that_does_not_start_at_the_bytes_on_disk_is_not_appended(server, fresh_setup_file):
+    fresh_setup_file.write_bytes(BODY[:500])
+    server.body = BODY
+    server.plan = [{"range_from_zero": True}]
+    out = download(server)
+    assert server.requests[0]["headers"]["Range"] == "bytes=500-"
+    assert out["Attempt1.Result"] == "0"
+    assert fresh_setup_file.read_bytes() == BODY[:500]
+    assert_closed(out)
+
+
+def test_reads_stop_at_the_announced_length(server, fresh_setup_file):
+    # 1500 bytes behind a Content-Length of 1000: the 1000 are the file.
+    server.body = BODY[:1500]
+    server.plan = [{"declared": 1000}]
+    out = download(server)
+    assert out["Attempt1.Result"] == "1"
+    assert out["Attempt1.BytesDone"] == "1000"
+    assert fresh_setup_file.read_bytes() == BODY[:1000]
+    assert_closed(out)
+
+
+def test_complete_file_is_recognised_by_the_range_the_server_cannot_satisfy(server, fresh_setup_file):
+    # A file kept whole by a pause: the range from its size is answered with
+    # 416 and "bytes */<its size>".
+    fresh_setup_file.write_bytes(BODY)
+    server.body = BODY
+    out = download(server)
+    assert server.requests[0]["headers"]["Range"] == "bytes=%d-" % len(BODY)
+    assert out["Attempt1.Result"] == "1"
+    assert out["Attempt1.TotalSize"] == str(len(BODY))
+    assert fresh_setup_file.read_bytes() == BODY
+    assert_closed(out)
 
 
 @pytest.mark.parametrize(
     "on_disk, plan",
     [
-        (BODY, {}),  # already complete: the range is answered with 416
         (b"", {"no_length": True}),
         (b"", {"force_status": 500}),
         (b"", {"force_status": 404}),
-        (BODY[:100], {"force_status": 416}),
+        (BODY[:100], {"force_status": 416}),  # no Content-Range: not the file's size
+        (BODY[:100], {"force_status": 416, "headers": {"Content-Range": "bytes */%d" % len(BODY)}}),
+        (b"", {"declared": 1024**3 + 1}),
+        (BODY[:100], {"force_status": 206, "headers": {"Content-Range": "bytes 100-%d/%d" % (len(BODY) - 1,
+                                                                                            len(BODY))}}),
     ],
-    ids=["complete-416", "no-content-length", "500", "404", "416"],
+    ids=["no-content-length", "500", "404", "416", "416-at-another-size", "larger-than-1-GiB",
+         "206-length-not-its-range"],
 )
 def test_refused_answers_fail_before_any_byte(server, fresh_setup_file, on_disk, plan):
     fresh_setup_file.write_bytes(on_disk)

@@ -18,7 +18,7 @@ import time
 
 import pytest
 
-from conftest import BIN, WINE, probe_output, run_wine, unix_path, winpath
+from conftest import BIN, WINE, fake_setup_settings, probe_output, run_wine, unix_path, winpath
 
 INSTALLED, STOPPED = "5", "3"
 PRODUCT_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{E49A1D27-6C03-4F58-9B7E-31A5D0C6F2E8}_is1"
@@ -60,14 +60,20 @@ def world(server, signed_setup, tmp_path):
                 path.unlink()
 
     clean()
+    if not temp.is_dir():
+        # The download's folder, made by the program itself (a failed download).
+        server.plan = [{"force_status": 500}]
+        run_wine(BIN / "installer_probe.exe", "download", env={"http_proxy": server.proxy})
+        server.plan = [{}]
+        server.requests.clear()
     server.body = signed_setup
     log, report = tmp_path / "setup.log", tmp_path / "report.txt"
     folders_before = run_folders()
 
     def environment(extra=None):
-        return dict(os.environ, http_proxy=server.proxy, QUELLOX_PROBE_RETRY_WAIT_MS="300",
-                    QUELLOX_FAKE_SETUP_LOG=winpath(log), QUELLOX_FAKE_SETUP_INSTALL_ON="always",
-                    QUELLOX_FAKE_SETUP_REPORT=winpath(report), **(extra or {}))
+        return fake_setup_settings(dict(os.environ, http_proxy=server.proxy, QUELLOX_PROBE_RETRY_WAIT_MS="300",
+                                        QUELLOX_FAKE_SETUP_LOG=winpath(log), QUELLOX_FAKE_SETUP_INSTALL_ON="always",
+                                        QUELLOX_FAKE_SETUP_REPORT=winpath(report), **(extra or {})))
 
     def run(*args, program=BIN / "worker_probe.exe", launcher=(), cwd=None, env=None):
         command = list(launcher) if launcher else [WINE, str(program), "run", *args]
@@ -165,6 +171,51 @@ def test_planted_name_in_the_download_folder_neither_redirects_nor_blocks(world,
     assert world.own_files() == [world.setup_file]
 
 
+def remove(path):
+    if path.is_symlink() or path.is_file():
+        path.unlink()
+    elif path.exists():
+        shutil.rmtree(path)
+
+
+@pytest.mark.parametrize("plant", ["empty-file", "link-to-a-users-folder", "folder-of-another-owner"])
+def test_a_name_taken_for_the_download_folder_neither_blocks_nor_redirects(world, server, tmp_path, plant):
+    # Any user may create files, folders and links under %ProgramData%.
+    users_folder = tmp_path / "users-folder"
+    users_folder.mkdir()
+    (users_folder / "mine.txt").write_text("the user's")
+    folder = world.temp
+    remove(folder)
+    if plant == "empty-file":
+        folder.write_bytes(b"")
+    elif plant == "link-to-a-users-folder":
+        folder.symlink_to(users_folder)
+    else:
+        # Made first by someone else, with a partial file of theirs in it.
+        folder.mkdir()
+        folder.chmod(0o777)
+        world.setup_file.write_bytes(b"MZ a partial file of someone else's")
+    try:
+        out = world()
+        assert out["Notices"] == f"CLOSE:{INSTALLED}"
+        # The download went to a folder of its own, from the first byte, and
+        # that folder is gone with the run (the fixture checks).
+        assert RUN_FOLDER.fullmatch(ntpath.dirname(out["DownloadFileName"])), out["DownloadFileName"]
+        assert [r for r in server.requests if r["method"] == "GET" and "Range" not in r["headers"]]
+        assert all("Range" not in r["headers"] for r in server.requests)
+        # Nothing was created, changed or deleted under the name or in what
+        # it leads to.
+        assert sorted(p.name for p in users_folder.iterdir()) == ["mine.txt"]
+        if plant == "empty-file":
+            assert folder.read_bytes() == b""
+        elif plant == "link-to-a-users-folder":
+            assert folder.is_symlink()
+        else:
+            assert world.setup_file.read_bytes() == b"MZ a partial file of someone else's"
+    finally:
+        remove(folder)
+
+
 @pytest.mark.parametrize("extra", [0, 1000], ids=["4GiB", "4GiB+1000"])
 def test_partial_file_of_4_gib_or_more_is_discarded(world, server, extra):
     with open(world.setup_file, "wb") as f:
@@ -226,33 +277,90 @@ def test_temp_points_nowhere_the_download_or_the_setup_goes(world, server, tmp_p
 
 @pytest.fixture
 def user_environment():
-    """TEMP and TMP in HKCU\\Environment, where the user keeps them."""
-    def plant(folder):
-        for name in ("TEMP", "TMP"):
-            subprocess.run([WINE, "reg", "add", r"HKCU\Environment", "/v", name, "/d", folder, "/f"],
-                           capture_output=True, timeout=30)
-
+    """Variables in HKCU\\Environment, where the user keeps them and changes
+    them without elevation: plant(name, value); each planted one is put back
+    as it was afterwards."""
     saved = {}
-    for name in ("TEMP", "TMP"):
-        query = subprocess.run([WINE, "reg", "query", r"HKCU\Environment", "/v", name], capture_output=True,
-                               timeout=30).stdout.decode("utf-8", "replace")
-        match = re.search(name + r"\s+REG_\w+\s+(.*)", query)
-        saved[name] = match.group(1).strip() if match else None
+
+    def plant(name, value):
+        if name not in saved:
+            query = subprocess.run([WINE, "reg", "query", r"HKCU\Environment", "/v", name], capture_output=True,
+                                   timeout=30).stdout.decode("utf-8", "replace")
+            match = re.search(re.escape(name) + r"\s+(REG_\w+)\s+(.*)", query)
+            saved[name] = (match.group(1), match.group(2).strip()) if match else None
+        subprocess.run([WINE, "reg", "add", r"HKCU\Environment", "/v", name, "/d", value, "/f"],
+                       capture_output=True, timeout=30)
+
     yield plant
     for name, value in saved.items():
-        args = ["add", r"HKCU\Environment", "/v", name, "/t", "REG_EXPAND_SZ", "/d", value, "/f"] if value else \
+        args = ["add", r"HKCU\Environment", "/v", name, "/t", value[0], "/d", value[1], "/f"] if value else \
             ["delete", r"HKCU\Environment", "/v", name, "/f"]
         subprocess.run([WINE, "reg", *args], capture_output=True, timeout=30)
 
 
 def test_temp_in_the_users_environment_reaches_neither_download_nor_setup(world, tmp_path, user_environment):
     temp, target = temp_folders(tmp_path)["symbolic-link"]
-    user_environment(temp)
+    user_environment("TEMP", temp)
+    user_environment("TMP", temp)
     out = world()
     assert out["FinalState"] == INSTALLED
     report = world.report()
     assert report["Temp"] == ntpath.dirname(report["Path"]) + "\\Temp"
     assert contents(target) == ["sub"]
+
+
+# What the setup program's environment may hold (names in any case): the
+# machine's own values, and TEMP and TMP in the run folder.
+ALLOWED_VARIABLES = {name.upper() for name in [
+    "SystemRoot", "windir", "SystemDrive", "ProgramFiles", "ProgramFiles(x86)", "ProgramW6432",
+    "CommonProgramFiles", "CommonProgramFiles(x86)", "CommonProgramW6432", "ProgramData", "ALLUSERSPROFILE",
+    "PUBLIC", "Path", "PATHEXT", "ComSpec", "NUMBER_OF_PROCESSORS", "PROCESSOR_ARCHITECTURE",
+    "PROCESSOR_IDENTIFIER", "PROCESSOR_LEVEL", "PROCESSOR_REVISION", "OS", "COMPUTERNAME", "USERPROFILE",
+    "TEMP", "TMP"]}
+# What the user can set: the .NET profiler that every .NET Framework process
+# would load, the compatibility layer, and library folders on the PATH.
+USER_VARIABLES = {
+    "COR_ENABLE_PROFILING": "1",
+    "COR_PROFILER": "{5E1A6A0C-0000-4000-8000-00000000BAD1}",
+    "COR_PROFILER_PATH": r"C:\users\Public\evil.dll",
+    "__COMPAT_LAYER": "RunAsInvoker",
+}
+
+
+def setup_environment(report):
+    """{NAME: value} of the setup program's environment, from its report;
+    the variables Wine itself gives every process (WINE...) left out."""
+    variables = {}
+    for key, value in report.items():
+        if key.startswith("Env:") and not key[4:].upper().startswith("WINE") and key[4:]:
+            variables[key[4:].upper()] = value
+    return variables
+
+
+def test_the_setup_gets_the_machines_environment_and_nothing_of_the_users(world, user_environment):
+    # The user's own variables, both where they keep them and in the
+    # installer's own environment (as the shell passes them on).
+    for name, value in USER_VARIABLES.items():
+        user_environment(name, value)
+    user_environment("PATH", r"C:\users\Public\evil-path")
+    user_environment("QUELLOX_USER_VARIABLE", "from the user")
+    out = world(env=dict(USER_VARIABLES, WINEPATH=r"C:\users\Public\evil-winepath",
+                         QUELLOX_SHELL_VARIABLE="from the shell"))
+    assert out["FinalState"] == INSTALLED
+    report = world.report()
+    variables = setup_environment(report)
+
+    assert set(variables) <= ALLOWED_VARIABLES, sorted(set(variables) - ALLOWED_VARIABLES)
+    assert not [value for value in variables.values() if "evil" in value.lower() or "from the" in value]
+    # What a setup program needs is there, with the machine's own values.
+    for name in ["SYSTEMROOT", "WINDIR", "SYSTEMDRIVE", "PATH", "PATHEXT", "COMSPEC", "PROGRAMDATA",
+                 "ALLUSERSPROFILE", "PROGRAMFILES", "COMMONPROGRAMFILES", "OS", "NUMBER_OF_PROCESSORS",
+                 "PROCESSOR_ARCHITECTURE"]:
+        assert variables.get(name), name
+    assert variables["SYSTEMROOT"].lower() == variables["WINDIR"].lower() == "c:\\windows"
+    assert variables["SYSTEMDRIVE"].lower() == "c:"
+    assert "c:\\windows\\system32" in variables["PATH"].lower().split(";")
+    assert variables["TEMP"] == variables["TMP"] == ntpath.dirname(report["Path"]) + "\\Temp"
 
 
 def switches(line):
@@ -372,3 +480,37 @@ def test_a_run_folder_left_by_a_killed_run_goes_at_the_next_start_and_no_other(w
         end_own_processes(world.setup_file.name)
         for folder in others:
             shutil.rmtree(folder, ignore_errors=True)
+
+
+def test_a_run_folder_whose_setup_still_runs_is_left_to_it(world):
+    # The setup program has unpacked a helper into its folder, which is its
+    # current folder, when the installer is killed; it runs on. A start of
+    # the installer meanwhile leaves the folder alone; the first start after
+    # the setup program has ended removes it.
+    before = set(run_folders())
+    probe = subprocess.Popen([WINE, str(BIN / "worker_probe.exe"), "run"], stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL,
+                             env=world.environment({"QUELLOX_FAKE_SETUP_SLEEP_MS": "15000",
+                                                    "QUELLOX_FAKE_SETUP_LEAVE": "1"}))
+    try:
+        wait_for(lambda: world.runs(), "the setup program to start")
+        [held] = set(run_folders()) - before
+        helper = program_data() / held / "Temp" / "unpacked" / "helper.dll"
+        wait_for(helper.exists, "the helper to be unpacked")
+        probe.kill()
+        probe.wait()
+
+        installer = start_installer()
+        installer.kill()
+        installer.wait()
+        assert helper.exists()
+        assert world.runs()  # the setup program is still running: its log has its line, no new one
+
+        wait_for(lambda: not subprocess.run(["pgrep", "-f", world.setup_file.name], capture_output=True).stdout,
+                 "the setup program to end")
+        installer = start_installer()
+        installer.kill()
+        installer.wait()
+        assert not (program_data() / held).exists()
+    finally:
+        probe.kill()

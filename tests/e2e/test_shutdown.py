@@ -4,7 +4,7 @@ and the process ending while a worker still runs."""
 import os
 import time
 
-from conftest import BIN, probe_output, run_wine
+from conftest import BIN, probe_output, run_wine, unix_path
 from test_window import CLASS, inspect, listing, wait_until
 
 
@@ -105,3 +105,36 @@ def test_a_second_press_while_the_pause_is_ending_resumes(run, server):
     assert inspect("close", CLASS).returncode == 0
     assert installer.wait(timeout=60) == 0
     assert installer.events() == ["install_start", "install_pause", "install_resume", "install_cancel"]
+
+
+def test_a_close_while_the_download_is_copied_ends_the_run_at_once(run, server):
+    # The largest download taken, 1 GiB, all but its last byte kept on disk
+    # (sparse); the server sends that byte. Its copy into the run folder is
+    # what the close lands in.
+    size = 1024**3
+    installer = run()
+    server.plan = [{"force_status": 500}]
+    run_wine(BIN / "installer_probe.exe", "download", env={"http_proxy": server.proxy})  # makes the folder
+    with open(installer.setup_file, "wb") as f:
+        f.truncate(size - 1)
+    server.plan = [{"force_status": 206, "force_body": b"x",
+                    "headers": {"Content-Range": "bytes %d-%d/%d" % (size - 1, size - 1, size)}}]
+    server.requests.clear()
+    installer.start("/SkipStart")
+    listing()
+    program_data = unix_path("C:\\ProgramData")
+
+    def copying():
+        return [p for p in program_data.glob("QuelloxSetup-{*}/*.exe") if p.stat().st_size > 0]
+
+    wait_until(copying, what="the copy", timeout=60)
+    closed = time.monotonic()
+    assert inspect("close", CLASS).returncode == 0
+    assert installer.wait(timeout=120) == 0
+    # The stop is seen within one piece of the copy; the rest is the cancel
+    # event and Wine's own exit. Copying and checking the whole file takes
+    # several seconds more.
+    assert time.monotonic() - closed < 3
+    assert installer.events() == ["install_start", "install_cancel"]
+    # A close keeps the download, whole, for the next run.
+    assert installer.setup_file.stat().st_size == size

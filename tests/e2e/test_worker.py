@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from conftest import BIN, WINE, probe_output, run_wine, sign, unix_path, winpath
+from conftest import BIN, WINE, fake_setup_settings, probe_output, run_wine, sign, unix_path, winpath
 
 WORKING, STOPPING, STOPPED, INSTALLING, INSTALLED = "1", "2", "3", "4", "5"
 PRODUCT_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{E49A1D27-6C03-4F58-9B7E-31A5D0C6F2E8}_is1"
@@ -42,6 +42,7 @@ def world(server, signed_setup, tmp_path):
             "QUELLOX_FAKE_SETUP_INSTALL_ON": install_on,
         }
         env.update(extra or {})
+        fake_setup_settings(env)
         return probe_output(run_wine(BIN / "worker_probe.exe", verb, *args, env=env, timeout=180))
 
     run.log = log

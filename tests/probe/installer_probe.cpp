@@ -83,6 +83,7 @@ int RunDownloads() {
         Print(prefix + L"HandlesClosed", HandlesClosed() ? L"1" : L"0");
         Print(prefix + L"FileReleased", FileReleased() ? L"1" : L"0");
         Print(prefix + L"Progress", log.Reports);
+        Print(prefix + L"DownloadFileName", Installer::DownloadFileName);
         log.Reports.clear();
     }
     return 0;

@@ -60,7 +60,12 @@ void WaitForStopped() {
     while (Installer::State.load() != Stopped) Sleep(10);
 }
 
+// The file the download wrote, as the last progress report found it (the
+// name is cleared once the attempt is over).
+std::wstring downloadFileName;
+
 void OnProgress(void* window, std::uint8_t percent) {
+    downloadFileName = Installer::DownloadFileName;
     if (progressRequestSent) return;
     if (verb == L"pause-resume" && percent >= 30) {
         progressRequestSent = true;
@@ -166,12 +171,13 @@ int wmain(int argc, wchar_t** argv) {
     if (!wait.empty()) Installer::RetryWaitMilliseconds = static_cast<DWORD>(_wtoi(wait.c_str()));
 
     // An inheritable handle, at a value well above a new process's own, named
-    // in the environment: the fake setup reports whether it received it.
+    // in the fake setup's settings: it reports whether it received it.
     for (int spare = 0; spare < 200; ++spare) CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
     HANDLE marker = CreateEventW(&inheritable, TRUE, TRUE, nullptr);
-    SetEnvironmentVariableW(L"QUELLOX_FAKE_SETUP_INHERITABLE",
-                            std::to_wstring(static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(marker))).c_str());
+    testoutput::AddFakeSetupSetting(
+        L"QUELLOX_FAKE_SETUP_INHERITABLE",
+        std::to_wstring(static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(marker))));
 
     HWND window = CreateStandInWindow();
     Globals::MainWindowHandle = window;
@@ -202,6 +208,7 @@ int wmain(int argc, wchar_t** argv) {
     Print(L"FinalState", std::to_wstring(Installer::State.load()));
     Print(L"SetupFileSize", std::to_wstring(static_cast<LONG>(FileSize(Globals::SetupFileName))));
     Print(L"SetupFileName", Globals::SetupFileName);
+    Print(L"DownloadFileName", downloadFileName);
     Print(L"Campaign", Globals::Campaign);
     Print(L"DownloadSeconds", std::to_wstring(Installer::DownloadSeconds));
     Print(L"ElapsedMs", std::to_wstring(GetTickCount() - startTick));

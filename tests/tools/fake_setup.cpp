@@ -7,11 +7,13 @@
 // "Name=value" lines (the last run's only): its own path, its current
 // folder, the names in its own folder, its folder's security descriptor in
 // SDDL, its command line as a program reading it as ANSI sees it
-// (GetCommandLineA, in hex), its TEMP and TMP, and whether the handle that
+// (GetCommandLineA, in hex), its TEMP and TMP, every variable of its
+// environment ("Env:NAME=value"), and whether the handle that
 // QUELLOX_FAKE_SETUP_INHERITABLE names (an inheritable event of the process
 // that started the installer) reached it. With QUELLOX_FAKE_SETUP_LEAVE=1 it
 // leaves files behind, as setup programs do: one beside itself, and a folder
-// with a file in its TEMP.
+// with a file in its TEMP, which becomes its current folder. Its settings come from the tests' settings file
+// (testoutput::FakeSetupSetting), else from its environment.
 #include <windows.h>
 
 #include <sddl.h>
@@ -23,6 +25,7 @@
 #include "tests/support/TestOutput.h"
 
 using testoutput::Environment;
+using testoutput::FakeSetupSetting;
 
 namespace {
 
@@ -105,11 +108,26 @@ std::wstring Hex(const char* bytes) {
 // "1" when the named handle value is an event in this process too: it was
 // inherited. "0" when not, "" when no handle was named.
 std::wstring InheritedHandle() {
-    std::wstring value = Environment(L"QUELLOX_FAKE_SETUP_INHERITABLE");
+    std::wstring value = FakeSetupSetting(L"QUELLOX_FAKE_SETUP_INHERITABLE");
     if (value.empty()) return L"";
     HANDLE handle = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(_wcstoui64(value.c_str(), nullptr, 10)));
     DWORD flags = 0;
     return GetHandleInformation(handle, &flags) && SetEvent(handle) ? L"1" : L"0";
+}
+
+// Every variable of the environment, one "Env:NAME=value" line each.
+std::wstring EnvironmentLines() {
+    std::wstring lines;
+    wchar_t* block = GetEnvironmentStringsW();
+    if (block == nullptr) return lines;
+    for (const wchar_t* entry = block; *entry != L'\0'; entry += wcslen(entry) + 1) {
+        std::wstring text = entry;
+        for (wchar_t& c : text)
+            if (c == L'\n' || c == L'\r') c = L' ';
+        lines += L"Env:" + text + L"\n";
+    }
+    FreeEnvironmentStringsW(block);
+    return lines;
 }
 
 void WriteReport(const std::wstring& path) {
@@ -123,6 +141,7 @@ void WriteReport(const std::wstring& path) {
     report += L"Temp=" + Environment(L"TEMP") + L"\n";
     report += L"Tmp=" + Environment(L"TMP") + L"\n";
     report += L"InheritedHandle=" + InheritedHandle() + L"\n";
+    report += EnvironmentLines();
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
     std::string utf8 = testoutput::Utf8(report);
@@ -144,16 +163,18 @@ void LeaveFilesBehind() {
     std::wstring unpacked = Environment(L"TEMP") + L"\\unpacked";
     CreateDirectoryW(unpacked.c_str(), nullptr);
     WriteText(unpacked + L"\\helper.dll", "MZ unpacked helper");
+    // As setup programs do before they load what they unpacked.
+    SetCurrentDirectoryW(unpacked.c_str());
 }
 
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    int run = AppendToLog(Environment(L"QUELLOX_FAKE_SETUP_LOG"), GetCommandLineW());
-    std::wstring report = Environment(L"QUELLOX_FAKE_SETUP_REPORT");
+    int run = AppendToLog(FakeSetupSetting(L"QUELLOX_FAKE_SETUP_LOG"), GetCommandLineW());
+    std::wstring report = FakeSetupSetting(L"QUELLOX_FAKE_SETUP_REPORT");
     if (!report.empty()) WriteReport(report);
-    if (Environment(L"QUELLOX_FAKE_SETUP_LEAVE") == L"1") LeaveFilesBehind();
-    std::wstring installOn = Environment(L"QUELLOX_FAKE_SETUP_INSTALL_ON");
+    if (FakeSetupSetting(L"QUELLOX_FAKE_SETUP_LEAVE") == L"1") LeaveFilesBehind();
+    std::wstring installOn = FakeSetupSetting(L"QUELLOX_FAKE_SETUP_INSTALL_ON");
     if (installOn == L"always" || (!installOn.empty() && _wtoi(installOn.c_str()) == run)) {
         HKEY key = nullptr;
         RegCreateKeyExW(HKEY_LOCAL_MACHINE,
@@ -162,7 +183,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
                         0, nullptr, 0, KEY_WRITE | KEY_WOW64_32KEY, nullptr, &key, nullptr);
         if (key) RegCloseKey(key);
     }
-    std::wstring sleep = Environment(L"QUELLOX_FAKE_SETUP_SLEEP_MS");
+    std::wstring sleep = FakeSetupSetting(L"QUELLOX_FAKE_SETUP_SLEEP_MS");
     if (!sleep.empty()) Sleep(static_cast<DWORD>(_wtoi(sleep.c_str())));
     return 0;
 }

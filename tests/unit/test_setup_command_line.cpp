@@ -223,20 +223,48 @@ std::wstring Block(std::initializer_list<const wchar_t*> entries) {
 
 }  // namespace
 
-TEST(SetupEnvironment, TempAndTmpPointIntoTheRunFolderWhateverTheirCase) {
-    const std::wstring run = L"C:\\ProgramData\\QuelloxSetup-{1}\\Temp";
+TEST(SetupEnvironment, OnlyTheAllowedVariablesOfTheMachinePassWithTheFoldersInPlace) {
+    setupcmd::TSetupFolders folders;
+    folders.WindowsFolder = L"C:\\Windows";
+    folders.UserProfile = L"C:\\Users\\me";
+    folders.TempFolder = L"C:\\ProgramData\\QuelloxSetup-{1}\\Temp";
+    // What the folders give, whatever the machine's block says.
+    const std::wstring foldersOnly =
+        Block({L"SystemDrive=C:", L"SystemRoot=C:\\Windows", L"TEMP=C:\\ProgramData\\QuelloxSetup-{1}\\Temp",
+               L"TMP=C:\\ProgramData\\QuelloxSetup-{1}\\Temp", L"USERPROFILE=C:\\Users\\me",
+               L"windir=C:\\Windows"});
     struct Case {
-        std::wstring in, out;
+        std::wstring machine, out;
     } cases[] = {
-        {Block({L"PATH=C:\\Windows", L"TEMP=C:\\Users\\me\\planted", L"TMP=X:\\elsewhere"}),
-         Block({L"PATH=C:\\Windows", (L"TEMP=" + run).c_str(), (L"TMP=" + run).c_str()})},
-        // Another case of the names, and a value that only looks like one.
-        {Block({L"temp=C:\\a", L"Tmp=C:\\b", L"TEMPDIR=C:\\c", L"X=TEMP=C:\\d"}),
-         Block({(L"TEMP=" + run).c_str(), L"TEMPDIR=C:\\c", (L"TMP=" + run).c_str(), L"X=TEMP=C:\\d"})},
-        // Missing altogether; per-drive folders keep their place in front.
-        {Block({L"=C:=C:\\work", L"windir=C:\\Windows"}),
-         Block({L"=C:=C:\\work", (L"TEMP=" + run).c_str(), (L"TMP=" + run).c_str(), L"windir=C:\\Windows"})},
-        {std::wstring(1, L'\0'), Block({(L"TEMP=" + run).c_str(), (L"TMP=" + run).c_str()})},
+        // The machine's own values of the allowed names, in any letter case,
+        // sorted by name among the folders'.
+        {Block({L"Path=C:\\Windows\\system32", L"PATHEXT=.COM;.EXE", L"ComSpec=C:\\cmd.exe", L"OS=Windows_NT",
+                L"processor_architecture=AMD64", L"ProgramFiles(x86)=C:\\PF86", L"ProgramData=C:\\PD"}),
+         Block({L"ComSpec=C:\\cmd.exe", L"OS=Windows_NT", L"Path=C:\\Windows\\system32", L"PATHEXT=.COM;.EXE",
+                L"processor_architecture=AMD64", L"ProgramData=C:\\PD", L"ProgramFiles(x86)=C:\\PF86",
+                L"SystemDrive=C:", L"SystemRoot=C:\\Windows", L"TEMP=C:\\ProgramData\\QuelloxSetup-{1}\\Temp",
+                L"TMP=C:\\ProgramData\\QuelloxSetup-{1}\\Temp", L"USERPROFILE=C:\\Users\\me",
+                L"windir=C:\\Windows"})},
+        // Whatever else reaches the block stays out: a profiler, the
+        // compatibility layer, the user's folders, per-drive folders, a name
+        // that only begins like an allowed one, a value that only looks like
+        // one, an entry without a value.
+        {Block({L"COR_ENABLE_PROFILING=1", L"COR_PROFILER_PATH=C:\\evil.dll", L"__COMPAT_LAYER=RunAsInvoker",
+                L"APPDATA=C:\\x", L"=C:=C:\\work", L"PATHX=C:\\y", L"TEMPDIR=C:\\c", L"X=PATH=C:\\d", L"OS"}),
+         foldersOnly},
+        // The folders' own values win over the block's.
+        {Block({L"TEMP=C:\\Users\\me\\planted", L"tmp=X:\\elsewhere", L"SYSTEMROOT=X:\\w", L"windir=X:\\w",
+                L"SystemDrive=X:", L"UserProfile=X:\\p"}),
+         foldersOnly},
+        {std::wstring(1, L'\0'), foldersOnly},
     };
-    for (const Case& c : cases) EXPECT_EQ(setupcmd::ComposeSetupEnvironment(c.in, run), c.out);
+    for (const Case& c : cases) EXPECT_EQ(setupcmd::ComposeSetupEnvironment(c.machine, folders), c.out);
+}
+
+TEST(SetupEnvironment, FoldersThatCouldNotBeReadAreLeftOut) {
+    setupcmd::TSetupFolders folders;
+    folders.TempFolder = L"C:\\T";
+    EXPECT_EQ(setupcmd::ComposeSetupEnvironment(Block({L"OS=Windows_NT"}), folders),
+              Block({L"OS=Windows_NT", L"TEMP=C:\\T", L"TMP=C:\\T"}));
+    EXPECT_EQ(setupcmd::ComposeSetupEnvironment(std::wstring(1, L'\0'), {}), std::wstring(2, L'\0'));
 }
