@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/sendfile.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -226,6 +228,7 @@ private:
     void SendStream(Response&& response);
     void SendNext();
     void ArmWriteTimeout();
+    void Cork(bool on);
     void WritePieces();
     void SendFile(const Segment& segment);
     void Finish(beast::error_code ec);
@@ -529,12 +532,16 @@ void Session::SendStream(Response&& response) {
     text += "\r\n";
     std::size_t end = head_ ? response.First : response.End;
     streaming_.emplace(Streaming{std::move(response.Stream), std::move(text), response.First, end});
+    Cork(true);
     SendNext();
 }
 
 void Session::SendNext() {
     Streaming& s = *streaming_;
-    if (s.Header.empty() && s.Position >= s.End) return Finish({});
+    if (s.Header.empty() && s.Position >= s.End) {
+        Cork(false);
+        return Finish({});
+    }
     if (!s.Header.empty() || s.Position >= s.End) return WritePieces();
     Segment segment = s.Source->At(s.Position);
     if (segment.Size == 0) return Finish(beast::error_code(EINVAL, beast::system_category()));
@@ -572,6 +579,14 @@ void Session::WritePieces() {
         s.Position += bytes - ofHeader;
         self->SendNext();
     });
+}
+
+// While corked, the kernel sends only full segments: the header, the file
+// and the patched pieces after it leave as nginx's tcp_nopush sends a file,
+// without a short segment where a file piece ends. Uncorking sends the rest.
+void Session::Cork(bool on) {
+    int value = on ? 1 : 0;
+    ::setsockopt(stream_.socket().native_handle(), IPPROTO_TCP, TCP_CORK, &value, sizeof(value));
 }
 
 // A send, or a wait for the socket, that the client does not let finish
