@@ -152,6 +152,27 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def children(pid):
+    """The processes whose parent is `pid` (nginx's workers)."""
+    found = []
+    for entry in pathlib.Path("/proc").iterdir():
+        if entry.name.isdigit():
+            try:
+                fields = (entry / "stat").read_text().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == pid:
+                found.append(int(entry.name))
+    return found
+
+
+def costed(server_cpu, run):
+    """A wrk run with the server's CPU per response (in seconds) added."""
+    before = server_cpu()
+    rps, p99, requests = run()
+    return rps, p99, (server_cpu() - before) / requests
+
+
 class Stampd:
     def __init__(self, folder, installer, key):
         self.port = free_port()
@@ -160,6 +181,9 @@ class Stampd:
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         STARTED.append(self.process)
         wait_port(self.port, self.process)
+
+    def cpu(self):
+        return cpu_seconds(self.process.pid)
 
     def close(self):
         self.process.send_signal(signal.SIGTERM)
@@ -179,6 +203,9 @@ class Nginx:
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         STARTED.append(self.process)
         wait_port(self.port, self.process)
+
+    def cpu(self):
+        return sum(cpu_seconds(pid) for pid in children(self.process.pid))
 
     def close(self):
         self.process.send_signal(signal.SIGQUIT)
@@ -221,7 +248,7 @@ def main():
 
     # Throughput, p99 and memory as connections grow, beside nginx.
     row("connections (%d-byte installer)" % small.stat().st_size, "stampd req/s", "nginx req/s", "ratio",
-        "stampd p99", "nginx p99", "stampd RSS", "load")
+        "stampd p99", "nginx p99", "stampd CPU us", "nginx CPU us", "stampd RSS", "load")
     stampd = Stampd(folder, small, link_key)
     copy = subprocess.run(["curl", "-s", "http://127.0.0.1:%d%s" % (stampd.port, paths.read_text().split()[0])],
                           capture_output=True, check=True).stdout
@@ -229,11 +256,13 @@ def main():
     start_rss = status_kb(stampd.process.pid, "VmRSS")
     for connections in (1, 16, 64, 256):
         mark = len(LOADS)
-        (s_rps, s_p99, _), (n_rps, n_p99, _) = paired(lambda: wrk(stampd.port, connections, script),
-                                                      lambda: wrk(nginx.port, connections, path="/qlx-setup.exe"))
+        (s_rps, s_p99, s_cpu), (n_rps, n_p99, n_cpu) = paired(
+            lambda: costed(stampd.cpu, lambda: wrk(stampd.port, connections, script)),
+            lambda: costed(nginx.cpu, lambda: wrk(nginx.port, connections, path="/qlx-setup.exe")))
         row("  %d" % connections, "%.0f" % s_rps, "%.0f" % n_rps, "%.2f" % (s_rps / n_rps), "%.1f ms" % s_p99,
-            "%.1f ms" % n_p99, "%d KB" % status_kb(stampd.process.pid, "VmRSS"), load_since(mark))
-    row("  stampd RSS at start, peak", "", "", "", "", "%d KB" % start_rss,
+            "%.1f ms" % n_p99, "%.0f" % (s_cpu * 1e6), "%.0f" % (n_cpu * 1e6),
+            "%d KB" % status_kb(stampd.process.pid, "VmRSS"), load_since(mark))
+    row("  stampd RSS at start, peak", "", "", "", "", "", "", "%d KB" % start_rss,
         "%d KB" % status_kb(stampd.process.pid, "VmHWM"))
     stampd.close()
     nginx.close()
@@ -241,23 +270,20 @@ def main():
 
     # The cost of a response as the installer grows.
     row("installer size (16 connections)", "stampd req/s", "nginx req/s", "ratio", "stampd MB/s", "CPU us/resp",
-        "CPU us/MB", "stampd RSS", "load")
+        "CPU us/MB", "nginx CPU us", "stampd RSS", "load")
     for size, installer in installers.items():
         stampd = Stampd(folder, installer, link_key)
         copy = subprocess.run(["curl", "-s", "http://127.0.0.1:%d%s" % (stampd.port, paths.read_text().split()[0])],
                               capture_output=True, check=True).stdout
         nginx = Nginx(folder, copy, cores)
-        def measured():
-            before = cpu_seconds(stampd.process.pid)
-            rps, _, requests = wrk(stampd.port, 16, script)
-            return rps, (cpu_seconds(stampd.process.pid) - before) / requests
-
         mark = len(LOADS)
-        (s_rps, cpu_per_response), (n_rps, _, _) = paired(measured, lambda: wrk(nginx.port, 16, path="/qlx-setup.exe"))
+        (s_rps, _, cpu_per_response), (n_rps, _, n_cpu) = paired(
+            lambda: costed(stampd.cpu, lambda: wrk(stampd.port, 16, script)),
+            lambda: costed(nginx.cpu, lambda: wrk(nginx.port, 16, path="/qlx-setup.exe")))
         megabytes = len(copy) / 1e6
         row("  %d bytes" % len(copy), "%.0f" % s_rps, "%.0f" % n_rps, "%.2f" % (s_rps / n_rps),
             "%.0f" % (s_rps * megabytes), "%.0f" % (cpu_per_response * 1e6), "%.0f" % (cpu_per_response / megabytes * 1e6),
-            "%d KB" % status_kb(stampd.process.pid, "VmRSS"), load_since(mark))
+            "%.0f" % (n_cpu * 1e6), "%d KB" % status_kb(stampd.process.pid, "VmRSS"), load_since(mark))
         stampd.close()
         nginx.close()
     print()

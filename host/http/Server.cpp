@@ -7,10 +7,13 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/sendfile.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -61,11 +64,98 @@ std::string LogTime() {
     return text;
 }
 
-// A single write, so that lines of concurrent requests never interleave.
+namespace {
+
+// The access log: its lines gathered and written together, at most
+// FlushDelay after the first of them (or at once past FlushSize), by a
+// thread of its own while the service serves, so that a busy service does
+// not spend a write on every request. Every other line, and every line
+// while no writer runs, is written at once, after what was gathered, in
+// order. The service's stop writes out the rest before it says "stopped".
+constexpr std::chrono::milliseconds FlushDelay{50};
+constexpr std::size_t FlushSize = 64 * 1024;
+
+struct Gathered {
+    std::mutex Mutex;
+    std::condition_variable Wake;
+    std::string Pending;
+    bool Running = false;
+    bool Ending = false;
+};
+
+Gathered& Log() {
+    static Gathered log;
+    return log;
+}
+
+// Whole lines in one write each time, so that lines never interleave.
+void WriteOut(std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // nowhere to write: the lines are dropped, as stdio would
+        done += static_cast<std::size_t>(n);
+    }
+    text.clear();
+}
+
+void Gather(std::string&& line) {
+    Gathered& log = Log();
+    std::lock_guard lock(log.Mutex);
+    bool wasEmpty = log.Pending.empty();
+    log.Pending += line;
+    log.Pending += '\n';
+    if (!log.Running || log.Pending.size() >= FlushSize) return WriteOut(log.Pending);
+    if (wasEmpty) log.Wake.notify_one();
+}
+
+// Runs beside the loops; ends (writing what is left) once Ending is set.
+void WriteGathered() {
+    Gathered& log = Log();
+    std::unique_lock lock(log.Mutex);
+    while (!log.Ending) {
+        log.Wake.wait(lock, [&] { return log.Ending || !log.Pending.empty(); });
+        log.Wake.wait_for(lock, FlushDelay, [&] { return log.Ending; });
+        WriteOut(log.Pending);
+    }
+}
+
+class LogWriter {
+public:
+    LogWriter() {
+        std::lock_guard lock(Log().Mutex);
+        Log().Running = true;
+        Log().Ending = false;
+        thread_ = std::thread(WriteGathered);
+    }
+    ~LogWriter() {
+        {
+            std::lock_guard lock(Log().Mutex);
+            Log().Ending = true;
+            Log().Running = false;
+        }
+        Log().Wake.notify_one();
+        thread_.join();
+        std::lock_guard lock(Log().Mutex);
+        WriteOut(Log().Pending);
+    }
+    LogWriter(const LogWriter&) = delete;
+    LogWriter& operator=(const LogWriter&) = delete;
+
+private:
+    std::thread thread_;
+};
+
+}  // namespace
+
 void LogLine(const std::string& line) {
     std::string full = line + "\n";
-    std::fwrite(full.data(), 1, full.size(), stdout);
+    Gathered& log = Log();
+    std::lock_guard lock(log.Mutex);
     std::fflush(stdout);
+    log.Pending += full;
+    WriteOut(log.Pending);
 }
 
 Response Refusal(http::status status, const std::string& reason) {
@@ -139,6 +229,7 @@ private:
     void SendStream(Response&& response);
     void SendNext();
     void ArmWriteTimeout();
+    void Cork(bool on);
     void WritePieces();
     void SendFile(const Segment& segment);
     void Finish(beast::error_code ec);
@@ -481,27 +572,38 @@ void Session::SendStream(Response&& response) {
     if (message.find(http::field::date) == message.end()) message.set(http::field::date, HttpDate());
     status_ = message.result_int();
     sent_ = 0;
-    // The header's text, from Beast's serializer.
-    http::response<http::empty_body> header{message.base()};
+    // The header's text, written straight from the fields (as Beast's
+    // serializer writes them, without copying the fields first).
     std::string text;
-    http::response_serializer<http::empty_body> serializer{header};
-    beast::error_code ec;
-    while (!serializer.is_header_done()) {
-        serializer.next(ec, [&](beast::error_code&, const auto& buffers) {
-            for (auto buffer : beast::buffers_range_ref(buffers))
-                text.append(static_cast<const char*>(buffer.data()), buffer.size());
-            serializer.consume(beast::buffer_bytes(buffers));
-        });
-        if (ec) return Finish(ec);
+    text.reserve(512);
+    text += "HTTP/";
+    text += static_cast<char>('0' + message.version() / 10);
+    text += '.';
+    text += static_cast<char>('0' + message.version() % 10);
+    text += ' ';
+    text += std::to_string(status_);
+    text += ' ';
+    text.append(message.reason().data(), message.reason().size());
+    text += "\r\n";
+    for (const auto& field : message.base()) {
+        text.append(field.name_string().data(), field.name_string().size());
+        text += ": ";
+        text.append(field.value().data(), field.value().size());
+        text += "\r\n";
     }
+    text += "\r\n";
     std::size_t end = head_ ? response.First : response.End;
     streaming_.emplace(Streaming{std::move(response.Stream), std::move(text), response.First, end});
+    Cork(true);
     SendNext();
 }
 
 void Session::SendNext() {
     Streaming& s = *streaming_;
-    if (s.Header.empty() && s.Position >= s.End) return Finish({});
+    if (s.Header.empty() && s.Position >= s.End) {
+        Cork(false);
+        return Finish({});
+    }
     if (!s.Header.empty() || s.Position >= s.End) return WritePieces();
     Segment segment = s.Source->At(s.Position);
     if (segment.Size == 0) return Finish(beast::error_code(EINVAL, beast::system_category()));
@@ -539,6 +641,14 @@ void Session::WritePieces() {
         s.Position += bytes - ofHeader;
         self->SendNext();
     });
+}
+
+// While corked, the kernel sends only full segments: the header, the file
+// and the patched pieces after it leave as nginx's tcp_nopush sends a file,
+// without a short segment where a file piece ends. Uncorking sends the rest.
+void Session::Cork(bool on) {
+    int value = on ? 1 : 0;
+    ::setsockopt(stream_.socket().native_handle(), IPPROTO_TCP, TCP_CORK, &value, sizeof(value));
 }
 
 // A send, or a wait for the socket, that the client does not let finish
@@ -585,15 +695,33 @@ void Session::Finish(beast::error_code ec) {
         double ms = std::chrono::duration<double, std::milli>(Clock::now() - started_).count();
         char timing[32];
         std::snprintf(timing, sizeof(timing), "%.1fms", ms);
-        std::string line = LogTime() + " " + peer_ + " " + method_ + " " + Quoted(target_.substr(0, 300)) + " " +
-                           std::to_string(status_) + " " + std::to_string(sent_) + " " + timing;
-        if (!fields_.empty()) line += " " + fields_;
-        if (!reason_.empty()) line += " reason=" + Quoted(reason_);
+        std::string line = LogTime();
+        line.reserve(512);
+        line += ' ';
+        line += peer_;
+        line += ' ';
+        line += method_;
+        line += ' ';
+        line += Quoted(std::string_view(target_).substr(0, 300));
+        line += ' ';
+        line += std::to_string(status_);
+        line += ' ';
+        line += std::to_string(sent_);
+        line += ' ';
+        line += timing;
+        if (!fields_.empty()) {
+            line += ' ';
+            line += fields_;
+        }
+        if (!reason_.empty()) {
+            line += " reason=";
+            line += Quoted(reason_);
+        }
         if (ec == beast::error_code(ECANCELED, beast::system_category()))
             line += " aborted=\"cut off by the stop\"";
         else if (ec)
             line += " aborted=" + Quoted(ec.message());
-        LogLine(line);
+        Gather(std::move(line));
         status_ = 0;
     }
     streaming_.reset();
@@ -798,22 +926,25 @@ int Service::Run() {
     WaitForSignal();
 
     for (std::size_t i = 1; i < loops_.size(); ++i) idle_.push_back(net::make_work_guard(*loops_[i]));
-    std::vector<std::thread> pool;
-    for (std::size_t i = 1; i < loops_.size(); ++i) pool.emplace_back([this, i] { loops_[i]->run(); });
-    loops_[0]->run();
-    for (auto& thread : pool) thread.join();
     {
-        std::lock_guard lock(mutex_);
-        ended_ = true;
-    }
-    {
-        std::lock_guard lock(Gate->Mutex);
-        Gate->Open = false;
-    }
-    // What the cut connections left to do (their last completions) runs now.
-    for (auto& loop : loops_) {
-        loop->restart();
-        loop->poll();
+        LogWriter writer;  // the access log, gathered while the loops run
+        std::vector<std::thread> pool;
+        for (std::size_t i = 1; i < loops_.size(); ++i) pool.emplace_back([this, i] { loops_[i]->run(); });
+        loops_[0]->run();
+        for (auto& thread : pool) thread.join();
+        {
+            std::lock_guard lock(mutex_);
+            ended_ = true;
+        }
+        {
+            std::lock_guard lock(Gate->Mutex);
+            Gate->Open = false;
+        }
+        // What the cut connections left to do (their last completions) runs now.
+        for (auto& loop : loops_) {
+            loop->restart();
+            loop->poll();
+        }
     }
     LogLine(LogTime() + " stopped");
     return 0;

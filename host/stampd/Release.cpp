@@ -87,6 +87,18 @@ std::shared_ptr<const Release> Release::Load(stamp::Bytes original, std::string&
         sum += image[at] | (at + 1 < image.size() ? image[at + 1] << 8 : 0);
     }
     release->unpatchedSum_ = sum;
+    for (std::size_t at : release->patchedWords_) {
+        std::array<WordByte, 2> bytes{};
+        for (std::size_t i = 0; i < 2; ++i) {
+            bytes[i] = {-1, at + i};
+            for (std::size_t p = 0; p < release->patches_.size(); ++p) {
+                const Patch& patch = release->patches_[p];
+                if (at + i >= patch.At && at + i < patch.At + patch.Length)
+                    bytes[i] = {static_cast<int>(p), at + i - patch.At};
+            }
+        }
+        release->patchedWordBytes_.push_back(bytes);
+    }
 
     std::uint8_t digest[SHA256_DIGEST_LENGTH];
     SHA256(image.data(), image.size(), digest);
@@ -126,8 +138,12 @@ Copy Release::MakeCopy(const std::string (&values)[consts::DataTypeCount]) const
         }
     }
     std::uint64_t sum = unpatchedSum_;
-    for (std::size_t at : patchedWords_)
-        sum += ByteAt(copy, at) | (at + 1 < size_ ? ByteAt(copy, at + 1) << 8 : 0);
+    auto byteOf = [&](const WordByte& from) -> std::uint32_t {
+        if (from.Patch < 0) return from.Offset < size_ ? data_[from.Offset] : 0;
+        int index = patches_[static_cast<std::size_t>(from.Patch)].Index;
+        return index < 0 ? copy.Checksum[from.Offset] : copy.Values[static_cast<std::size_t>(index)][from.Offset];
+    };
+    for (const auto& word : patchedWordBytes_) sum += byteOf(word[0]) | byteOf(word[1]) << 8;
     std::uint32_t checksum = Fold(sum) + static_cast<std::uint32_t>(size_);
     for (int i = 0; i < 4; ++i) copy.Checksum[i] = static_cast<std::uint8_t>(checksum >> (8 * i));
 
@@ -143,14 +159,6 @@ Copy Release::MakeCopy(const std::string (&values)[consts::DataTypeCount]) const
     copy.ETag += Hex(digest, 16);
     copy.ETag += '"';
     return copy;
-}
-
-std::uint8_t Release::ByteAt(const Copy& copy, std::size_t position) const {
-    for (const Patch& patch : patches_) {
-        if (position < patch.At || position >= patch.At + patch.Length) continue;
-        return patch.Index < 0 ? copy.Checksum[position - patch.At] : copy.Values[patch.Index][position - patch.At];
-    }
-    return data_[position];
 }
 
 std::span<const std::uint8_t> Release::PieceAt(const Copy& copy, std::size_t position) const {

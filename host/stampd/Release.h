@@ -61,7 +61,6 @@ private:
         std::size_t Length;
         int Index;  // -1: the checksum, else the value's TDataType
     };
-    std::uint8_t ByteAt(const Copy& copy, std::size_t position) const;
 
     const std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
@@ -69,6 +68,13 @@ private:
     std::string digest_;
     std::vector<Patch> patches_;               // by position
     std::vector<std::size_t> patchedWords_;    // even offsets of the checksum's words that a patch touches
+    // Where each byte of those words comes from, looked up once: a patch's
+    // index in patches_ and the offset in it, or -1 and the image's offset.
+    struct WordByte {
+        int Patch;
+        std::size_t Offset;
+    };
+    std::vector<std::array<WordByte, 2>> patchedWordBytes_;
     std::uint64_t unpatchedSum_ = 0;           // the checksum's plain sum of every other word
     std::pair<std::size_t, std::size_t> sharedRun_;
 };

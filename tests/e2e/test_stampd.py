@@ -533,6 +533,22 @@ def test_sigterm_lets_a_slow_download_finish(service, signing_identity, tmp_path
     assert "stopped" in stampd.lines()[-1]
 
 
+def test_a_stop_right_after_a_burst_logs_every_request(service, keys):
+    """The access log is written in batches: a stop straight after the
+    requests still leaves one line for each, before "stopped"."""
+    stampd = service()
+    for i in range(40):
+        assert stampd.request("/healthz")[0] == 200
+    [link] = links(keys[0], "http://x", ["cookie", "burst"])
+    assert stampd.request(target_of(link), method="HEAD")[0] == 200
+    stampd.process.send_signal(signal.SIGTERM)
+    assert stampd.process.wait(timeout=10) == 0
+    lines = stampd.lines()
+    assert sum(' GET "/healthz" 200 ' in line for line in lines) == 40
+    assert sum(" HEAD " in line and "sig=valid" in line for line in lines) == 1
+    assert "stopped" in lines[-1]
+
+
 def stalled_download(stampd, target):
     """A download whose client reads its first bytes and then nothing more."""
     stalled = socket.socket()
