@@ -86,7 +86,8 @@ int Serve(ServiceSettings settings) {
     int code = hosthttp::Serve(settings.Server, handler);
     // Every request has had its answer: what still waits is committed now.
     writer.Stop();
-    log("writer stopped: " + std::to_string(writer.Committed()) + " requests committed, " +
+    log("writer stopped: " + std::to_string(writer.Committed()) + " requests committed in " +
+        std::to_string(writer.Transactions()) + " transactions, " +
         std::to_string(writer.Failed()) + " could not be");
     return code;
 }

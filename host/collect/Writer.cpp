@@ -1,6 +1,7 @@
 // The group-committing writer.
 #include "host/collect/Writer.h"
 
+#include <algorithm>
 #include <ctime>
 
 namespace collect {
@@ -8,6 +9,8 @@ namespace collect {
 namespace {
 constexpr auto RetentionInterval = std::chrono::hours(1);
 constexpr auto ReconnectInterval = std::chrono::milliseconds(500);
+// The longest wait for the callers of the last commit to come back.
+constexpr std::chrono::steady_clock::duration MaxGather = std::chrono::milliseconds(5);
 }  // namespace
 
 Writer::Writer(Store& store, int retentionDays, Log log)
@@ -53,6 +56,11 @@ std::uint64_t Writer::Committed() const {
     return committed_;
 }
 
+std::uint64_t Writer::Transactions() const {
+    std::lock_guard lock(mutex_);
+    return transactions_;
+}
+
 bool Writer::CommitBatch(std::vector<Pending>& batch,
                          std::map<std::pair<std::string, std::string>, std::int64_t>& refusals, std::string& error) {
     std::vector<StoredEvent> all;
@@ -86,6 +94,15 @@ void Writer::Run() {
             // Counts alone wait while the database is away.
             wake_.wait_for(lock, ReconnectInterval,
                            [this] { return stopping_ || !pending_.empty() || (!refusals_.empty() && !down_); });
+            // The requests answered by the last commit come back soon with
+            // their next events (a connection waits for its answer before it
+            // sends again). Committing without them would split the callers
+            // into groups that take turns, one flush each: so the writer
+            // waits for as many requests as the last round saw, for at most
+            // half the last commit's time. One caller alone never waits.
+            if (!stopping_ && !down_ && answered_ > 1 && pending_.size() < expected_ && !pending_.empty())
+                wake_.wait_until(lock, committedAt_ + std::min(lastCommit_ / 2, MaxGather),
+                                 [this] { return stopping_ || pending_.size() >= expected_; });
             stopping = stopping_;
             // Everything that waits, up to a bound, goes into one transaction.
             std::size_t events = 0;
@@ -134,6 +151,11 @@ void Writer::Run() {
         {
             std::lock_guard lock(mutex_);
             (committed ? committed_ : failed_) += batch.size();
+            if (committed && !batch.empty()) ++transactions_;
+            committedAt_ = std::chrono::steady_clock::now();
+            lastCommit_ = committedAt_ - now;
+            answered_ = batch.size();
+            expected_ = batch.size() + pending_.size();
             // Counts that could not be stored are kept for the next commit.
             if (!committed && !stopping)
                 for (const auto& [key, count] : refusals) refusals_[key] += count;

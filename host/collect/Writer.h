@@ -41,6 +41,8 @@ public:
     // Requests that could not be committed since start.
     std::uint64_t Failed() const;
     std::uint64_t Committed() const;
+    // Transactions that committed requests' events.
+    std::uint64_t Transactions() const;
 
     static constexpr std::size_t MaxBatch = 4096;
 
@@ -64,10 +66,15 @@ private:
     std::map<std::pair<std::string, std::string>, std::int64_t> refusals_;
     bool stopping_ = false;
     std::thread thread_;
-    std::uint64_t failed_ = 0, committed_ = 0;
+    std::uint64_t failed_ = 0, committed_ = 0, transactions_ = 0;
     bool down_ = false;
     std::chrono::steady_clock::time_point nextRetention_{};
     std::chrono::steady_clock::time_point nextReconnect_{};
+    // The last commit: when it ended, how long it took, how many requests it
+    // answered, and how many were waiting by then with them.
+    std::chrono::steady_clock::time_point committedAt_{};
+    std::chrono::steady_clock::duration lastCommit_{};
+    std::size_t answered_ = 0, expected_ = 0;
 };
 
 }  // namespace collect
