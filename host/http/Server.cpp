@@ -309,7 +309,14 @@ private:
     static std::vector<std::unique_ptr<net::io_context>> MakeLoops(const Options& options) {
         unsigned threads = options.Threads != 0 ? options.Threads : std::max(1u, std::thread::hardware_concurrency());
         std::vector<std::unique_ptr<net::io_context>> loops;
-        for (unsigned i = 0; i < threads; ++i) loops.push_back(std::make_unique<net::io_context>(1));
+        for (unsigned i = 0; i < threads; ++i) {
+            loops.push_back(std::make_unique<net::io_context>(1));
+            // Each loop's reactor (its epoll, wake-up and timer descriptors)
+            // is made now, while descriptors are plentiful: made on the first
+            // connection handed to the loop, it would throw, and end the
+            // service, when accepts have used up the open-file limit.
+            net::steady_timer(*loops.back());
+        }
         return loops;
     }
     bool Listen(tcp::endpoint& endpoint, beast::error_code& ec);
