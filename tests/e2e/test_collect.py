@@ -5,6 +5,8 @@ the page in headless Chromium shows what the database holds, and, under
 Wine, a copy fetched through a signed quellox-stampd link shows on the page
 as served, started and finished."""
 import concurrent.futures
+import json
+import os
 import re
 import signal
 import sqlite3
@@ -298,6 +300,11 @@ server {{
         proxy_http_version 1.1;
         proxy_set_header Connection "";
     }}
+    location = /mp/collect {{
+        proxy_pass http://quellox_collect;
+        proxy_http_version 1.1;
+        proxy_set_header Connection "";
+    }}
     error_page 502 503 504 = @unanswered;
     location @unanswered {{
         return 444;
@@ -367,3 +374,49 @@ def test_a_copy_from_a_signed_link_shows_as_served_started_and_finished(collecto
         for k in (PRODUCT_KEY, OFFERED_KEY):
             reg("delete", k, "/f", "/reg:32")
         setup_file.unlink(missing_ok=True)
+
+
+def test_the_ga4_build_installs_and_shows_as_started_and_finished(collectors, tmp_path, signed_setup):
+    """The installer built for GA4, under Wine, sends its JSON events (with
+    the build's measurement id and secret in the query) through nginx to a
+    collector configured with that id and secret; the figures then show the
+    run's campaign started once and finished once."""
+
+    from conftest import OFFERED_KEY, PRODUCT_KEY, Run, probe_output, reg, run_wine, unix_path
+
+    secret = tmp_path / "ga4.secret"
+    secret.write_text(os.environ["QUELLOX_GA4_API_SECRET"] + "\n")
+    db = tmp_path / "events.db"
+    collector = collectors(tmp_path, "sqlite:%s" % db, "--ga4-id", os.environ["QUELLOX_GA4_MEASUREMENT_ID"],
+                           "--ga4-secret", secret)
+    files = tmp_path / "files"
+    files.mkdir()
+    (files / "quellox-setup.exe").write_bytes(signed_setup)
+    port = free_port()
+    nginx = start_nginx(tmp_path / "nginx", WINE_SITE.format(collector=collector.port, port=port, files=files))
+    for k in (PRODUCT_KEY, OFFERED_KEY):
+        reg("delete", k, "/f", "/reg:32")
+    setup_file = unix_path(probe_output(run_wine(BIN / "startup_probe.exe"))["SetupFileName"])
+    setup_file.unlink(missing_ok=True)
+    try:
+        class Proxy:
+            proxy = "http://127.0.0.1:%d" % port
+
+        run = Run(Proxy(), tmp_path / "setup.log", "QuelloxSetupGA4.exe", setup_file)
+        assert run.start("/SkipStart", "/Campaign:ga4-spring").wait(timeout=180) == 0
+        assert len(run.setup_runs()) == 1
+        status, headers, body = get(collector.port, "/api/funnel?group=campaign")
+        assert status == 200, body
+        [shown] = [r for r in json.loads(body)["rows"] if r["campaign"] == "ga4-spring"]
+        assert (shown["starts"], shown["finishes"], shown["cancels"]) == (1, 1, 0), shown
+        stored = rows(db, "SELECT name, campaign, form FROM events ORDER BY id")
+        assert stored == [("install_start", "ga4-spring", "ga4"), ("install_finish", "ga4-spring", "ga4")]
+    finally:
+        nginx.terminate()
+        nginx.wait(timeout=10)
+        for k in (PRODUCT_KEY, OFFERED_KEY):
+            reg("delete", k, "/f", "/reg:32")
+        setup_file.unlink(missing_ok=True)
+    collector.stop()
+    log = collector.log.read_text()
+    assert len(re.findall(r'POST "/mp/collect\?[^"]*" 204 ', log)) == 2, log
