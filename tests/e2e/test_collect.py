@@ -420,3 +420,5 @@ def test_the_ga4_build_installs_and_shows_as_started_and_finished(collectors, tm
     collector.stop()
     log = collector.log.read_text()
     assert len(re.findall(r'POST "/mp/collect\?[^"]*" 204 ', log)) == 2, log
+    # The secret in the query is not kept in the access log.
+    assert "api_secret=-" in log and "s3cret" not in log, log
