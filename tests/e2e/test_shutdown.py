@@ -132,9 +132,11 @@ def test_a_close_while_the_download_is_copied_ends_the_run_at_once(run, server):
     assert inspect("close", CLASS).returncode == 0
     assert installer.wait(timeout=120) == 0
     # The stop is seen within one piece of the copy; the rest is the cancel
-    # event and Wine's own exit. Copying and checking the whole file takes
-    # several seconds more.
-    assert time.monotonic() - closed < 3
+    # event and Wine's own exit, or, where the copy of the sparse file ended
+    # before the close arrived, the rest of its check (which cannot be
+    # stopped). A copy that ran on to its end and then checked the whole file
+    # took 9.5 s here; the bound leaves room for a loaded machine.
+    assert time.monotonic() - closed < 6
     assert installer.events() == ["install_start", "install_cancel"]
     # A close keeps the download, whole, for the next run.
     assert installer.setup_file.stat().st_size == size
