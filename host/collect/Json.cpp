@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/Strings.h"
+
 namespace collect::json {
 
 namespace {
@@ -87,24 +89,6 @@ private:
         return true;
     }
 
-    static void AppendUtf8(std::string& out, std::uint32_t c) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-
     bool Hex4(std::uint32_t& code) {
         if (at_ + 4 > text_.size()) return Fail("a short \\u escape");
         code = 0;
@@ -179,7 +163,7 @@ private:
                     if (low < 0xDC00 || low > 0xDFFF) return Fail("a lone surrogate");
                     code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
                 }
-                AppendUtf8(out, code);
+                platform::AppendUtf8(out, static_cast<char32_t>(code));
                 break;
             }
             default: return Fail("an unknown escape");
