@@ -27,15 +27,66 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$p")
 done
 source "$root/scripts/arch.sh"
-# One line when this machine cannot run 32-bit programs: the scripts then use
-# the 64-bit build of the installer.
+
+# Where the kernel refuses 32-bit programs, Wine's 32-bit side still runs
+# under the user-mode emulator qemu-i386, registered with binfmt_misc. The F
+# flag opens the emulator once, at registration, so it also serves programs
+# started from other mount namespaces. Nothing changes on a machine that
+# runs 32-bit programs itself, or with QUELLOX_NO_EMULATION=1.
+emulator=${QUELLOX_TEST_EMULATOR:-/usr/bin/qemu-i386-static}
+i386_magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+i386_mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+register_emulator() {
+  if [ ! -e "$quellox_binfmt_dir/register" ]; then
+    mount -t binfmt_misc binfmt_misc "$quellox_binfmt_dir" || return 1
+  fi
+  if [ -e "$quellox_binfmt_entry" ]; then
+    echo 1 >"$quellox_binfmt_entry"
+  else
+    echo ":qemu-i386:M::$i386_magic:$i386_mask:$emulator:F" >"$quellox_binfmt_dir/register"
+  fi
+  "$quellox_loader_x86" --version
+}
+
+emulate_x86_where_needed() {
+  [ "${QUELLOX_NO_EMULATION:-}" = 1 ] && return 0
+  [ "$(quellox_x86_mode)" = none ] || return 0
+  [ -x "$quellox_loader_x86" ] || return 0 # wine32 is missing: the package step said why
+  if [ "$(id -u)" -ne 0 ]; then
+    said_which_builds_run=1
+    echo "setup: this machine cannot run 32-bit programs; to run them emulated, as root: apt-get install qemu-user-static, then register $emulator for i386 programs with binfmt_misc (flag F), or run this script as root; until then the scripts use the 64-bit build of the installer"
+    return 0
+  fi
+  mkdir -p "$root/build"
+  step_name=setup step_log="$root/build/setup.log"
+  source "$root/scripts/steps.sh"
+  if [ ! -x "$emulator" ]; then
+    step "installing the emulator for 32-bit programs (qemu-user-static)" \
+      env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends qemu-user-static
+  fi
+  if register_emulator >>"$step_log" 2>&1; then
+    said_which_builds_run=1
+    echo "setup: this machine's kernel refuses 32-bit programs: they now run emulated (qemu-i386 registered with binfmt_misc), and Wine's 32-bit loader answers"
+  else
+    said_which_builds_run=1
+    echo "setup: this machine cannot run 32-bit programs, and the emulator could not be registered (see $step_log); the scripts use the 64-bit build of the installer"
+  fi
+}
+
+# One line on how 32-bit programs run here, except where they run natively.
+said_which_builds_run=0
 say_which_builds_run() {
-  quellox_runs_x86 ||
-    echo "setup: this machine cannot run 32-bit programs; the scripts use the 64-bit build of the installer"
+  [ "$said_which_builds_run" = 1 ] && return 0
+  case "$(quellox_x86_mode)" in
+    native) ;;
+    emulated) echo "setup: 32-bit programs run here only emulated (qemu-i386): the tests run the shipped 32-bit file's own set, the 64-bit build every test" ;;
+    none) echo "setup: this machine cannot run 32-bit programs; the scripts use the 64-bit build of the installer" ;;
+  esac
 }
 
 if [ ${#missing[@]} -eq 0 ]; then
   echo "setup: all ${#packages[@]} packages are installed"
+  if [ "$(quellox_x86_mode)" = none ]; then emulate_x86_where_needed; fi
   say_which_builds_run
   exit 0
 fi
@@ -65,4 +116,5 @@ fi
 step "installing ${#missing[@]} packages: ${missing[*]}" \
   $sudo apt-get install -y --no-install-recommends "${missing[@]}"
 echo "setup: complete (the package manager's output is in $log)"
+emulate_x86_where_needed
 say_which_builds_run

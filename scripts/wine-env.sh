@@ -37,14 +37,17 @@ mkdir -p "$WINEPREFIX"
 # to become persistent.
 wineserver -k 2>/dev/null || true
 wineserver -p
+# wineboot is a 64-bit program of the 64-bit prefix: the 64-bit loader starts
+# it directly (through the 32-bit one, under emulation, it would first spend
+# a minute becoming the 64-bit one).
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "Creating the Wine prefix $WINEPREFIX ..."
-  "$QUELLOX_WINE" wineboot -i </dev/null >/dev/null 2>&1 || true
+  /usr/lib/wine/wine64 wineboot -i </dev/null >/dev/null 2>&1 || true
 fi
 # Start the prefix's background services now, detached from any pipe: a
 # service started by a test's first Wine process would inherit its output
 # and keep the reader of that output waiting.
-"$QUELLOX_WINE" wineboot </dev/null >/dev/null 2>&1 || true
+/usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1 || true
 
 quellox_wine_stop() {
   wineserver -k 2>/dev/null || true

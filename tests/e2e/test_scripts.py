@@ -8,9 +8,18 @@ import re
 import shutil
 import subprocess
 
-from conftest import BIN, PRODUCT_KEY, reg, runs_x86
+import pytest
+
+from conftest import BIN, PRODUCT_KEY, reg, runs_x86, x86_mode
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+
+NO_X86 = "setup: this machine cannot run 32-bit programs; the scripts use the 64-bit build of the installer"
+EMULATED_X86 = ("setup: 32-bit programs run here only emulated (qemu-i386): the tests run the shipped 32-bit "
+                "file's own set, the 64-bit build every test")
+REGISTERED = ("setup: this machine's kernel refuses 32-bit programs: they now run emulated (qemu-i386 registered "
+              "with binfmt_misc), and Wine's 32-bit loader answers")
 
 
 def test_setup_on_a_machine_that_has_everything_prints_one_line():
@@ -18,10 +27,88 @@ def test_setup_on_a_machine_that_has_everything_prints_one_line():
     assert result.returncode == 0
     lines = result.stdout.splitlines()
     assert lines[0].startswith("setup: all ")
-    # A second line only where 32-bit programs cannot run, saying so.
-    assert lines[1:] == ([] if runs_x86() else [
-        "setup: this machine cannot run 32-bit programs; the scripts use the 64-bit build of the installer"])
+    # A second line only where 32-bit programs do not run natively, saying how.
+    assert lines[1:] == {"native": [], "emulated": [EMULATED_X86], "none": [NO_X86]}[x86_mode()]
     assert result.stderr == ""
+
+
+@pytest.fixture
+def machine(tmp_path):
+    """A machine of stand-ins, every package installed: binfmt_misc as a
+    folder, and Wine's 32-bit loader, which answers when the kernel runs
+    32-bit programs ("native") or once the emulator is registered with the F
+    flag, as the kernel would then run it."""
+    tools, binfmt = tmp_path / "tools", tmp_path / "binfmt"
+    tools.mkdir()
+    binfmt.mkdir()
+    (binfmt / "register").write_text("")
+    stand_ins = {
+        "dpkg-query": "echo 'install ok installed'",
+        "wine": 'test -e "$(dirname "$0")/native" || grep -q "^:qemu-i386:M::.*:%s:F$" %s'
+                % (tools / "qemu-i386-static", binfmt / "register"),
+        "qemu-i386-static": "exit 0",
+    }
+    for name, body in stand_ins.items():
+        (tools / name).write_text("#!/bin/sh\n" + body + "\n")
+        (tools / name).chmod(0o755)
+
+    def run(kind, **env):
+        if kind == "native":
+            (tools / "native").touch()
+        if kind == "emulated":
+            (binfmt / "qemu-i386").write_text("enabled\ninterpreter %s\nflags: F\n" % (tools / "qemu-i386-static"))
+            (binfmt / "register").write_text(":qemu-i386:M::x:y:%s:F\n" % (tools / "qemu-i386-static"))
+        full_env = dict(os.environ, PATH=str(tools) + ":" + os.environ["PATH"], QUELLOX_TEST_LOADER_X86=str(tools / "wine"),
+                        QUELLOX_TEST_BINFMT_DIR=str(binfmt), QUELLOX_TEST_EMULATOR=str(tools / "qemu-i386-static"),
+                        **env)
+        full_env.pop("QUELLOX_NO_EMULATION", None)
+        full_env.update(env)
+        result = subprocess.run(["bash", str(ROOT / "scripts/setup.sh")], capture_output=True, text=True,
+                                env=full_env, timeout=60)
+        assert result.returncode == 0, result.stderr
+        return result.stdout.splitlines()[1:], (binfmt / "register").read_text()
+
+    return run
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="registering the emulator needs root")
+@pytest.mark.parametrize("kind, env, said, registered", [
+    # A kernel that runs 32-bit programs itself is left as it is.
+    ("native", {}, [], False),
+    # One that refuses them gets the emulator, registered with the F flag.
+    ("refused", {}, [REGISTERED], True),
+    ("refused", {"QUELLOX_NO_EMULATION": "1"}, [NO_X86], False),
+    ("emulated", {}, [EMULATED_X86], True),
+    ("emulated", {"QUELLOX_NO_EMULATION": "1"}, [NO_X86], True),
+])
+def test_setup_runs_32_bit_programs_emulated_only_where_the_kernel_refuses_them(machine, kind, env, said, registered):
+    lines, register = machine(kind, **env)
+    assert lines == said
+    assert (":qemu-i386:M::" in register and register.rstrip().endswith(":F")) == registered
+    if kind == "refused" and registered:
+        assert "\\x7fELF\\x01\\x01\\x01" in register  # i386 ELF programs only
+
+
+@pytest.mark.parametrize("mode, how, archs, shipped_only", [
+    ("native", "all", "x86 x64", "all"),
+    ("native", "one", "x86", "all"),
+    ("emulated", "all", "x86 x64", "shipped"),
+    ("emulated", "one", "x64", "shipped"),
+    ("none", "all", "x64", "all"),
+])
+def test_what_each_command_runs_on_each_sort_of_machine(tmp_path, mode, how, archs, shipped_only):
+    loader, binfmt = tmp_path / "wine", tmp_path / "binfmt"
+    loader.write_text("#!/bin/sh\nexit %d\n" % (1 if mode == "none" else 0))
+    loader.chmod(0o755)
+    binfmt.mkdir()
+    if mode == "emulated":
+        (binfmt / "qemu-i386").write_text("enabled\n")
+    env = {k: v for k, v in os.environ.items() if k not in ("QUELLOX_ARCH", "QUELLOX_X86_SET", "QUELLOX_NO_EMULATION")}
+    env.update(QUELLOX_TEST_LOADER_X86=str(loader), QUELLOX_TEST_BINFMT_DIR=str(binfmt))
+    result = subprocess.run(["bash", "-c", 'source "$1/scripts/arch.sh"; echo "$(quellox_x86_mode)"; '
+                             'quellox_choose_archs "$2"; echo "$quellox_archs"; echo "$quellox_x86_set"',
+                             "_", str(ROOT), how], capture_output=True, text=True, env=env, timeout=30)
+    assert result.stdout.splitlines() == [mode, archs, shipped_only]
 
 
 def test_a_failing_setup_step_shows_the_end_of_its_log(tmp_path):
