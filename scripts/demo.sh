@@ -6,7 +6,9 @@
 # without a display it runs on Xvfb and the demo clicks through the window
 # itself, leaving pictures of its pages in build/<preset>/demo-screenshots.
 # Ends with a summary. It runs the shipped 32-bit build where 32-bit programs
-# run, the 64-bit build (preset release64) where they do not;
+# run natively, the 64-bit build (preset release64) elsewhere: under
+# emulation each start of the 32-bit file costs about a minute and its
+# download fails by a fault of the emulator (docs/building.md);
 # QUELLOX_ARCH=x86|x64|both forces the choice.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -5,7 +5,10 @@ control the generic client role, so names, states and values are checked,
 not roles."""
 import time
 
+import pytest
+
 from test_painting import capture
+from conftest import NETWORK_PATH, not_emulated
 from test_window import CLASS, inspect, listing, wait_until
 
 FOCUSABLE, FOCUSED = 0x100000, 0x4
@@ -35,6 +38,8 @@ def accessible():
     return found
 
 
+@pytest.mark.shipped
+@not_emulated(NETWORK_PATH)
 def test_keyboard_only_walk_installs(run):
     installer = run().start()
     listing()
@@ -106,9 +111,9 @@ def test_focus_cue_appears_once_the_keyboard_is_used(run, tmp_path):
     installer.process.kill()
 
 
-def test_every_visible_control_has_a_name_a_person_understands(run, server):
-    server.plan, server.post_plan = [{"stall_after": 40000, "stall": 60}], [{}]
-    installer = run().start()
+def check_the_start_page_names():
+    """Every visible control of the start page has a name a person
+    understands, and the focus starts on the button."""
     listing()
     wait_until(lambda: focus() == 101, what="the focus on the install button")
     found = accessible()
@@ -121,8 +126,22 @@ def test_every_visible_control_has_a_name_a_person_understands(run, server):
     [button] = [o for o in found if o["id"] == 101]
     assert button["state"] & (FOCUSABLE | FOCUSED) == FOCUSABLE | FOCUSED
 
-    # The progress page: the bar is named by the status line, which carries
-    # the percentage, and it holds the focus.
+
+@pytest.mark.shipped
+def test_every_control_of_the_start_page_has_a_name_a_person_understands(run):
+    installer = run().start()
+    check_the_start_page_names()
+    installer.process.kill()
+
+
+@pytest.mark.shipped
+@not_emulated(NETWORK_PATH)
+def test_the_progress_bar_is_named_by_the_status_line_with_its_percentage(run, server):
+    server.plan, server.post_plan = [{"stall_after": 40000, "stall": 60}], [{}]
+    installer = run().start()
+    check_the_start_page_names()
+    # The bar is named by the status line, which carries the percentage, and
+    # it holds the focus.
     keys("enter")
     wait_until(lambda: any(o["name"].startswith("Installing the application (") for o in accessible()),
                what="a percentage in the bar's name")

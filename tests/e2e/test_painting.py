@@ -8,7 +8,7 @@ import time
 import pytest
 
 from conftest import BIN, winpath
-from test_window import CLASS, inspect, listing, wait_until
+from test_window import CLASS, inspect, inspect_inside, listing, wait_until
 
 WHITE = (255, 255, 255)
 
@@ -56,7 +56,7 @@ def test_paused_notice_leaves_nothing_below_the_bar_after_resume(run, server, tm
 
 
 def fonts():
-    result = inspect("fonts", CLASS)
+    result = inspect_inside("fonts", CLASS)
     assert result.returncode == 0
     found = {}
     for line in result.stdout.decode("utf-8").splitlines():

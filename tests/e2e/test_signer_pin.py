@@ -4,14 +4,16 @@ Another publisher's setup, with an equally valid signature, is never run: the
 attempt fails and deletes the file, and the next attempt follows."""
 import pytest
 
-from conftest import BIN, sign
+from conftest import NETWORK_PATH, TOOL_BIN, not_emulated, sign
 
 
+@pytest.mark.shipped
+@not_emulated(NETWORK_PATH)
 @pytest.mark.parametrize("publisher", ["maker", "other"])
 def test_pinned_installer_runs_only_the_makers_setup(run, server, tmp_path, signing_identity, other_identity,
                                                      publisher):
     identity = signing_identity if publisher == "maker" else other_identity
-    server.body = sign(identity, BIN / "fake_setup.exe", tmp_path / "setup.exe").read_bytes()
+    server.body = sign(identity, TOOL_BIN / "fake_setup.exe", tmp_path / "setup.exe").read_bytes()
 
     installer = run("QuelloxSetupPinned.exe").start("/SkipStart")
     assert installer.wait() == 0

@@ -68,6 +68,7 @@ def test_blank_stamp_reads_as_empty_values(signed_installer):
     assert read_back(signed_installer) == {"IsValid": "1", "cookie": "", "partner": "", "traffic": ""}
 
 
+@pytest.mark.shipped
 def test_the_stamped_program_uses_the_stamped_campaign(tmp_path, signing_identity):
     probe = sign(signing_identity, BIN / "startup_probe.exe", tmp_path / "QuelloxSetup.exe")
     assert stamp("set", probe, "--cookie", "from-the-block").returncode == 0

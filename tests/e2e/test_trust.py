@@ -54,6 +54,7 @@ def test_signer_pin(files, signing_identity, other_identity, pin, trusted, file)
     assert verify(files[file], pins) == ("1" if file in trusted else "0")
 
 
+@pytest.mark.shipped
 @pytest.mark.parametrize("where", ["code", "headers-end"])
 def test_one_byte_changed_after_signing_is_not_trusted(signed, where):
     data = bytearray(signed.read_bytes())

@@ -10,7 +10,7 @@ import urllib.parse
 
 import pytest
 
-from conftest import BIN, OFFERED_KEY, reg, run_wine
+from conftest import BIN, NETWORK_PATH, OFFERED_KEY, TOOL_BIN, not_emulated, reg, run_wine, scaled
 
 CLASS = "QuelloxStubInstaller"
 SCREENSHOTS = pathlib.Path(os.environ.get("QUELLOX_SCREENSHOTS", BIN.parent / "screenshots"))
@@ -18,11 +18,17 @@ WS_VISIBLE, WS_CHILD, SS_NOTIFY, SS_BITMAP = 0x10000000, 0x40000000, 0x100, 0xE
 
 
 def inspect(*args, timeout=60):
+    return run_wine(TOOL_BIN / "wininspect.exe", *args, timeout=scaled(timeout))
+
+
+def inspect_inside(*args, timeout=60):
+    """The inspector for what it reads from inside the window's process (it
+    loads a library there): the build's own, of the program's bitness."""
     return run_wine(BIN / "wininspect.exe", *args, timeout=timeout)
 
 
 def listing(timeout_ms=30000):
-    result = inspect("list", CLASS, str(timeout_ms))
+    result = inspect("list", CLASS, str(int(scaled(timeout_ms))))
     assert result.returncode == 0, "the installer window did not appear"
     windows = []
     for line in result.stdout.decode("utf-8").splitlines():
@@ -33,7 +39,7 @@ def listing(timeout_ms=30000):
 
 
 def wait_until(condition, timeout=30, what="condition"):
-    end = time.monotonic() + timeout
+    end = time.monotonic() + scaled(timeout)
     while time.monotonic() < end:
         if condition():
             return
@@ -89,6 +95,8 @@ def test_start_page_layout_and_texts(run):
     installer.process.kill()
 
 
+@pytest.mark.shipped
+@not_emulated(NETWORK_PATH)
 def test_install_button_switches_to_the_progress_page_and_installs(run, server):
     server.plan = [{"delay": 0.01}]
     installer = run().start()
@@ -139,6 +147,8 @@ def test_no_offer_when_the_offered_product_is_installed(run):
     assert "/AutoCSOffer" not in installer.setup_runs()[0]
 
 
+@pytest.mark.shipped
+@not_emulated(NETWORK_PATH)
 def test_pause_resume_and_cancel(run, server):
     server.plan = [{"delay": 0.02}]
     installer = run().start("/SkipStart")
@@ -158,7 +168,7 @@ def test_pause_resume_and_cancel(run, server):
     inspect("command", CLASS, "202")  # cancel?
     time.sleep(0.5)
     screenshot("cancel-question")
-    answer = inspect("answer", "class:#32770", "7", "20000")  # No: cancel
+    answer = inspect("answer", "class:#32770", "7", str(int(scaled(20000))))  # No: cancel
     assert answer.returncode == 0
     assert "Continue installation?" in answer.stdout.decode("utf-8")
     assert installer.wait() == 0
@@ -172,7 +182,7 @@ def test_cancel_question_answered_yes_keeps_installing(run, server):
     installer = run().start("/SkipStart")
     listing()
     inspect("command", CLASS, "202")
-    assert inspect("answer", "class:#32770", "6", "20000").returncode == 0  # Yes
+    assert inspect("answer", "class:#32770", "6", str(int(scaled(20000)))).returncode == 0  # Yes
     assert installer.wait() == 0
     assert installer.events() == ["install_start", "install_finish"]
 
