@@ -298,6 +298,13 @@ bool Installer::RunSetup(const std::wstring& ARunFile, const platform::TProtecte
     // The process has its image now; the file may be released (and is
     // deleted once the setup program has ended).
     ACheckedFile.reset();
-    if (started) WaitForSingleObject(setup.Process.get(), INFINITE);
-    return started;
+    if (!started) return false;
+    WaitForSingleObject(setup.Process.get(), INFINITE);
+    // On a reinstall or an upgrade the uninstall key is there already: a
+    // setup that failed must not count as installed. One that asks for a
+    // restart (3010, or 1641 when it started one) has installed.
+    DWORD exitCode = 1;
+    if (!GetExitCodeProcess(setup.Process.get(), &exitCode)) return false;
+    return exitCode == ERROR_SUCCESS || exitCode == ERROR_SUCCESS_REBOOT_REQUIRED ||
+           exitCode == ERROR_SUCCESS_REBOOT_INITIATED;
 }
