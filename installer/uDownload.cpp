@@ -204,7 +204,8 @@ bool Installer::ReadChunk() {
     if (read == 0 || read > wanted) return false;
     BytesAvailable -= read < BytesAvailable ? read : BytesAvailable;
     DWORD written = 0;
-    if (!WriteFile(FileHandle.get(), data, read, &written, nullptr)) return false;
+    // A short write (a full disk) fails the attempt, as in the copy.
+    if (!WriteFile(FileHandle.get(), data, read, &written, nullptr) || written != read) return false;
     BytesDone += written;
     Percent = rounding::DownloadPercent(BytesDone, TotalSize);
     return true;
