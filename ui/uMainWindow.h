@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/AdminNamespace.h"
 #include "platform/Unique.h"
 #include "ui/uLayout.h"
 
@@ -118,5 +119,6 @@ private:
     static int ConfirmCancel();
     static void BringToForeground();
 
+    static platform::UniqueNamespace InstanceNamespace;
     static platform::UniqueHandle InstanceMutex;
 };

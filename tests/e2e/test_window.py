@@ -10,7 +10,7 @@ import urllib.parse
 
 import pytest
 
-from conftest import BIN, OFFERED_KEY, reg, run_wine
+from conftest import BIN, OFFERED_KEY, WINE, probe_output, reg, run_wine
 
 CLASS = "QuelloxStubInstaller"
 SCREENSHOTS = pathlib.Path(os.environ.get("QUELLOX_SCREENSHOTS", BIN.parent / "screenshots"))
@@ -185,6 +185,23 @@ def test_second_instance_brings_the_first_forward(run):
     assert second.wait(timeout=30) == 0
     wait_until(lambda: inspect("foreground", CLASS).returncode == 0, what="the first window in front")
     assert first.process.poll() is None
+
+
+def test_a_guard_taken_by_another_program_is_told_and_fails(run):
+    # Any program of the session can create the guard's plain name first,
+    # with a DACL that lets nobody open it: the installer must not end
+    # silently with 0, as a second instance does.
+    name = probe_output(run_wine(BIN / "startup_probe.exe"))["InstanceName"]
+    squatter = subprocess.Popen([WINE, str(BIN / "wininspect.exe"), "squat", name, "deny", "60"],
+                                stdout=subprocess.PIPE)
+    try:
+        assert squatter.stdout.readline().strip() == b"ready"
+        installer = run().start()
+        assert inspect("answer", "Application Error", "1", "30000").returncode == 0, "no error box"
+        assert installer.wait(timeout=30) != 0
+    finally:
+        squatter.kill()
+        squatter.wait()
 
 
 def test_five_failed_attempts_close_the_window(run, server):

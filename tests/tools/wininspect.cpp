@@ -38,6 +38,12 @@
 //                                        says: "id|name|role|state|value",
 //                                        the role and state in hex, "-" for
 //                                        what it does not tell
+//   wininspect squat NAME open|deny SECONDS
+//                                        creates the mutex NAME first, as
+//                                        any program of the session can
+//                                        ("deny": with a DACL that lets
+//                                        nobody open it), prints "ready" and
+//                                        holds it SECONDS
 //   wininspect fonts CLASS               prints each child's font:
 //                                        "id|text|face|height" (through
 //                                        font_reporter.dll in its process)
@@ -340,6 +346,21 @@ int wmain(int argc, wchar_t** argv) {
                                      SPIF_UPDATEINIFILE | SPIF_SENDCHANGE)
                    ? 0
                    : 3;
+    }
+    if (verb == L"squat" && argc == 5) {
+        SECURITY_ATTRIBUTES denyAll = {sizeof(denyAll), nullptr, FALSE};
+        SECURITY_DESCRIPTOR descriptor;
+        InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+        ACL empty;  // a DACL present and empty grants nobody anything
+        InitializeAcl(&empty, sizeof(empty), ACL_REVISION);
+        SetSecurityDescriptorDacl(&descriptor, TRUE, &empty, FALSE);
+        denyAll.lpSecurityDescriptor = &descriptor;
+        HANDLE mutex = CreateMutexW(std::wstring(argv[3]) == L"deny" ? &denyAll : nullptr, TRUE, argv[2]);
+        if (mutex == nullptr) return 3;
+        Write(L"ready\n");
+        Sleep(static_cast<DWORD>(_wtoi(argv[4])) * 1000);
+        CloseHandle(mutex);
+        return 0;
     }
     if (verb == L"answer" && argc == 5) {
         std::wstring caption = argv[2];
