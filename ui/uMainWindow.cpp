@@ -470,21 +470,3 @@ void MainWindow::ShowMainWindow() {
     ShowWindow(WindowHandle, SW_SHOWNORMAL);
     UpdateWindow(WindowHandle);
 }
-
-void MainWindow::AllowActivateMessage() {
-    // Lets another instance's broadcast through the message filter, even
-    // from a lower integrity level.
-    platform::UniqueLibrary user32(LoadLibraryW(L"user32.dll"));
-    if (!user32) return;
-    using FilterEx = BOOL(WINAPI*)(HWND, UINT, DWORD, void*);
-    using Filter = BOOL(WINAPI*)(UINT, DWORD);
-    if (auto filterEx = platform::GetFunction<FilterEx>(user32.get(), "ChangeWindowMessageFilterEx")) {
-        struct {
-            DWORD cbSize;
-            DWORD ExtStatus;
-        } change = {8, 0};
-        filterEx(WindowHandle, ActivateMessage, 1, &change);
-    } else if (auto filter = platform::GetFunction<Filter>(user32.get(), "ChangeWindowMessageFilter")) {
-        filter(ActivateMessage, 1);
-    }
-}

@@ -80,7 +80,6 @@ private:
     static void DestroyStartPage();
     static void ShowProgressPage();
     static void ShowMainWindow();
-    static void AllowActivateMessage();
     static int WindowDpi();
     static void ComputeLayout();
     static void CreatePageFonts();
@@ -99,6 +98,8 @@ private:
     static bool OnCommand(WORD id, WORD code);
     static HBRUSH OnCtlColorStatic(HDC dc, HWND control);
     static void OnActivateRequest();
+    // When a request last brought the window forward; 0 before the first.
+    static inline DWORD LastActivation = 0;
     static void OnDpiChanged(int ADpi, const RECT* ASuggested);
     static void OnSetFocus();
     static void OnActivate(WORD AState);

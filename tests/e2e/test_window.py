@@ -187,6 +187,18 @@ def test_second_instance_brings_the_first_forward(run):
     assert first.process.poll() is None
 
 
+def test_activation_requests_in_a_loop_bring_the_window_forward_at_most_once_a_second(run):
+    # Each request that brings the window forward may hold its thread for
+    # up to 2 s: a program that posts them in a loop would starve its input.
+    run().start()
+    listing()
+    name = probe_output(run_wine(BIN / "startup_probe.exe"))["InstanceName"]
+    result = inspect("activate", CLASS, name, "10")
+    assert result.returncode == 0
+    counts = dict(item.split("=") for item in result.stdout.decode().split())
+    assert 1 <= int(counts["forward"]) <= int(counts["elapsed"]) // 1000 + 1, counts
+
+
 def test_a_guard_taken_by_another_program_is_told_and_fails(run):
     # Any program of the session can create the guard's plain name first,
     # with a DACL that lets nobody open it: the installer must not end

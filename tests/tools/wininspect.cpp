@@ -44,6 +44,11 @@
 //                                        ("deny": with a DACL that lets
 //                                        nobody open it), prints "ready" and
 //                                        holds it SECONDS
+//   wininspect activate CLASS NAME COUNT as an unelevated program may: COUNT
+//                                        times, minimizes it, posts the
+//                                        registered message NAME to it and
+//                                        looks for 300 ms whether it comes
+//                                        back; prints "forward=N elapsed=MS"
 //   wininspect fonts CLASS               prints each child's font:
 //                                        "id|text|face|height" (through
 //                                        font_reporter.dll in its process)
@@ -435,6 +440,25 @@ int wmain(int argc, wchar_t** argv) {
             point = {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
         }
         return SetCursorPos(point.x, point.y) ? 0 : 3;
+    }
+    if (verb == L"activate" && argc == 5) {
+        UINT message = RegisterWindowMessageW(argv[3]);
+        int forward = 0;
+        DWORD start = GetTickCount();
+        for (int i = 0; i < _wtoi(argv[4]); ++i) {
+            DWORD_PTR ignored = 0;
+            SendMessageTimeoutW(window, WM_SYSCOMMAND, SC_MINIMIZE, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+            if (!IsIconic(window)) return 3;
+            PostMessageW(window, message, 0, 0);
+            for (DWORD begun = GetTickCount(); GetTickCount() - begun < 300; Sleep(10)) {
+                if (!IsIconic(window)) {
+                    ++forward;
+                    break;
+                }
+            }
+        }
+        Write(L"forward=" + std::to_wstring(forward) + L" elapsed=" + std::to_wstring(GetTickCount() - start) + L"\n");
+        return 0;
     }
     if (verb == L"foreground") return GetForegroundWindow() == window ? 0 : 3;
     if (verb == L"lower") {
