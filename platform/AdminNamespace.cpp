@@ -1,11 +1,24 @@
 // The administrators' private namespace of the single-instance guard.
 #include "platform/AdminNamespace.h"
 
-#include <sddl.h>
-
 #include "platform/SystemLibrary.h"
 
 namespace platform {
+
+namespace {
+
+// Two well-known SIDs, written out: S-1-5-32-544, the Administrators group,
+// and S-1-16-12288, the high integrity level.
+struct TSid {
+    BYTE Revision;
+    BYTE SubAuthorityCount;
+    SID_IDENTIFIER_AUTHORITY Authority;
+    DWORD SubAuthority[2];
+};
+constexpr TSid Administrators = {SID_REVISION, 2, {SECURITY_NT_AUTHORITY}, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}};
+constexpr TSid HighIntegrity = {SID_REVISION, 1, {SECURITY_MANDATORY_LABEL_AUTHORITY}, {SECURITY_MANDATORY_HIGH_RID, 0}};
+
+}  // namespace
 
 UniqueNamespace OpenAdminNamespace(const std::wstring& ABoundaryName, bool& AUnsupported) {
     AUnsupported = false;
@@ -16,35 +29,22 @@ UniqueNamespace OpenAdminNamespace(const std::wstring& ABoundaryName, bool& AUns
         AUnsupported = true;
         return {};
     }
-    union {
-        SID Sid;
-        BYTE Bytes[SECURITY_MAX_SID_SIZE];
-    } administrators, high;
-    DWORD size = sizeof(administrators);
-    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, &administrators, &size)) return {};
     HANDLE descriptor = boundary.release();
-    BOOL added = AddSIDToBoundaryDescriptor(&descriptor, &administrators);
+    BOOL added = AddSIDToBoundaryDescriptor(&descriptor, const_cast<TSid*>(&Administrators));
     boundary.reset(descriptor);
     if (!added) return {};
     // High integrity too, from Windows 7 on (the function is missing before).
     using AddLabel = BOOL(WINAPI*)(HANDLE*, PSID);
     if (auto addLabel = GetFunction<AddLabel>(GetModuleHandleW(L"kernel32.dll"), "AddIntegrityLabelToBoundaryDescriptor")) {
-        size = sizeof(high);
-        if (!CreateWellKnownSid(WinHighLabelSid, nullptr, &high, &size)) return {};
         descriptor = boundary.release();
-        added = addLabel(&descriptor, &high);
+        added = addLabel(&descriptor, const_cast<TSid*>(&HighIntegrity));
         boundary.reset(descriptor);
         if (!added) return {};
     }
 
-    // Only SYSTEM and the Administrators may open the namespace itself.
-    UniqueLocalMemory security;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1,
-                                                              reinterpret_cast<PSECURITY_DESCRIPTOR*>(security.put()),
-                                                              nullptr))
-        return {};
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), security.get(), FALSE};
-    UniqueNamespace created(CreatePrivateNamespaceW(&attributes, boundary.get(), AdminNamespaceAlias));
+    // The namespace object itself takes the elevated token's default DACL:
+    // SYSTEM and the Administrators.
+    UniqueNamespace created(CreatePrivateNamespaceW(nullptr, boundary.get(), AdminNamespaceAlias));
     if (created || GetLastError() != ERROR_ALREADY_EXISTS) return created;
     return UniqueNamespace(OpenPrivateNamespaceW(boundary.get(), AdminNamespaceAlias));
 }

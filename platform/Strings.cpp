@@ -28,11 +28,7 @@ std::wstring ChangeFileExt(std::wstring_view AName, std::wstring_view AExt) {
     return result;
 }
 
-std::wstring LongPath(std::wstring_view path) {
-    if (path.starts_with(L"\\\\?\\")) return std::wstring(path);
-    if (path.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + std::wstring(path.substr(2));
-    return L"\\\\?\\" + std::wstring(path);
-}
+std::wstring LongPath(std::wstring_view path) { return L"\\\\?\\" + std::wstring(path); }
 
 void AppendDecimal(std::wstring& text, std::int64_t value) {
     wchar_t digits[24];

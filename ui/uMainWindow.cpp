@@ -164,9 +164,8 @@ void MainWindow::CheckSingleInstance() {
     bool unsupported = false;
     InstanceNamespace = platform::OpenAdminNamespace(boundary, unsupported);
     if (InstanceNamespace) name = std::wstring(platform::AdminNamespaceAlias) + L"\\" + name;
-    else if (!unsupported) platform::RaiseSystemError(GetLastError());
     // Both held for the life of the process.
-    InstanceMutex.reset(CreateMutexW(nullptr, TRUE, name.c_str()));
+    if (InstanceNamespace || unsupported) InstanceMutex.reset(CreateMutexW(nullptr, TRUE, name.c_str()));
     // A guard that cannot be taken is no second instance: the user is told,
     // and the exit code is not 0.
     if (!InstanceMutex) platform::RaiseSystemError(GetLastError());
