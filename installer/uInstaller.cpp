@@ -250,6 +250,10 @@ void Installer::DeleteSetupFile() {
     platform::RemoveProtectedFolder(DownloadFolder);
 }
 
+void Installer::EndLaunches() {
+    for (LONG open = 0; !LaunchGate.compare_exchange_strong(open, 2); open = 0) Sleep(10);
+}
+
 void Installer::RemoveAbandonedRunFolders() { platform::RemoveAbandonedFolders(RunFolderPrefix); }
 
 bool Installer::RunSetup(const std::wstring& ARunFile, const platform::TProtectedFolder& ARunFolder,
@@ -293,8 +297,11 @@ bool Installer::RunSetup(const std::wstring& ARunFile, const platform::TProtecte
     // (killed, or closed during the installation, which it does not wait
     // for).
     platform::TProcess setup;
+    LONG open = 0;
+    if (!LaunchGate.compare_exchange_strong(open, 1)) return false;  // the process is ending
     bool started = platform::RunProcess(ARunFile, setupcmd::ComposeSetupCommandLine(settings), ARunFolder.Path,
                                         block, ARunFolder.Hold.get(), setup);
+    LaunchGate.store(0);
     // The process has its image now; the file may be released (and is
     // deleted once the setup program has ended).
     ACheckedFile.reset();

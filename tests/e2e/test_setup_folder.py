@@ -516,3 +516,29 @@ def test_a_run_folder_whose_setup_still_runs_is_left_to_it(world):
         assert not (program_data() / held).exists()
     finally:
         probe.kill()
+
+
+def test_a_close_during_the_launch_lets_the_setup_run_and_its_folder_go_later(world):
+    # The launch is held between the setup program's suspended start and its
+    # resume; the window is closed then, as Task Manager's End task does.
+    before = set(run_folders())
+    installer = subprocess.Popen([WINE, str(BIN / "QuelloxSetupShortWait.exe"), "/SkipStart"],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                 env=world.environment({"QUELLOX_PROBE_LAUNCH_PAUSE_MS": "3000"}))
+    try:
+        wait_for(lambda: own_processes(world.setup_file.name), "the setup program's suspended start")
+        assert world.runs() == []
+        assert run_wine(BIN / "wininspect.exe", "close", "QuelloxStubInstaller").returncode == 0
+        assert installer.wait(timeout=60) == 0
+        # Resumed before the process ended: it runs, and once it has ended,
+        # the next start removes its folder.
+        wait_for(world.runs, "the setup program to run", timeout=20)
+        wait_for(lambda: not own_processes(world.setup_file.name), "the setup program to end")
+        assert set(run_folders()) - before
+        sweeper = start_installer()
+        sweeper.kill()
+        sweeper.wait()
+    finally:
+        installer.kill()
+        end_own_processes(world.setup_file.name)
+    assert set(run_folders()) == before
