@@ -14,6 +14,7 @@
 #include "installer/uFileTrust.h"
 #include "installer/uRounding.h"
 #include "installer/uSetupCommandLine.h"
+#include "platform/AdminNamespace.h"
 #include "platform/PlainFile.h"
 #include "platform/ProcessLaunch.h"
 #include "platform/ProtectedFolder.h"
@@ -214,7 +215,8 @@ bool Installer::CopySetupFile(const std::wstring& ACopyName) {
     std::uint64_t size = 0;
     if (!source || !platform::IsPlainFileAt(source.get(), DownloadFileName, size)) return false;
     platform::UniqueFile copy(
-        CreateFileW(ACopyName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        CreateFileW(ACopyName.c_str(), GENERIC_WRITE, 0, platform::OwnedByAdministrators(), CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!copy) return false;
 
     std::vector<std::uint8_t> buffer(64 * 1024);
@@ -285,7 +287,7 @@ bool Installer::RunSetup(const std::wstring& ARunFile, const platform::TProtecte
     folders.TempFolder = ARunFolder.Path + L"\\Temp";
     folders.WindowsFolder = platform::WindowsFolder();
     folders.UserProfile = platform::UserProfileFolder();
-    if (!CreateDirectoryW(folders.TempFolder.c_str(), nullptr)) return false;
+    if (!CreateDirectoryW(folders.TempFolder.c_str(), platform::OwnedByAdministrators())) return false;
     const std::wstring machine = platform::MachineEnvironment();
     if (machine.empty() || folders.WindowsFolder.empty()) return false;
     const std::wstring block = setupcmd::ComposeSetupEnvironment(machine, folders);

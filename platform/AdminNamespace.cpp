@@ -49,4 +49,18 @@ UniqueNamespace OpenAdminNamespace(const std::wstring& ABoundaryName, bool& AUns
     return UniqueNamespace(OpenPrivateNamespaceW(boundary.get(), AdminNamespaceAlias));
 }
 
+namespace {
+
+// A self-relative descriptor, written out: the owner, no group, no DACL, no SACL.
+struct TOwnerOnly {
+    SECURITY_DESCRIPTOR_RELATIVE Header;
+    TSid Owner;
+} ownerOnly = {{SECURITY_DESCRIPTOR_REVISION, 0, SE_SELF_RELATIVE, sizeof(SECURITY_DESCRIPTOR_RELATIVE), 0, 0, 0},
+               Administrators};
+SECURITY_ATTRIBUTES ownedByAdministrators = {sizeof(SECURITY_ATTRIBUTES), &ownerOnly, FALSE};
+
+}  // namespace
+
+SECURITY_ATTRIBUTES* OwnedByAdministrators() { return &ownedByAdministrators; }
+
 }  // namespace platform

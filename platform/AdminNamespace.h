@@ -1,6 +1,7 @@
-// A private object namespace that only elevated administrators can enter:
-// its boundary names the Administrators group and high integrity, so no
-// unelevated process of the session can create a name in it first.
+// What is the elevated administrators' alone: a private object namespace
+// that only they can enter (its boundary names the Administrators group and
+// high integrity, so no unelevated process of the session can create a name
+// in it first), and the owner of what this process creates.
 #pragma once
 
 #include <windows.h>
@@ -33,5 +34,13 @@ constexpr const wchar_t* AdminNamespaceAlias = L"QuelloxSetup";
 // others can no longer open it. Null on failure; AUnsupported is set where
 // the system has no private namespaces at all (Wine).
 UniqueNamespace OpenAdminNamespace(const std::wstring& ABoundaryName, bool& AUnsupported);
+
+// Security attributes whose descriptor names the Administrators group as
+// the owner and nothing else (the DACL is inherited from the folder), for
+// every file and folder the elevated run creates: the download, the copy,
+// the setup program's Temp folder. Without it they take the token's default
+// owner, which policy can make the user's own SID; the owner gets
+// WRITE_DAC, and the user's unelevated programs could then open them.
+SECURITY_ATTRIBUTES* OwnedByAdministrators();
 
 }  // namespace platform
