@@ -242,10 +242,13 @@ bool GoogleAnalitics::SendEvent(const TGAItem& AItem) {
         return false;
     if (!request.Send(event.Header, std::move(event.Body))) return false;
 
-    // Any status counts, an error status too; but a connection closed before
-    // any answer (which Wine reports as a successful send) is not a delivery.
+    // Any status counts, a refusal too; but a connection closed before any
+    // answer (which Wine reports as a successful send) is not a delivery, and
+    // nor is a 5xx: a proxy or a CDN in front of a collector that is down
+    // answers 502, 503 or 504, and the event never reached the collector.
     DWORD status = 0;
     if (!request.QueryNumber(HTTP_QUERY_STATUS_CODE, status) || status == 0) return false;
+    if (status >= 500 && status <= 599) return false;
 
     // The status has arrived: the collector has the event, which is never
     // sent again. The body is read best-effort, within the same deadline,

@@ -197,17 +197,15 @@ bool Installer::ReadChunk() {
     // No more data although the total is not reached: the server closed the
     // connection early. End the transfer; the byte count fails the attempt.
     if (BytesAvailable == 0) return false;
-    // Never past the announced length: what a server sends beyond it is not
-    // the file's.
-    DWORD wanted = BytesAvailable < ChunkSize ? BytesAvailable : ChunkSize;
-    if (wanted > TotalSize - BytesDone) wanted = TotalSize - BytesDone;
+    DWORD wanted = resume::ReadSize(BytesAvailable, ChunkSize, BytesDone, TotalSize);
     const std::uint8_t* data = nullptr;
     DWORD read = 0;
     if (!Transfer.Read(wanted, data, read)) return false;
     if (read == 0 || read > wanted) return false;
     BytesAvailable -= read < BytesAvailable ? read : BytesAvailable;
     DWORD written = 0;
-    if (!WriteFile(FileHandle.get(), data, read, &written, nullptr)) return false;
+    // A short write (a full disk) fails the attempt, as in the copy.
+    if (!WriteFile(FileHandle.get(), data, read, &written, nullptr) || written != read) return false;
     BytesDone += written;
     Percent = rounding::DownloadPercent(BytesDone, TotalSize);
     return true;

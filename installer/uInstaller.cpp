@@ -14,6 +14,7 @@
 #include "installer/uFileTrust.h"
 #include "installer/uRounding.h"
 #include "installer/uSetupCommandLine.h"
+#include "platform/AdminNamespace.h"
 #include "platform/PlainFile.h"
 #include "platform/ProcessLaunch.h"
 #include "platform/ProtectedFolder.h"
@@ -214,7 +215,8 @@ bool Installer::CopySetupFile(const std::wstring& ACopyName) {
     std::uint64_t size = 0;
     if (!source || !platform::IsPlainFileAt(source.get(), DownloadFileName, size)) return false;
     platform::UniqueFile copy(
-        CreateFileW(ACopyName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        CreateFileW(ACopyName.c_str(), GENERIC_WRITE, 0, platform::OwnedByAdministrators(), CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!copy) return false;
 
     std::vector<std::uint8_t> buffer(64 * 1024);
@@ -250,6 +252,10 @@ void Installer::DeleteSetupFile() {
     platform::RemoveProtectedFolder(DownloadFolder);
 }
 
+void Installer::EndLaunches() {
+    for (LONG open = 0; !LaunchGate.compare_exchange_strong(open, 2); open = 0) Sleep(10);
+}
+
 void Installer::RemoveAbandonedRunFolders() { platform::RemoveAbandonedFolders(RunFolderPrefix); }
 
 bool Installer::RunSetup(const std::wstring& ARunFile, const platform::TProtectedFolder& ARunFolder,
@@ -281,7 +287,7 @@ bool Installer::RunSetup(const std::wstring& ARunFile, const platform::TProtecte
     folders.TempFolder = ARunFolder.Path + L"\\Temp";
     folders.WindowsFolder = platform::WindowsFolder();
     folders.UserProfile = platform::UserProfileFolder();
-    if (!CreateDirectoryW(folders.TempFolder.c_str(), nullptr)) return false;
+    if (!CreateDirectoryW(folders.TempFolder.c_str(), platform::OwnedByAdministrators())) return false;
     const std::wstring machine = platform::MachineEnvironment();
     if (machine.empty() || folders.WindowsFolder.empty()) return false;
     const std::wstring block = setupcmd::ComposeSetupEnvironment(machine, folders);
@@ -293,11 +299,21 @@ bool Installer::RunSetup(const std::wstring& ARunFile, const platform::TProtecte
     // (killed, or closed during the installation, which it does not wait
     // for).
     platform::TProcess setup;
+    LONG open = 0;
+    if (!LaunchGate.compare_exchange_strong(open, 1)) return false;  // the process is ending
     bool started = platform::RunProcess(ARunFile, setupcmd::ComposeSetupCommandLine(settings), ARunFolder.Path,
                                         block, ARunFolder.Hold.get(), setup);
+    LaunchGate.store(0);
     // The process has its image now; the file may be released (and is
     // deleted once the setup program has ended).
     ACheckedFile.reset();
-    if (started) WaitForSingleObject(setup.Process.get(), INFINITE);
-    return started;
+    if (!started) return false;
+    WaitForSingleObject(setup.Process.get(), INFINITE);
+    // On a reinstall or an upgrade the uninstall key is there already: a
+    // setup that failed must not count as installed. One that asks for a
+    // restart (3010, or 1641 when it started one) has installed.
+    DWORD exitCode = 1;
+    if (!GetExitCodeProcess(setup.Process.get(), &exitCode)) return false;
+    return exitCode == ERROR_SUCCESS || exitCode == ERROR_SUCCESS_REBOOT_REQUIRED ||
+           exitCode == ERROR_SUCCESS_REBOOT_INITIATED;
 }

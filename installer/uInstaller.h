@@ -65,6 +65,14 @@ public:
     static void RemoveAbandonedRunFolders();
     static void WaitForWorkerExit();
     static constexpr DWORD ExitWaitMilliseconds = 5000;
+    // Just before the process ends: waits for a launch of the setup program
+    // in progress to finish (resumed, or ended and released) and lets no
+    // other start. Ending the process between the suspended start and the
+    // resume would leave the setup program suspended for ever, holding its
+    // run folder. The launch is local work: a moment.
+    static void EndLaunches();
+    // 0: no launch; 1: a launch in progress; 2: the process is ending.
+    static inline std::atomic<LONG> LaunchGate{0};
 
     // Brings the setup program into Globals::SetupFileName, continuing a
     // partial file. True when the file is complete.

@@ -86,8 +86,10 @@ TPlan PlanAnswer(std::uint32_t ABytesOnDisk, std::uint32_t AStatus, std::wstring
         return Plan(TAction::Restart, length);
     case 206:
         // Only the bytes that follow those on disk, to the end of the file.
+        // Without a total ("/*") nothing says the range runs to the end: a
+        // part taken for the whole would fail the check and lose the resume.
         if (!hasLength || !hasRange || !range.Satisfied || range.First != ABytesOnDisk ||
-            range.Last - range.First + 1 != length || (range.HasTotal && range.Total != range.Last + 1))
+            range.Last - range.First + 1 != length || !range.HasTotal || range.Total != range.Last + 1)
             return {};
         return Plan(TAction::Append, ABytesOnDisk + length);
     case 416:
@@ -99,6 +101,13 @@ TPlan PlanAnswer(std::uint32_t ABytesOnDisk, std::uint32_t AStatus, std::wstring
     default:
         return {};
     }
+}
+
+std::uint32_t ReadSize(std::uint32_t AAvailable, std::uint32_t AChunk, std::uint32_t ABytesDone,
+                       std::uint32_t ATotalSize) {
+    if (ABytesDone >= ATotalSize) return 0;
+    std::uint32_t wanted = AAvailable < AChunk ? AAvailable : AChunk;
+    return wanted < ATotalSize - ABytesDone ? wanted : ATotalSize - ABytesDone;
 }
 
 }  // namespace resume

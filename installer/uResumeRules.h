@@ -45,10 +45,16 @@ bool ParseContentRange(std::wstring_view AText, TContentRange& ARange);
 // texts (empty when missing):
 //   200 or 203: the whole file, which replaces the bytes on disk;
 //   206: appended only when its range starts at ABytesOnDisk and runs to the
-//        end of the file, the Content-Length its size;
+//        end of the file, whose total it names, the Content-Length its size;
 //   416 with "bytes */N", N the bytes on disk: the file is complete;
 //   anything else, or a file larger than MaxSetupSize: refused.
 TPlan PlanAnswer(std::uint32_t ABytesOnDisk, std::uint32_t AStatus, std::wstring_view AContentLength,
                  std::wstring_view AContentRange);
+
+// How much of the body one read takes: what has arrived (AAvailable), at
+// most AChunk, and never past the announced length ATotalSize, since what a
+// server sends beyond it is not the file's. 0 once ABytesDone reaches it.
+std::uint32_t ReadSize(std::uint32_t AAvailable, std::uint32_t AChunk, std::uint32_t ABytesDone,
+                       std::uint32_t ATotalSize);
 
 }  // namespace resume

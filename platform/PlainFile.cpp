@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "platform/AdminNamespace.h"
+
 namespace platform {
 
 namespace {
@@ -35,7 +37,8 @@ bool IsAbsolutePath(const std::wstring& APath) {
 }
 
 UniqueFile OpenWithoutReparse(const std::wstring& APath, DWORD AAccess, DWORD AShare, DWORD ADisposition) {
-    return UniqueFile(CreateFileW(APath.c_str(), AAccess, AShare, nullptr, ADisposition,
+    // A file it creates is the Administrators' (see OwnedByAdministrators).
+    return UniqueFile(CreateFileW(APath.c_str(), AAccess, AShare, OwnedByAdministrators(), ADisposition,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 

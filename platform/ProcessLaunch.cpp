@@ -79,6 +79,7 @@ bool RunProcess(const std::wstring& AApplicationName, const std::wstring& AComma
     AProcessInfo.Process.reset(info.hProcess);
     AProcessInfo.Thread.reset(info.hThread);
     if (AHeld == nullptr) return true;
+    if (ResumePauseMilliseconds != 0) Sleep(ResumePauseMilliseconds);
     HANDLE copy = nullptr;
     if (!DuplicateHandle(GetCurrentProcess(), AHeld, info.hProcess, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS) ||
         ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {

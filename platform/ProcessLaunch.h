@@ -28,6 +28,10 @@ std::wstring WindowsFolder();
 // list names it (not the user's environment); empty on failure.
 std::wstring UserProfileFolder();
 
+// Tests hold the launch this long between the suspended start and the
+// resume, where a close must not strand it; the program never does.
+inline DWORD ResumePauseMilliseconds = 0;
+
 // Runs the program AApplicationName (an absolute path: no search) with
 // ACommandLine, in the folder ACurrentFolder, with the environment block
 // AEnvironment (see setupcmd::ComposeSetupEnvironment), with a primary token

@@ -7,6 +7,7 @@
 #include <sddl.h>
 
 #include "platform/PlainFile.h"
+#include "platform/Strings.h"
 #include "platform/SystemLibrary.h"
 
 namespace platform {
@@ -77,8 +78,10 @@ bool IsGuidText(const std::wstring& AText) {
     return true;
 }
 
-// Deletes everything inside APath; a reparse point inside (a junction, a
-// link) is removed itself, never followed. True when the folder is empty.
+// Deletes everything inside APath, a path in the "\\?\" form (what a setup
+// program unpacked may lie deeper than MAX_PATH); a reparse point inside (a
+// junction, a link) is removed itself, never followed. True when the folder
+// is empty.
 bool DeleteContents(const std::wstring& APath) {
     WIN32_FIND_DATAW entry;
     UniqueFind search(FindFirstFileExW((APath + L"\\*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
@@ -216,9 +219,10 @@ bool IsOwnedByUs(HANDLE AFile, const std::wstring& AFolder) {
 
 void RemoveProtectedFolder(TProtectedFolder& AFolder) {
     if (AFolder.Path.empty()) return;
-    for (int attempt = 0; attempt < 20 && !DeleteContents(AFolder.Path); ++attempt) Sleep(100);
+    const std::wstring path = LongPath(AFolder.Path);
+    for (int attempt = 0; attempt < 20 && !DeleteContents(path); ++attempt) Sleep(100);
     AFolder.Hold.reset();
-    RemoveDirectoryW(AFolder.Path.c_str());
+    RemoveDirectoryW(path.c_str());
     AFolder.Path.clear();
 }
 
@@ -248,6 +252,7 @@ void RemoveAbandonedFolders(const wchar_t* APrefix) {
             UniqueFile folder = OpenFolder(path, DELETE | READ_CONTROL);
             if (!folder || !IsFolderAt(folder.get(), path) || OwnerAndDacl(folder.get()) != ours) continue;
         }
+        path = LongPath(path);
         if (DeleteContents(path)) RemoveDirectoryW(path.c_str());
     } while (FindNextFileW(search.get(), &entry));
 }

@@ -28,6 +28,8 @@ std::wstring ChangeFileExt(std::wstring_view AName, std::wstring_view AExt) {
     return result;
 }
 
+std::wstring LongPath(std::wstring_view path) { return L"\\\\?\\" + std::wstring(path); }
+
 void AppendDecimal(std::wstring& text, std::int64_t value) {
     wchar_t digits[24];
     int count = 0;

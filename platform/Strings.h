@@ -18,6 +18,11 @@ std::wstring ExtractFileName(std::wstring_view path);
 // backslash or colon, then AExt; a name without such a dot stays whole.
 std::wstring ChangeFileExt(std::wstring_view AName, std::wstring_view AExt);
 
+// The "\\?\" form of a full path that starts with a drive letter, which
+// the file functions take past MAX_PATH: a setup program may unpack trees
+// deeper than that. (%ProgramData% is always on a local drive.)
+std::wstring LongPath(std::wstring_view path);
+
 // Appends a number in decimal, or in upper-case hex padded to `digits`.
 void AppendDecimal(std::wstring& text, std::int64_t value);
 void AppendHex(std::wstring& text, std::uint64_t value, int digits);

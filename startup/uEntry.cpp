@@ -27,6 +27,9 @@ void RunInstaller() {
     // returned only now): it is let finish, so that the process does not end
     // in the middle of a thread's own exit.
     Installer::WaitForWorkerExit();
+    // A worker in the middle of launching the setup program (closed while
+    // Installing, which is not waited for) is let finish the launch.
+    Installer::EndLaunches();
     // The process ends here with a worker possibly still running: the window
     // does not wait for a setup program, nor for a worker that has just left
     // its wait after one. ExitProcess ends that thread before anything is

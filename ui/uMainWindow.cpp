@@ -6,6 +6,8 @@
 
 #include "analytics/uGoogleAnalitics.h"
 #include "installer/uInstaller.h"
+#include "platform/FatalError.h"
+#include "platform/Strings.h"
 #include "platform/SystemLibrary.h"
 #include "startup/uGlobals.h"
 #include "ui/uLocalizer.h"
@@ -15,6 +17,7 @@
 // definition in the header gives every unit that includes it its own copy
 // of the start-up and clean-up code.
 std::wstring MainWindow::StatusText;
+platform::UniqueNamespace MainWindow::InstanceNamespace;
 platform::UniqueHandle MainWindow::InstanceMutex;
 layout::TWindowLayout MainWindow::Layout;
 
@@ -149,11 +152,24 @@ void MainWindow::Done() {
 void MainWindow::CheckSingleInstance() {
     std::wstring name = Globals::GetInstanceName();
     ActivateMessage = RegisterWindowMessageW(name.c_str());
-    // Held for the life of the process; no kernel namespace prefix, so the
-    // guard acts within one logon session.
-    InstanceMutex.reset(CreateMutexW(nullptr, TRUE, name.c_str()));
-    DWORD error = GetLastError();
-    if (error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED) {
+    // The guard lives in a namespace that only elevated administrators can
+    // enter: a plain name can be created first by any program of the
+    // session, which then stops every installation. The session's number in
+    // the boundary keeps the guard to one logon session. Where the system
+    // has no private namespaces (Wine), the plain name, as before.
+    std::wstring boundary = name + L"-";
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    platform::AppendDecimal(boundary, session);
+    bool unsupported = false;
+    InstanceNamespace = platform::OpenAdminNamespace(boundary, unsupported);
+    if (InstanceNamespace) name = std::wstring(platform::AdminNamespaceAlias) + L"\\" + name;
+    // Both held for the life of the process.
+    if (InstanceNamespace || unsupported) InstanceMutex.reset(CreateMutexW(nullptr, TRUE, name.c_str()));
+    // A guard that cannot be taken is no second instance: the user is told,
+    // and the exit code is not 0.
+    if (!InstanceMutex) platform::RaiseSystemError(GetLastError());
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
         DWORD_PTR ignored = 0;
         SendMessageTimeoutW(HWND_BROADCAST, ActivateMessage, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
         ExitProcess(0);
@@ -452,22 +468,4 @@ void MainWindow::ShowProgressPage() {
 void MainWindow::ShowMainWindow() {
     ShowWindow(WindowHandle, SW_SHOWNORMAL);
     UpdateWindow(WindowHandle);
-}
-
-void MainWindow::AllowActivateMessage() {
-    // Lets another instance's broadcast through the message filter, even
-    // from a lower integrity level.
-    platform::UniqueLibrary user32(LoadLibraryW(L"user32.dll"));
-    if (!user32) return;
-    using FilterEx = BOOL(WINAPI*)(HWND, UINT, DWORD, void*);
-    using Filter = BOOL(WINAPI*)(UINT, DWORD);
-    if (auto filterEx = platform::GetFunction<FilterEx>(user32.get(), "ChangeWindowMessageFilterEx")) {
-        struct {
-            DWORD cbSize;
-            DWORD ExtStatus;
-        } change = {8, 0};
-        filterEx(WindowHandle, ActivateMessage, 1, &change);
-    } else if (auto filter = platform::GetFunction<Filter>(user32.get(), "ChangeWindowMessageFilter")) {
-        filter(ActivateMessage, 1);
-    }
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/AdminNamespace.h"
 #include "platform/Unique.h"
 #include "ui/uLayout.h"
 
@@ -79,7 +80,6 @@ private:
     static void DestroyStartPage();
     static void ShowProgressPage();
     static void ShowMainWindow();
-    static void AllowActivateMessage();
     static int WindowDpi();
     static void ComputeLayout();
     static void CreatePageFonts();
@@ -98,6 +98,8 @@ private:
     static bool OnCommand(WORD id, WORD code);
     static HBRUSH OnCtlColorStatic(HDC dc, HWND control);
     static void OnActivateRequest();
+    // When a request last brought the window forward; 0 before the first.
+    static inline DWORD LastActivation = 0;
     static void OnDpiChanged(int ADpi, const RECT* ASuggested);
     static void OnSetFocus();
     static void OnActivate(WORD AState);
@@ -118,5 +120,6 @@ private:
     static int ConfirmCancel();
     static void BringToForeground();
 
+    static platform::UniqueNamespace InstanceNamespace;
     static platform::UniqueHandle InstanceMutex;
 };

@@ -153,7 +153,6 @@ LRESULT CALLBACK MainWindow::WindowProc(HWND window, UINT message, WPARAM wParam
 LRESULT MainWindow::OnCreate(HWND window) {
     WindowHandle = window;
     Globals::MainWindowHandle = window;
-    AllowActivateMessage();
     GoogleAnalitics::Init();
     return 0;
 }
@@ -348,9 +347,16 @@ HBRUSH MainWindow::OnCtlColorStatic(HDC dc, HWND control) {
     return nullptr;
 }
 
+// Only an elevated second instance has a reason to ask (an unelevated one
+// ends at the administrator check), and the message filter keeps lower
+// integrity levels out. Still, each request may hold this thread for up to
+// 2 s in BringToForeground: at most one a second, so that a program posting
+// them in a loop cannot starve the window's input.
 void MainWindow::OnActivateRequest() {
+    if (LastActivation != 0 && Globals::GetTickCountDiff(LastActivation) < 1000) return;
     ShowMainWindow();
     BringToForeground();
+    LastActivation = GetTickCount() | 1;
 }
 
 void MainWindow::StartInstallation() {

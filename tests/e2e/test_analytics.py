@@ -116,9 +116,17 @@ def test_connections_closed_without_answer_are_retried_in_order(collector):
 
 
 def test_error_status_counts_as_delivered(collector):
-    collector.plan = [{"force_status": 500}]
+    # The collector's own refusal: the same event would be refused again.
+    collector.plan = [{"force_status": 400}, {"force_status": 404}]
     report(collector, "install_start", "install_cancel")
     assert [fields(r)["ea"][0] for r in collector.requests] == ["install_start", "install_cancel"]
+
+
+def test_server_errors_are_retried_in_order(collector):
+    # What a proxy or a CDN answers while the collector behind it is down.
+    collector.plan = [{"force_status": 503}, {"force_status": 502}, {"force_status": 504}, {"force_status": 500}, {}]
+    report(collector, "install_start", "install_finish")
+    assert [fields(r)["ea"][0] for r in collector.requests] == ["install_start"] * 5 + ["install_finish"]
 
 
 def test_done_with_an_empty_queue_stops_at_once(collector):

@@ -139,9 +139,11 @@ def test_complete_file_is_recognised_by_the_range_the_server_cannot_satisfy(serv
         (b"", {"declared": 1024**3 + 1}),
         (BODY[:100], {"force_status": 206, "headers": {"Content-Range": "bytes 100-%d/%d" % (len(BODY) - 1,
                                                                                             len(BODY))}}),
+        # The right bytes, but nothing says they run to the file's end.
+        (BODY[:100], {"headers": {"Content-Range": "bytes 100-%d/*" % (len(BODY) - 1)}}),
     ],
     ids=["no-content-length", "500", "404", "416", "416-at-another-size", "larger-than-1-GiB",
-         "206-length-not-its-range"],
+         "206-length-not-its-range", "206-unknown-total"],
 )
 def test_refused_answers_fail_before_any_byte(server, fresh_setup_file, on_disk, plan):
     fresh_setup_file.write_bytes(on_disk)

@@ -133,9 +133,10 @@ def test_setup_runs_from_a_protected_copy_without_the_planted_library(world):
     assert world.own_files() == []
 
 
-def test_what_the_setup_leaves_in_its_folder_goes_with_it(world):
+@pytest.mark.parametrize("leave", ["1", "deep"], ids=["files", "tree-deeper-than-MAX_PATH"])
+def test_what_the_setup_leaves_in_its_folder_goes_with_it(world, leave):
     # The fixture checks that every run folder is gone afterwards.
-    out = world(env={"QUELLOX_FAKE_SETUP_LEAVE": "1"})
+    out = world(env={"QUELLOX_FAKE_SETUP_LEAVE": leave})
     assert out["FinalState"] == INSTALLED
     assert world.report()["Temp"].startswith(ntpath.dirname(world.report()["Path"]))
 
@@ -444,7 +445,7 @@ def test_a_run_folder_left_by_a_killed_run_goes_at_the_next_start_and_no_other(w
     # A run whose setup program is still running holds its folder.
     probe = subprocess.Popen([WINE, str(BIN / "worker_probe.exe"), "run"], stdout=subprocess.DEVNULL,
                              stderr=subprocess.DEVNULL,
-                             env=world.environment({"QUELLOX_FAKE_SETUP_SLEEP_MS": "120000", "QUELLOX_FAKE_SETUP_LEAVE": "1"}))
+                             env=world.environment({"QUELLOX_FAKE_SETUP_SLEEP_MS": "120000", "QUELLOX_FAKE_SETUP_LEAVE": "deep"}))
     # Folders that only look like ours: another name, another owner's rights.
     others = [program_data() / ("QuelloxSetup-{%s}-copy" % ("0" * 8 + "-0000" * 3 + "-" + "0" * 12)),
               program_data() / ("QuelloxSetup-{%s}" % ("1" * 8 + "-1111" * 3 + "-" + "1" * 12))]
@@ -468,6 +469,7 @@ def test_a_run_folder_left_by_a_killed_run_goes_at_the_next_start_and_no_other(w
         end_own_processes(world.setup_file.name)
         wait_for(lambda: not own_processes(world.setup_file.name), "the setup program to end")
         assert (program_data() / held / "Temp" / "unpacked" / "helper.dll").exists()
+        assert (program_data() / held / "Temp" / "/".join(["d" * 100] * 4) / "deeper-than-max-path.txt").exists()
 
         installer = start_installer()
         installer.kill()
@@ -514,3 +516,29 @@ def test_a_run_folder_whose_setup_still_runs_is_left_to_it(world):
         assert not (program_data() / held).exists()
     finally:
         probe.kill()
+
+
+def test_a_close_during_the_launch_lets_the_setup_run_and_its_folder_go_later(world):
+    # The launch is held between the setup program's suspended start and its
+    # resume; the window is closed then, as Task Manager's End task does.
+    before = set(run_folders())
+    installer = subprocess.Popen([WINE, str(BIN / "QuelloxSetupShortWait.exe"), "/SkipStart"],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                 env=world.environment({"QUELLOX_PROBE_LAUNCH_PAUSE_MS": "3000"}))
+    try:
+        wait_for(lambda: own_processes(world.setup_file.name), "the setup program's suspended start")
+        assert world.runs() == []
+        assert run_wine(BIN / "wininspect.exe", "close", "QuelloxStubInstaller").returncode == 0
+        assert installer.wait(timeout=60) == 0
+        # Resumed before the process ended: it runs, and once it has ended,
+        # the next start removes its folder.
+        wait_for(world.runs, "the setup program to run", timeout=20)
+        wait_for(lambda: not own_processes(world.setup_file.name), "the setup program to end")
+        assert set(run_folders()) - before
+        sweeper = start_installer()
+        sweeper.kill()
+        sweeper.wait()
+    finally:
+        installer.kill()
+        end_own_processes(world.setup_file.name)
+    assert set(run_folders()) == before

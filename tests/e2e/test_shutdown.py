@@ -44,7 +44,8 @@ def test_install_command_on_the_progress_page_is_ignored(run, server):
 
 
 def test_cancel_question_left_open_while_the_run_fails(run, server):
-    server.plan = [{"force_status": 500}]
+    # The download's server fails; the collector answers.
+    server.plan, server.post_plan = [{"force_status": 500}], [{}]
     installer = run("QuelloxSetupShortWait.exe").start("/SkipStart")
     listing()
     wait_until(lambda: downloads(server), what="the first download")

@@ -10,7 +10,7 @@ import urllib.parse
 
 import pytest
 
-from conftest import BIN, NETWORK_PATH, OFFERED_KEY, TOOL_BIN, not_emulated, reg, run_wine, scaled
+from conftest import BIN, NETWORK_PATH, OFFERED_KEY, TOOL_BIN, WINE, not_emulated, probe_output, reg, run_wine, scaled
 
 CLASS = "QuelloxStubInstaller"
 SCREENSHOTS = pathlib.Path(os.environ.get("QUELLOX_SCREENSHOTS", BIN.parent / "screenshots"))
@@ -197,8 +197,39 @@ def test_second_instance_brings_the_first_forward(run):
     assert first.process.poll() is None
 
 
+def test_activation_requests_in_a_loop_bring_the_window_forward_at_most_once_a_second(run):
+    # Each request that brings the window forward may hold its thread for
+    # up to 2 s: a program that posts them in a loop would starve its input.
+    run().start()
+    listing()
+    name = probe_output(run_wine(BIN / "startup_probe.exe"))["InstanceName"]
+    result = inspect("activate", CLASS, name, "10")
+    assert result.returncode == 0
+    counts = dict(item.split("=") for item in result.stdout.decode().split())
+    assert 1 <= int(counts["forward"]) <= int(counts["elapsed"]) // 1000 + 1, counts
+
+
+def test_a_guard_taken_by_another_program_is_told_and_fails(run):
+    # Any program of the session can create the guard's plain name first,
+    # with a DACL that lets nobody open it: the installer must not end
+    # silently with 0, as a second instance does.
+    name = probe_output(run_wine(BIN / "startup_probe.exe"))["InstanceName"]
+    squatter = subprocess.Popen([WINE, str(BIN / "wininspect.exe"), "squat", name, "deny", "60"],
+                                stdout=subprocess.PIPE)
+    try:
+        assert squatter.stdout.readline().strip() == b"ready"
+        installer = run().start()
+        assert inspect("answer", "Application Error", "1", "30000").returncode == 0, "no error box"
+        assert installer.wait(timeout=30) != 0
+    finally:
+        squatter.kill()
+        squatter.wait()
+
+
 def test_five_failed_attempts_close_the_window(run, server):
-    server.plan = [{"force_status": 500}]
+    # The download's server fails; the collector answers (a 5xx there is
+    # retried).
+    server.plan, server.post_plan = [{"force_status": 500}], [{}]
     installer = run("QuelloxSetupShortWait.exe").start("/SkipStart")
     assert installer.wait() == 0
     downloads = [r for r in server.requests if r["method"] == "GET"]

@@ -95,6 +95,20 @@ def test_setup_that_leaves_no_key_is_tried_again_from_the_first_byte(world, serv
     assert out["SetupFileSize"] == "-1"
 
 
+@pytest.mark.parametrize("exit_code, installed", [(1, False), (3010, True), (1641, True)],
+                         ids=["failed", "restart-required", "restart-started"])
+def test_a_setup_that_fails_is_not_an_installation_though_the_key_exists(world, server, exit_code, installed):
+    # The key is there whatever the setup does, as on a reinstall or an
+    # upgrade; a setup that asks for a restart has installed.
+    out = world("run", install_on="always", extra={"QUELLOX_FAKE_SETUP_EXIT_CODE": str(exit_code)})
+    if installed:
+        assert out["Notices"] == f"CLOSE:{INSTALLED}"
+        assert len(setup_runs(world.log)) == 1
+    else:
+        assert out["Notices"] == f"QUERYENDSESSION:{STOPPED},CLOSE:{STOPPED}"
+        assert len(setup_runs(world.log)) == 5
+
+
 def test_five_failed_downloads_end_with_failure_notice_and_close(world, server):
     server.plan = [{"force_status": 500}]
     out = world("run")

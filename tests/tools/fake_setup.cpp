@@ -2,7 +2,8 @@
 // received, as one UTF-8 line, to the file named by QUELLOX_FAKE_SETUP_LOG;
 // then, when QUELLOX_FAKE_SETUP_INSTALL_ON is "always" or the number of this
 // run (the log's line count), creates the product's uninstall key in the
-// 32-bit registry view; waits QUELLOX_FAKE_SETUP_SLEEP_MS; exits with 0.
+// 32-bit registry view; waits QUELLOX_FAKE_SETUP_SLEEP_MS; exits with
+// QUELLOX_FAKE_SETUP_EXIT_CODE, else 0.
 // When QUELLOX_FAKE_SETUP_REPORT names a file, it also writes there, as
 // "Name=value" lines (the last run's only): its own path, its current
 // folder, the names in its own folder, its folder's security descriptor in
@@ -12,7 +13,8 @@
 // QUELLOX_FAKE_SETUP_INHERITABLE names (an inheritable event of the process
 // that started the installer) reached it. With QUELLOX_FAKE_SETUP_LEAVE=1 it
 // leaves files behind, as setup programs do: one beside itself, and a folder
-// with a file in its TEMP, which becomes its current folder. Its settings come from the tests' settings file
+// with a file in its TEMP, which becomes its current folder; with "deep",
+// also a tree in its TEMP whose paths pass MAX_PATH. Its settings come from the tests' settings file
 // (testoutput::FakeSetupSetting), else from its environment.
 #include <windows.h>
 
@@ -167,13 +169,26 @@ void LeaveFilesBehind() {
     SetCurrentDirectoryW(unpacked.c_str());
 }
 
+// Four levels of 100-character names and a file at the bottom, made through
+// "\\?\" paths as an unpacker that supports long paths makes them.
+void LeaveDeepTree() {
+    std::wstring path = L"\\\\?\\" + Environment(L"TEMP");
+    for (int level = 0; level < 4; ++level) {
+        path += L"\\" + std::wstring(100, L'd');
+        CreateDirectoryW(path.c_str(), nullptr);
+    }
+    WriteText(path + L"\\deeper-than-max-path.txt", "deep");
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     int run = AppendToLog(FakeSetupSetting(L"QUELLOX_FAKE_SETUP_LOG"), GetCommandLineW());
     std::wstring report = FakeSetupSetting(L"QUELLOX_FAKE_SETUP_REPORT");
     if (!report.empty()) WriteReport(report);
-    if (FakeSetupSetting(L"QUELLOX_FAKE_SETUP_LEAVE") == L"1") LeaveFilesBehind();
+    std::wstring leave = FakeSetupSetting(L"QUELLOX_FAKE_SETUP_LEAVE");
+    if (leave == L"1" || leave == L"deep") LeaveFilesBehind();
+    if (leave == L"deep") LeaveDeepTree();
     std::wstring installOn = FakeSetupSetting(L"QUELLOX_FAKE_SETUP_INSTALL_ON");
     if (installOn == L"always" || (!installOn.empty() && _wtoi(installOn.c_str()) == run)) {
         HKEY key = nullptr;
@@ -185,5 +200,5 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     }
     std::wstring sleep = FakeSetupSetting(L"QUELLOX_FAKE_SETUP_SLEEP_MS");
     if (!sleep.empty()) Sleep(static_cast<DWORD>(_wtoi(sleep.c_str())));
-    return 0;
+    return _wtoi(FakeSetupSetting(L"QUELLOX_FAKE_SETUP_EXIT_CODE").c_str());
 }

@@ -38,6 +38,17 @@
 //                                        says: "id|name|role|state|value",
 //                                        the role and state in hex, "-" for
 //                                        what it does not tell
+//   wininspect squat NAME open|deny SECONDS
+//                                        creates the mutex NAME first, as
+//                                        any program of the session can
+//                                        ("deny": with a DACL that lets
+//                                        nobody open it), prints "ready" and
+//                                        holds it SECONDS
+//   wininspect activate CLASS NAME COUNT as an unelevated program may: COUNT
+//                                        times, minimizes it, posts the
+//                                        registered message NAME to it and
+//                                        looks for 300 ms whether it comes
+//                                        back; prints "forward=N elapsed=MS"
 //   wininspect fonts CLASS               prints each child's font:
 //                                        "id|text|face|height" (through
 //                                        font_reporter.dll in its process)
@@ -341,6 +352,21 @@ int wmain(int argc, wchar_t** argv) {
                    ? 0
                    : 3;
     }
+    if (verb == L"squat" && argc == 5) {
+        SECURITY_ATTRIBUTES denyAll = {sizeof(denyAll), nullptr, FALSE};
+        SECURITY_DESCRIPTOR descriptor;
+        InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+        ACL empty;  // a DACL present and empty grants nobody anything
+        InitializeAcl(&empty, sizeof(empty), ACL_REVISION);
+        SetSecurityDescriptorDacl(&descriptor, TRUE, &empty, FALSE);
+        denyAll.lpSecurityDescriptor = &descriptor;
+        HANDLE mutex = CreateMutexW(std::wstring(argv[3]) == L"deny" ? &denyAll : nullptr, TRUE, argv[2]);
+        if (mutex == nullptr) return 3;
+        Write(L"ready\n");
+        Sleep(static_cast<DWORD>(_wtoi(argv[4])) * 1000);
+        CloseHandle(mutex);
+        return 0;
+    }
     if (verb == L"answer" && argc == 5) {
         std::wstring caption = argv[2];
         bool byClass = caption.rfind(L"class:", 0) == 0;
@@ -414,6 +440,25 @@ int wmain(int argc, wchar_t** argv) {
             point = {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
         }
         return SetCursorPos(point.x, point.y) ? 0 : 3;
+    }
+    if (verb == L"activate" && argc == 5) {
+        UINT message = RegisterWindowMessageW(argv[3]);
+        int forward = 0;
+        DWORD start = GetTickCount();
+        for (int i = 0; i < _wtoi(argv[4]); ++i) {
+            DWORD_PTR ignored = 0;
+            SendMessageTimeoutW(window, WM_SYSCOMMAND, SC_MINIMIZE, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+            if (!IsIconic(window)) return 3;
+            PostMessageW(window, message, 0, 0);
+            for (DWORD begun = GetTickCount(); GetTickCount() - begun < 300; Sleep(10)) {
+                if (!IsIconic(window)) {
+                    ++forward;
+                    break;
+                }
+            }
+        }
+        Write(L"forward=" + std::to_wstring(forward) + L" elapsed=" + std::to_wstring(GetTickCount() - start) + L"\n");
+        return 0;
     }
     if (verb == L"foreground") return GetForegroundWindow() == window ? 0 : 3;
     if (verb == L"lower") {

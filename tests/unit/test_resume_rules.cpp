@@ -21,7 +21,7 @@ TEST(ResumeRules, EachAnswerGetsItsPlan) {
         {"fresh 203", 0, 203, L"2000", L"", TAction::Restart, 2000},
         {"200 to a range starts again", 500, 200, L"2000", L"", TAction::Restart, 2000},
         {"aligned 206", 500, 206, L"1500", L"bytes 500-1999/2000", TAction::Append, 2000},
-        {"aligned 206, unknown total", 500, 206, L"1500", L"bytes 500-1999/*", TAction::Append, 2000},
+        {"aligned 206, unknown total", 500, 206, L"1500", L"bytes 500-1999/*", TAction::Refuse, 0},
         {"aligned 206, any case of the unit", 500, 206, L"1500", L"Bytes  500-1999/2000", TAction::Append, 2000},
         {"206 from byte 0 to a range from 500", 500, 206, L"2000", L"bytes 0-1999/2000", TAction::Refuse, 0},
         {"206 past the bytes on disk", 500, 206, L"1000", L"bytes 1000-1999/2000", TAction::Refuse, 0},
@@ -85,4 +85,20 @@ TEST(ResumeRules, ContentRangeIsReadStrictly) {
         EXPECT_EQ(range.HasTotal, c.HasTotal);
         EXPECT_EQ(range.Total, c.Total);
     }
+}
+
+TEST(ResumeRules, ReadsStopAtTheAnnouncedLength) {
+    struct Case {
+        const char* Name;
+        std::uint32_t Available, Chunk, Done, Total, Wanted;
+    } cases[] = {
+        {"a chunk of plenty", 5000, 512, 0, 2000, 512},
+        {"what has arrived", 100, 512, 0, 2000, 100},
+        {"only what remains", 5000, 512, 1900, 2000, 100},
+        {"what has arrived, within what remains", 50, 512, 1900, 2000, 50},
+        {"nothing past the end", 5000, 512, 2000, 2000, 0},
+        {"bytes past the announced length", 5000, 512, 2500, 2000, 0},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(resume::ReadSize(c.Available, c.Chunk, c.Done, c.Total), c.Wanted) << c.Name;
 }

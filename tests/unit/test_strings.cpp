@@ -43,3 +43,7 @@ TEST(Strings, Numbers) {
     platform::AppendHex(text, 0x0040ABCDu, 8);
     EXPECT_EQ(text, L"0 -2147483648 4294967295 0040ABCD");
 }
+
+TEST(Strings, LongPathOfAFolderOnADrive) {
+    EXPECT_EQ(platform::LongPath(L"C:\\ProgramData\\QuelloxSetup-{X}"), L"\\\\?\\C:\\ProgramData\\QuelloxSetup-{X}");
+}
