@@ -10,7 +10,7 @@ import subprocess
 
 import pytest
 
-from conftest import BIN, runs_x86
+from conftest import BIN, x86_mode
 from test_stamp import osslsigncode_verifies, read_back, trusted
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -108,9 +108,10 @@ def test_a_release_gives_signed_copies_that_reach_the_maker(tmp_path, maker_iden
     # The copy asks the maker's address for the setup program, signed by the
     # maker, and hands its own values to it. The release is the shipped
     # 32-bit installer, whatever machine builds it: running it needs one that
-    # runs 32-bit programs.
-    if not runs_x86():
-        pytest.skip("the released 32-bit copy is not run: this machine cannot run 32-bit programs")
+    # runs 32-bit programs natively (under emulation its download fails by a
+    # fault of the emulator: docs/building.md).
+    if x86_mode() != "native":
+        pytest.skip("the released 32-bit copy is not run: this machine runs no 32-bit programs natively")
     installer = run(str(out / "qlx_E12-setup_forum.exe")).start("/SkipStart")
     assert installer.wait() == 0
     gets = [r["url"] for r in server.requests if r["method"] == "GET"]
