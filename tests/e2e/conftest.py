@@ -39,11 +39,6 @@ def scaled(seconds):
 POINTER_DIGITS = 16 if ARCH == "x64" else 8
 
 
-def runs_x86():
-    """Whether this machine runs 32-bit programs (scripts/arch.sh asks Wine's
-    32-bit loader)."""
-    return subprocess.run(["bash", "-c", 'source "$1/scripts/arch.sh" && quellox_runs_x86', "_", str(ROOT)],
-                          capture_output=True).returncode == 0
 
 
 def pytest_configure(config):
@@ -67,6 +62,11 @@ def x86_mode():
     """How this machine runs 32-bit programs: native, emulated or none."""
     return subprocess.run(["bash", "-c", 'source "$1/scripts/arch.sh" && quellox_x86_mode', "_", str(ROOT)],
                           capture_output=True, text=True).stdout.strip()
+
+
+def runs_x86():
+    """Whether this machine runs 32-bit programs at all, natively or emulated."""
+    return x86_mode() != "none"
 
 
 # The 32-bit build under user-mode emulation, where some of Wine's 32-bit

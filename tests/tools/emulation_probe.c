@@ -95,6 +95,7 @@ int wmain(int argc, wchar_t** argv) {
         }
     }
     WaitForMultipleObjects(2, threads, TRUE, INFINITE);
+    for (i = 0; i < 2; ++i) CloseHandle(threads[i]);
     printf("failures=%ld\n", failures);
     return (int)failures;
 }
