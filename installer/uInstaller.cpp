@@ -33,6 +33,10 @@ platform::TProtectedFolder Installer::DownloadFolder;
 
 namespace {
 
+// FOLDERID_RoamingAppData and FOLDERID_LocalAppData.
+constexpr GUID RoamingAppDataFolderId = {0x3EB685DB, 0x65F9, 0x4CF6, {0xA0, 0x3A, 0xE3, 0xEF, 0x65, 0x72, 0x9F, 0x3D}};
+constexpr GUID LocalAppDataFolderId = {0xF1B32785, 0x6FBA, 0x4FCF, {0x9D, 0x55, 0x7B, 0x8E, 0x7F, 0x15, 0x70, 0x91}};
+
 bool Exchange(LONG from, LONG to) { return Installer::State.compare_exchange_strong(from, to); }
 
 void Notify(UINT message) { SendMessageW(Globals::MainWindowHandle.load(), message, 0, 0); }
@@ -287,6 +291,12 @@ bool Installer::RunSetup(const std::wstring& ARunFile, const platform::TProtecte
     folders.TempFolder = ARunFolder.Path + L"\\Temp";
     folders.WindowsFolder = platform::WindowsFolder();
     folders.UserProfile = platform::UserProfileFolder();
+    // The account's own folders and names, from the elevated token: scripts
+    // and custom actions read them, and the user's block must not set them.
+    folders.RoamingAppData = platform::KnownFolder(RoamingAppDataFolderId);
+    folders.LocalAppData = platform::KnownFolder(LocalAppDataFolderId);
+    platform::AccountName(folders.UserName, folders.UserDomain);
+    folders.Wow64 = platform::IsWow64();
     if (!CreateDirectoryW(folders.TempFolder.c_str(), platform::OwnedByAdministrators())) return false;
     const std::wstring machine = platform::MachineEnvironment();
     if (machine.empty() || folders.WindowsFolder.empty()) return false;

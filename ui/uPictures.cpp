@@ -6,6 +6,7 @@
 #include <objbase.h>
 #include <wincodec.h>
 
+#include "platform/Strings.h"
 #include "ui/uLayout.h"
 
 namespace pictures {
@@ -43,10 +44,11 @@ private:
 
 HBITMAP Load(const wchar_t* AName, int ADpi, int AWidth, int AHeight) {
     if (AWidth <= 0 || AHeight <= 0) return nullptr;
-    wchar_t name[64];
-    wsprintfW(name, L"%s_%d", AName, layout::ArtScale(ADpi));
+    std::wstring name = AName;
+    name += L'_';
+    platform::AppendDecimal(name, layout::ArtScale(ADpi));
     HMODULE module = GetModuleHandleW(nullptr);
-    HRSRC found = FindResourceW(module, name, L"PNG");
+    HRSRC found = FindResourceW(module, name.c_str(), L"PNG");
     HGLOBAL loaded = found != nullptr ? LoadResource(module, found) : nullptr;
     auto* data = static_cast<BYTE*>(loaded != nullptr ? LockResource(loaded) : nullptr);
     DWORD size = found != nullptr ? SizeofResource(module, found) : 0;

@@ -311,12 +311,14 @@ def test_temp_in_the_users_environment_reaches_neither_download_nor_setup(world,
 
 
 # What the setup program's environment may hold (names in any case): the
-# machine's own values, and TEMP and TMP in the run folder.
+# machine's own values, the elevated account's own folders and names, and
+# TEMP and TMP in the run folder.
 ALLOWED_VARIABLES = {name.upper() for name in [
     "SystemRoot", "windir", "SystemDrive", "ProgramFiles", "ProgramFiles(x86)", "ProgramW6432",
     "CommonProgramFiles", "CommonProgramFiles(x86)", "CommonProgramW6432", "ProgramData", "ALLUSERSPROFILE",
     "PUBLIC", "Path", "PATHEXT", "ComSpec", "NUMBER_OF_PROCESSORS", "PROCESSOR_ARCHITECTURE",
-    "PROCESSOR_IDENTIFIER", "PROCESSOR_LEVEL", "PROCESSOR_REVISION", "OS", "COMPUTERNAME", "USERPROFILE",
+    "PROCESSOR_IDENTIFIER", "PROCESSOR_LEVEL", "PROCESSOR_REVISION", "PROCESSOR_ARCHITEW6432", "OS",
+    "COMPUTERNAME", "USERPROFILE", "APPDATA", "LOCALAPPDATA", "USERNAME", "USERDOMAIN", "HOMEDRIVE", "HOMEPATH",
     "TEMP", "TMP"]}
 # What the user can set: the .NET profiler that every .NET Framework process
 # would load, the compatibility layer, and library folders on the PATH.
@@ -325,6 +327,13 @@ USER_VARIABLES = {
     "COR_PROFILER": "{5E1A6A0C-0000-4000-8000-00000000BAD1}",
     "COR_PROFILER_PATH": r"C:\users\Public\evil.dll",
     "__COMPAT_LAYER": "RunAsInvoker",
+    # And the account's own variables, which scripts and custom actions read.
+    "APPDATA": r"C:\users\Public\evil-appdata",
+    "LOCALAPPDATA": r"C:\users\Public\evil-localappdata",
+    "USERNAME": "evil-user",
+    "USERDOMAIN": "evil-domain",
+    "HOMEDRIVE": "X:",
+    "HOMEPATH": r"\evil-home",
 }
 
 
@@ -362,6 +371,14 @@ def test_the_setup_gets_the_machines_environment_and_nothing_of_the_users(world,
     assert variables["SYSTEMDRIVE"].lower() == "c:"
     assert "c:\\windows\\system32" in variables["PATH"].lower().split(";")
     assert variables["TEMP"] == variables["TMP"] == ntpath.dirname(report["Path"]) + "\\Temp"
+    # The account's variables, from the elevated token: its known folders,
+    # its name, and the home folder on its profile.
+    profile = variables["USERPROFILE"]
+    assert variables["APPDATA"].lower() == (profile + "\\AppData\\Roaming").lower()
+    assert variables["LOCALAPPDATA"].lower() == (profile + "\\AppData\\Local").lower()
+    assert variables["USERNAME"].lower() == ntpath.basename(profile).lower()
+    assert variables["USERDOMAIN"]
+    assert variables["HOMEDRIVE"] + variables["HOMEPATH"] == profile
 
 
 def switches(line):
