@@ -8,13 +8,16 @@
 // "Name=value" lines (the last run's only): its own path, its current
 // folder, the names in its own folder, its folder's security descriptor in
 // SDDL, its command line as a program reading it as ANSI sees it
-// (GetCommandLineA, in hex), its TEMP and TMP, every variable of its
+// (GetCommandLineA, in hex), its TEMP and TMP, TEMP's security descriptor
+// in SDDL, every variable of its
 // environment ("Env:NAME=value"), and whether the handle that
 // QUELLOX_FAKE_SETUP_INHERITABLE names (an inheritable event of the process
 // that started the installer) reached it. With QUELLOX_FAKE_SETUP_LEAVE=1 it
-// leaves files behind, as setup programs do: one beside itself, and a folder
-// with a file in its TEMP, which becomes its current folder; with "deep",
-// also a tree in its TEMP whose paths pass MAX_PATH. Its settings come from the tests' settings file
+// leaves files behind, as setup programs do: one beside itself, a folder
+// with a file beside itself, which becomes its current folder, and a file
+// in its TEMP for the product it would start; with "deep", also a tree
+// beside itself whose paths pass MAX_PATH. Its settings come from the tests'
+// settings file
 // (testoutput::FakeSetupSetting), else from its environment.
 #include <windows.h>
 
@@ -142,6 +145,7 @@ void WriteReport(const std::wstring& path) {
     report += L"AnsiCommandLine=" + Hex(GetCommandLineA()) + L"\n";
     report += L"Temp=" + Environment(L"TEMP") + L"\n";
     report += L"Tmp=" + Environment(L"TMP") + L"\n";
+    report += L"TempSecurity=" + SecurityText(Environment(L"TEMP")) + L"\n";
     report += L"InheritedHandle=" + InheritedHandle() + L"\n";
     report += EnvironmentLines();
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -162,7 +166,8 @@ void WriteText(const std::wstring& path, const char* text) {
 
 void LeaveFilesBehind() {
     WriteText(Folder(OwnPath()) + L"\\setup-left-this.log", "left beside the setup program");
-    std::wstring unpacked = Environment(L"TEMP") + L"\\unpacked";
+    WriteText(Environment(L"TEMP") + L"\\for-the-product.txt", "left in TEMP for the product");
+    std::wstring unpacked = Folder(OwnPath()) + L"\\unpacked";
     CreateDirectoryW(unpacked.c_str(), nullptr);
     WriteText(unpacked + L"\\helper.dll", "MZ unpacked helper");
     // As setup programs do before they load what they unpacked.
@@ -172,7 +177,7 @@ void LeaveFilesBehind() {
 // Four levels of 100-character names and a file at the bottom, made through
 // "\\?\" paths as an unpacker that supports long paths makes them.
 void LeaveDeepTree() {
-    std::wstring path = L"\\\\?\\" + Environment(L"TEMP");
+    std::wstring path = L"\\\\?\\" + Folder(OwnPath());
     for (int level = 0; level < 4; ++level) {
         path += L"\\" + std::wstring(100, L'd');
         CreateDirectoryW(path.c_str(), nullptr);

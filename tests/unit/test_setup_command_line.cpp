@@ -227,11 +227,11 @@ TEST(SetupEnvironment, OnlyTheAllowedVariablesOfTheMachinePassWithTheFoldersInPl
     setupcmd::TSetupFolders folders;
     folders.WindowsFolder = L"C:\\Windows";
     folders.UserProfile = L"C:\\Users\\me";
-    folders.TempFolder = L"C:\\ProgramData\\QuelloxSetup-{1}\\Temp";
+    folders.TempFolder = L"C:\\ProgramData\\QuelloxSetup-Temp";
     // What the folders give, whatever the machine's block says.
     const std::wstring foldersOnly =
-        Block({L"HOMEDRIVE=C:", L"HOMEPATH=\\Users\\me", L"SystemDrive=C:", L"SystemRoot=C:\\Windows", L"TEMP=C:\\ProgramData\\QuelloxSetup-{1}\\Temp",
-               L"TMP=C:\\ProgramData\\QuelloxSetup-{1}\\Temp", L"USERPROFILE=C:\\Users\\me",
+        Block({L"HOMEDRIVE=C:", L"HOMEPATH=\\Users\\me", L"SystemDrive=C:", L"SystemRoot=C:\\Windows",
+               L"TEMP=C:\\ProgramData\\QuelloxSetup-Temp", L"TMP=C:\\ProgramData\\QuelloxSetup-Temp", L"USERPROFILE=C:\\Users\\me",
                L"windir=C:\\Windows"});
     struct Case {
         std::wstring machine, out;
@@ -240,10 +240,11 @@ TEST(SetupEnvironment, OnlyTheAllowedVariablesOfTheMachinePassWithTheFoldersInPl
         // sorted by name among the folders'.
         {Block({L"Path=C:\\Windows\\system32", L"PATHEXT=.COM;.EXE", L"ComSpec=C:\\cmd.exe", L"OS=Windows_NT",
                 L"processor_architecture=AMD64", L"ProgramFiles(x86)=C:\\PF86", L"ProgramData=C:\\PD"}),
-         Block({L"ComSpec=C:\\cmd.exe", L"HOMEDRIVE=C:", L"HOMEPATH=\\Users\\me", L"OS=Windows_NT", L"Path=C:\\Windows\\system32", L"PATHEXT=.COM;.EXE",
+         Block({L"ComSpec=C:\\cmd.exe", L"HOMEDRIVE=C:", L"HOMEPATH=\\Users\\me", L"OS=Windows_NT",
+                L"Path=C:\\Windows\\system32", L"PATHEXT=.COM;.EXE",
                 L"processor_architecture=AMD64", L"ProgramData=C:\\PD", L"ProgramFiles(x86)=C:\\PF86",
-                L"SystemDrive=C:", L"SystemRoot=C:\\Windows", L"TEMP=C:\\ProgramData\\QuelloxSetup-{1}\\Temp",
-                L"TMP=C:\\ProgramData\\QuelloxSetup-{1}\\Temp", L"USERPROFILE=C:\\Users\\me",
+                L"SystemDrive=C:", L"SystemRoot=C:\\Windows", L"TEMP=C:\\ProgramData\\QuelloxSetup-Temp",
+                L"TMP=C:\\ProgramData\\QuelloxSetup-Temp", L"USERPROFILE=C:\\Users\\me",
                 L"windir=C:\\Windows"})},
         // Whatever else reaches the block stays out: a profiler, the
         // compatibility layer, the user's folders, per-drive folders, a name
