@@ -6,7 +6,7 @@
 // QUELLOX_FAKE_SETUP_EXIT_CODE, else 0.
 // When QUELLOX_FAKE_SETUP_REPORT names a file, it also writes there, as
 // "Name=value" lines (the last run's only): its own path, its current
-// folder, the names in its own folder, its folder's security descriptor in
+// folder, the file name of the program that started it, the names in its own folder, its folder's security descriptor in
 // SDDL, its command line as a program reading it as ANSI sees it
 // (GetCommandLineA, in hex), its TEMP and TMP, TEMP's security descriptor
 // in SDDL, every variable of its
@@ -22,6 +22,7 @@
 #include <windows.h>
 
 #include <sddl.h>
+#include <tlhelp32.h>
 
 #include <cstdint>
 #include <cstring>
@@ -60,6 +61,22 @@ std::wstring OwnPath() {
     wchar_t path[MAX_PATH + 1] = {};
     DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH + 1);
     return std::wstring(path, length);
+}
+
+// The file name of the program that started this one, or "-".
+std::wstring ParentImage() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return L"-";
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    DWORD self = GetCurrentProcessId(), parent = 0;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        if (entry.th32ProcessID == self) parent = entry.th32ParentProcessID;
+    std::wstring image = L"-";
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        if (parent != 0 && entry.th32ProcessID == parent) image = entry.szExeFile;
+    CloseHandle(snapshot);
+    return image;
 }
 
 std::wstring CurrentFolder() {
@@ -139,6 +156,7 @@ void WriteReport(const std::wstring& path) {
     std::wstring own = OwnPath();
     std::wstring report = L"Path=" + own + L"\n";
     report += L"CurrentFolder=" + CurrentFolder() + L"\n";
+    report += L"ParentImage=" + ParentImage() + L"\n";
     report += L"Listing=" + Listing(Folder(own)) + L"\n";
     report += L"FolderSecurity=" + SecurityText(Folder(own)) + L"\n";
     report += L"AnsiCodePage=" + std::to_wstring(GetACP()) + L"\n";
