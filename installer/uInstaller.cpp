@@ -33,6 +33,10 @@ platform::TProtectedFolder Installer::DownloadFolder;
 
 namespace {
 
+// FOLDERID_RoamingAppData and FOLDERID_LocalAppData.
+constexpr GUID RoamingAppDataFolderId = {0x3EB685DB, 0x65F9, 0x4CF6, {0xA0, 0x3A, 0xE3, 0xEF, 0x65, 0x72, 0x9F, 0x3D}};
+constexpr GUID LocalAppDataFolderId = {0xF1B32785, 0x6FBA, 0x4FCF, {0x9D, 0x55, 0x7B, 0x8E, 0x7F, 0x15, 0x70, 0x91}};
+
 bool Exchange(LONG from, LONG to) { return Installer::State.compare_exchange_strong(from, to); }
 
 void Notify(UINT message) { SendMessageW(Globals::MainWindowHandle.load(), message, 0, 0); }
@@ -256,6 +260,21 @@ void Installer::EndLaunches() {
     for (LONG open = 0; !LaunchGate.compare_exchange_strong(open, 2); open = 0) Sleep(10);
 }
 
+std::wstring Installer::SetupTempFolder() {
+    // Setup programs unpack helpers into TEMP and load them elevated, and the
+    // product a setup program starts once it has installed inherits TEMP and
+    // runs on after the run folder is gone: a folder of our own under
+    // %ProgramData%, kept across runs, that only SYSTEM and the Administrators
+    // can write.
+    const std::wstring programData = platform::ProgramDataFolder();
+    if (programData.empty()) return {};
+    const std::wstring kept = programData + L"\\" + TempFolderName;
+    if (platform::EnsureProtectedFolder(kept)) return kept;
+    // The fixed name is someone else's: a new folder under a name nobody can
+    // have taken, kept as well.
+    return platform::CreateProtectedFolder(TempFolderPrefix).Path;
+}
+
 void Installer::RemoveAbandonedRunFolders() { platform::RemoveAbandonedFolders(RunFolderPrefix); }
 
 bool Installer::RunSetup(const std::wstring& ARunFile, const platform::TProtectedFolder& ARunFolder,
@@ -281,15 +300,19 @@ bool Installer::RunSetup(const std::wstring& ARunFile, const platform::TProtecte
     // The setup program runs elevated: its environment is the machine's, cut
     // to what a setup program needs, never the user's (a profiler that every
     // .NET process loads, a compatibility layer, library folders on the
-    // PATH). Setup programs unpack helpers into TEMP and load them elevated:
-    // TEMP and TMP point into the run folder.
+    // PATH).
     setupcmd::TSetupFolders folders;
-    folders.TempFolder = ARunFolder.Path + L"\\Temp";
+    folders.TempFolder = SetupTempFolder();
     folders.WindowsFolder = platform::WindowsFolder();
     folders.UserProfile = platform::UserProfileFolder();
-    if (!CreateDirectoryW(folders.TempFolder.c_str(), platform::OwnedByAdministrators())) return false;
+    // The account's own folders and names, from the elevated token: scripts
+    // and custom actions read them, and the user's block must not set them.
+    folders.RoamingAppData = platform::KnownFolder(RoamingAppDataFolderId);
+    folders.LocalAppData = platform::KnownFolder(LocalAppDataFolderId);
+    platform::AccountName(folders.UserName, folders.UserDomain);
+    folders.Wow64 = platform::IsWow64();
     const std::wstring machine = platform::MachineEnvironment();
-    if (machine.empty() || folders.WindowsFolder.empty()) return false;
+    if (machine.empty() || folders.WindowsFolder.empty() || folders.TempFolder.empty()) return false;
     const std::wstring block = setupcmd::ComposeSetupEnvironment(machine, folders);
 
     // The absolute path as the application name (no search of any folder),

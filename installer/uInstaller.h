@@ -102,6 +102,10 @@ public:
     // Prefix of the protected folder under %ProgramData% that each run of the
     // setup program gets.
     static constexpr const wchar_t* RunFolderPrefix = L"QuelloxSetup-";
+    // The setup program's TEMP under %ProgramData%, kept across runs; the
+    // prefix of a new one when someone else has the name.
+    static constexpr const wchar_t* TempFolderName = L"QuelloxSetup-Temp";
+    static constexpr const wchar_t* TempFolderPrefix = L"QuelloxSetup-Temp-";
 
     static platform::UniqueHandle ThreadHandle;
     static inline DWORD ThreadID = 0;
@@ -140,6 +144,9 @@ private:
     static DWORD WINAPI WorkerThread(LPVOID);
     static bool RunAttempt();
     static void WaitBeforeRetry();
+    // The setup program's TEMP, made or adopted (see the .cpp); empty when
+    // there is none to be had.
+    static std::wstring SetupTempFolder();
     static bool RunSetup(const std::wstring& ARunFile, const platform::TProtectedFolder& ARunFolder,
                          platform::UniqueFile ACheckedFile);
     static bool CopySetupFile(const std::wstring& ACopyName);

@@ -114,20 +114,31 @@ const std::size_t SetupEnvironmentNameCount = sizeof(SetupEnvironmentNames) / si
 
 namespace {
 
-bool IsAllowedName(const std::wstring& AUpperName) {
-    for (std::size_t i = 0; i < SetupEnvironmentNameCount; ++i)
-        if (AUpperName == SetupEnvironmentNames[i]) return true;
+bool IsOneOf(const std::wstring& AUpperName, const wchar_t* const* ANames, std::size_t ACount) {
+    for (std::size_t i = 0; i < ACount; ++i)
+        if (AUpperName == ANames[i]) return true;
     return false;
 }
 
 // The names whose values come from AFolders, never from the block.
-bool IsFolderName(const std::wstring& AUpperName) {
-    return AUpperName == L"SYSTEMROOT" || AUpperName == L"WINDIR" || AUpperName == L"SYSTEMDRIVE" ||
-           AUpperName == L"USERPROFILE" || AUpperName == L"TEMP" || AUpperName == L"TMP";
+const wchar_t* const FolderNames[] = {L"SYSTEMROOT", L"WINDIR", L"SYSTEMDRIVE", L"USERPROFILE", L"TEMP", L"TMP"};
+
+// Whether the entry a sorts before b: by name without regard to case, then
+// by the whole entry, so that the order is fixed. No copies: the sort
+// compares often.
+bool SortsBefore(const std::wstring& a, const std::wstring& b) {
+    for (std::size_t i = 0;; ++i) {
+        // A name ends at its first "=" after the first character.
+        wchar_t left = i < a.size() && (i == 0 || a[i] != L'=') ? UpperAscii(a[i]) : L'\0';
+        wchar_t right = i < b.size() && (i == 0 || b[i] != L'=') ? UpperAscii(b[i]) : L'\0';
+        if (left != right) return left < right;
+        if (left == L'\0') return a < b;
+    }
 }
 
-void AddEntry(std::vector<std::wstring>& entries, const wchar_t* AName, const std::wstring& AValue) {
-    if (!AValue.empty()) entries.push_back(AName + (L"=" + AValue));
+// The drive of a drive path ("C:"), else empty.
+std::wstring DriveOf(const std::wstring& APath) {
+    return APath.size() >= 2 && APath[1] == L':' ? APath.substr(0, 2) : std::wstring();
 }
 
 }  // namespace
@@ -139,24 +150,40 @@ std::wstring ComposeSetupEnvironment(std::wstring_view AMachineEnvironment, cons
         if (end == std::wstring_view::npos) end = AMachineEnvironment.size();
         std::wstring_view entry = AMachineEnvironment.substr(at, end - at);
         std::wstring name = UpperName(entry);
-        if (entry.find(L'=', 1) != std::wstring_view::npos && IsAllowedName(name) && !IsFolderName(name))
-            entries.emplace_back(entry);
         at = end + 1;
+        if (entry.find(L'=', 1) == std::wstring_view::npos || !IsOneOf(name, SetupEnvironmentNames, SetupEnvironmentNameCount) ||
+            IsOneOf(name, FolderNames, sizeof(FolderNames) / sizeof(FolderNames[0])))
+            continue;
+        // What WOW64 gives a 32-bit process: the machine's architecture
+        // moves to PROCESSOR_ARCHITEW6432, and x86 takes its place (below).
+        if (AFolders.Wow64 && name == L"PROCESSOR_ARCHITECTURE")
+            entries.push_back(L"PROCESSOR_ARCHITEW6432" + std::wstring(entry.substr(name.size())));
+        else
+            entries.emplace_back(entry);
     }
-    const std::wstring& windows = AFolders.WindowsFolder;
-    AddEntry(entries, L"SystemRoot", windows);
-    AddEntry(entries, L"windir", windows);
-    if (windows.size() >= 2 && windows[1] == L':') AddEntry(entries, L"SystemDrive", windows.substr(0, 2));
-    AddEntry(entries, L"USERPROFILE", AFolders.UserProfile);
-    AddEntry(entries, L"TEMP", AFolders.TempFolder);
-    AddEntry(entries, L"TMP", AFolders.TempFolder);
-    // By name, then by the whole entry, so that the order is fixed; std::sort
-    // needs no buffer of its own (a stable sort would bring in the C++
-    // library's allocation and exception support).
-    std::sort(entries.begin(), entries.end(), [](const std::wstring& a, const std::wstring& b) {
-        std::wstring left = UpperName(a), right = UpperName(b);
-        return left != right ? left < right : a < b;
-    });
+    const std::wstring& profile = AFolders.UserProfile;
+    const std::wstring systemDrive = DriveOf(AFolders.WindowsFolder), homeDrive = DriveOf(profile);
+    // Windows sets the home folder of a user without one of its own to the
+    // profile.
+    const std::wstring homePath = homeDrive.empty() ? std::wstring() : profile.substr(2);
+    const std::wstring architecture = AFolders.Wow64 ? L"x86" : L"";
+    const struct {
+        const wchar_t* Name;
+        const std::wstring& Value;
+    } values[] = {
+        {L"SystemRoot", AFolders.WindowsFolder}, {L"windir", AFolders.WindowsFolder},
+        {L"SystemDrive", systemDrive},           {L"USERPROFILE", profile},
+        {L"HOMEDRIVE", homeDrive},               {L"HOMEPATH", homePath},
+        {L"APPDATA", AFolders.RoamingAppData},   {L"LOCALAPPDATA", AFolders.LocalAppData},
+        {L"USERNAME", AFolders.UserName},        {L"USERDOMAIN", AFolders.UserDomain},
+        {L"TEMP", AFolders.TempFolder},          {L"TMP", AFolders.TempFolder},
+        {L"PROCESSOR_ARCHITECTURE", architecture},
+    };
+    for (const auto& value : values)
+        if (!value.Value.empty()) entries.push_back(value.Name + (L"=" + value.Value));
+    // std::sort needs no buffer of its own (a stable sort would bring in the
+    // C++ library's allocation and exception support).
+    std::sort(entries.begin(), entries.end(), SortsBefore);
     std::wstring block;
     for (const std::wstring& entry : entries) {
         block += entry;

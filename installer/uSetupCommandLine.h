@@ -47,12 +47,19 @@ std::wstring SetupWebPage(const std::wstring& AURL);
 std::wstring UrlParamValue(const std::wstring& value);
 
 // Values of the setup program's environment that are not taken from the
-// machine's block: the run folder's temporary folder, and the folders read
-// from the system itself (empty: left out).
+// machine's block: the run folder's temporary folder, and the folders and
+// names read from the system and the elevated token itself (empty: left out).
 struct TSetupFolders {
-    std::wstring WindowsFolder;  // SystemRoot and windir; SystemDrive is its drive
-    std::wstring UserProfile;    // USERPROFILE, from the machine's profile list
-    std::wstring TempFolder;     // TEMP and TMP
+    std::wstring WindowsFolder;   // SystemRoot and windir; SystemDrive is its drive
+    std::wstring UserProfile;     // USERPROFILE, from the machine's profile list; HOMEDRIVE and HOMEPATH
+    std::wstring TempFolder;      // TEMP and TMP
+    std::wstring RoamingAppData;  // APPDATA
+    std::wstring LocalAppData;    // LOCALAPPDATA
+    std::wstring UserName;        // USERNAME
+    std::wstring UserDomain;      // USERDOMAIN
+    // A 32-bit process on 64-bit Windows: PROCESSOR_ARCHITECTURE is x86 and
+    // the machine's own value moves to PROCESSOR_ARCHITEW6432.
+    bool Wow64 = false;
 };
 
 // The names, in upper case, that the setup program's environment may hold:

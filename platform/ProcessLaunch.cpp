@@ -45,6 +45,30 @@ std::wstring UserProfileFolder() {
     return path;
 }
 
+bool AccountName(std::wstring& AName, std::wstring& ADomain) {
+    UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return false;
+    // TOKEN_USER and the SID that follows it.
+    alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    if (!GetTokenInformation(token.get(), TokenUser, user, sizeof(user), &size)) return false;
+    // Account names are at most 256 characters (UNLEN), domains 15 (DNLEN).
+    wchar_t name[257], domain[257];
+    DWORD nameLength = 257, domainLength = 257;
+    SID_NAME_USE use;
+    if (!LookupAccountSidW(nullptr, reinterpret_cast<TOKEN_USER*>(user)->User.Sid, name, &nameLength, domain,
+                           &domainLength, &use))
+        return false;
+    AName = name;
+    ADomain = domain;
+    return true;
+}
+
+bool IsWow64() {
+    BOOL wow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
 bool RunProcess(const std::wstring& AApplicationName, const std::wstring& ACommandLine,
                 const std::wstring& ACurrentFolder, const std::wstring& AEnvironment, HANDLE AHeld,
                 TProcess& AProcessInfo) {

@@ -28,6 +28,13 @@ std::wstring WindowsFolder();
 // list names it (not the user's environment); empty on failure.
 std::wstring UserProfileFolder();
 
+// The name and the domain of the process's own account, from its token (not
+// the user's environment); false on failure.
+bool AccountName(std::wstring& AName, std::wstring& ADomain);
+
+// Whether this is a 32-bit process on 64-bit Windows.
+bool IsWow64();
+
 // Tests hold the launch this long between the suspended start and the
 // resume, where a close must not strand it; the program never does.
 inline DWORD ResumePauseMilliseconds = 0;

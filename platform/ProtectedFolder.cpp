@@ -131,14 +131,16 @@ static std::wstring ProtectedSecurityText() {
     return text;
 }
 
-std::wstring ProgramDataFolder() {
+std::wstring ProgramDataFolder() { return KnownFolder(ProgramDataFolderId); }
+
+std::wstring KnownFolder(const GUID& AFolderId) {
     UniqueLibrary shell32 = LoadSystemLibrary(L"shell32.dll");
     if (!shell32) return {};
     using GetKnownFolderPath = HRESULT(WINAPI*)(REFGUID, DWORD, HANDLE, PWSTR*);
     auto getPath = GetFunction<GetKnownFolderPath>(shell32.get(), "SHGetKnownFolderPath");
     if (getPath == nullptr) return {};
     PWSTR path = nullptr;
-    HRESULT result = getPath(ProgramDataFolderId, 0, nullptr, &path);
+    HRESULT result = getPath(AFolderId, 0, nullptr, &path);
     std::wstring folder = SUCCEEDED(result) && path != nullptr ? path : L"";
     CoTaskMemFree(path);
     while (!folder.empty() && folder.back() == L'\\') folder.pop_back();

@@ -18,6 +18,11 @@ namespace platform {
 // empty on failure.
 std::wstring ProgramDataFolder();
 
+// A known folder (FOLDERID_...) of the process's own token, from the
+// system's known-folder table, without a trailing backslash; empty on
+// failure.
+std::wstring KnownFolder(const GUID& AFolderId);
+
 // A new GUID in its "{...}" form, for names nobody can have made before;
 // empty on failure.
 std::wstring NewGuidText();

@@ -3,10 +3,9 @@
 #include "ui/uLocalizer.h"
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include "Deployment.h"
-#include "platform/SystemLibrary.h"
+#include "platform/UserShell.h"
 #include "startup/uGlobals.h"
 #include "ui/uLinks.h"
 
@@ -28,6 +27,7 @@ std::wstring Localizer::ProgressText;
 std::wstring Localizer::FinalizingText;
 std::wstring Localizer::PausedNoticeText;
 std::wstring Localizer::CancelConfirmText;
+std::wstring Localizer::OpenAddressText;
 std::wstring Localizer::DownloadURLA;
 std::wstring Localizer::DownloadURLB;
 std::wstring Localizer::OpenWebPageURL;
@@ -58,6 +58,7 @@ void Localizer::Init() {
     CancelConfirmText =
         L"Installation will complete in only a few seconds. If you abort it now, you will not be able to run "
         L"thorough and complete optimization on your PC.\r\nContinue installation?";
+    OpenAddressText = L"To read the License Agreement, open this address in your browser:";
     DownloadURLA = deployment::DownloadURLA;
     DownloadURLB = deployment::DownloadURLB;
     OpenWebPageURL = Globals::OpenWebPage;
@@ -69,9 +70,9 @@ const std::wstring& Localizer::GetDownloadURL() { return Globals::ABVariant == 2
 
 void Localizer::OpenURL(const std::wstring& AURL) {
     std::wstring address = links::AddressToOpen(AURL, Globals::GAParam);
-    // shell32 is loaded only when a page is opened: importing it would load
-    // it, and the libraries it needs, at every start.
-    platform::UniqueLibrary shell32 = platform::LoadSystemLibrary(L"shell32.dll");
-    auto shellExecute = platform::GetFunction<decltype(&ShellExecuteW)>(shell32.get(), "ShellExecuteW");
-    if (shellExecute != nullptr) shellExecute(nullptr, L"open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    if (platform::OpenAsDesktopUser(address)) return;
+    // Without a desktop shell to ask, the page is not opened from this
+    // elevated process: the user is given the address to open.
+    std::wstring text = OpenAddressText + L"\r\n\r\n" + address;
+    MessageBoxW(Globals::MainWindowHandle.load(), text.c_str(), WindowCaption.c_str(), MB_OK | MB_ICONINFORMATION);
 }

@@ -24,6 +24,8 @@ public:
     static std::wstring FinalizingText;
     static std::wstring PausedNoticeText;
     static std::wstring CancelConfirmText;
+    // Above the licence's address when no shell can open it as the user.
+    static std::wstring OpenAddressText;
     static std::wstring DownloadURLA;
     static std::wstring DownloadURLB;
     static std::wstring OpenWebPageURL;
@@ -36,6 +38,8 @@ public:
     // The setup program's address for this run's A/B variant.
     static const std::wstring& GetDownloadURL();
 
-    // Opens the address in the user's browser, tagged with the linker value.
+    // Opens the address in the user's browser, tagged with the linker value,
+    // as the signed-in user (platform/UserShell.h); where that cannot be
+    // done, shows it.
     static void OpenURL(const std::wstring& AURL);
 };

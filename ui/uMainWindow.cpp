@@ -36,7 +36,9 @@ HFONT CreatePageFont(int height, bool underline) {
     font.lfWeight = FW_NORMAL;
     font.lfUnderline = underline;
     font.lfCharSet = DEFAULT_CHARSET;
-    lstrcpynW(font.lfFaceName, MainWindow::FontFace, LF_FACESIZE);
+    // The face is our own constant, shorter than LF_FACESIZE.
+    for (int i = 0; MainWindow::FontFace[i] != L'\0' && i < LF_FACESIZE - 1; ++i)
+        font.lfFaceName[i] = MainWindow::FontFace[i];
     return CreateFontIndirectW(&font);
 }
 

@@ -6,10 +6,14 @@
 #include <objbase.h>
 #include <wincodec.h>
 
+#include "platform/ComReference.h"
+#include "platform/Strings.h"
 #include "ui/uLayout.h"
 
 namespace pictures {
 namespace {
+
+using platform::ComReference;
 
 // Written out here: the import libraries of some toolchains name
 // CLSID_WICImagingFactory for the factory of Windows 8, which Vista and 7
@@ -20,33 +24,15 @@ constexpr IID ImagingFactoryInterface = {0xec5ec8a9, 0xc395, 0x4314, {0x9c, 0x77
 // PNG, palette ones included (24-bit BGR is not made from a palette by all).
 constexpr GUID Format32bppBGR = {0x6fddc324, 0x4e03, 0x4bfe, {0xb1, 0x85, 0x3d, 0x77, 0x76, 0x8d, 0xc9, 0x0e}};
 
-// One reference of a COM object, released when it goes.
-template <typename Interface>
-class ComReference {
-public:
-    ComReference() = default;
-    ~ComReference() {
-        if (object_ != nullptr) object_->Release();
-    }
-    ComReference(const ComReference&) = delete;
-    ComReference& operator=(const ComReference&) = delete;
-    Interface* operator->() const { return object_; }
-    Interface* get() const { return object_; }
-    Interface** put() { return &object_; }
-    void** putVoid() { return reinterpret_cast<void**>(&object_); }
-
-private:
-    Interface* object_ = nullptr;
-};
-
 }  // namespace
 
 HBITMAP Load(const wchar_t* AName, int ADpi, int AWidth, int AHeight) {
     if (AWidth <= 0 || AHeight <= 0) return nullptr;
-    wchar_t name[64];
-    wsprintfW(name, L"%s_%d", AName, layout::ArtScale(ADpi));
+    std::wstring name = AName;
+    name += L'_';
+    platform::AppendDecimal(name, layout::ArtScale(ADpi));
     HMODULE module = GetModuleHandleW(nullptr);
-    HRSRC found = FindResourceW(module, name, L"PNG");
+    HRSRC found = FindResourceW(module, name.c_str(), L"PNG");
     HGLOBAL loaded = found != nullptr ? LoadResource(module, found) : nullptr;
     auto* data = static_cast<BYTE*>(loaded != nullptr ? LockResource(loaded) : nullptr);
     DWORD size = found != nullptr ? SizeofResource(module, found) : 0;

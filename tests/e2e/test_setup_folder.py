@@ -23,6 +23,8 @@ from conftest import BIN, WINE, fake_setup_settings, probe_output, run_wine, uni
 INSTALLED, STOPPED = "5", "3"
 PRODUCT_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{E49A1D27-6C03-4F58-9B7E-31A5D0C6F2E8}_is1"
 RUN_FOLDER = re.compile(r"C:\\ProgramData\\QuelloxSetup-\{[0-9A-F-]{36}\}")
+# The setup program's TEMP, kept across runs.
+KEPT_TEMP = "C:\\ProgramData\\QuelloxSetup-Temp"
 RUN_FOLDER_NAME = re.compile(r"QuelloxSetup-\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\}")
 # SIDs that stand for unelevated code: Users, Authenticated Users, Everyone,
 # Interactive.
@@ -113,10 +115,8 @@ def test_setup_runs_from_a_protected_copy_without_the_planted_library(world):
     assert RUN_FOLDER.fullmatch(folder), report["Path"]
     assert name == ntpath.basename(out["SetupFileName"])
     assert report["CurrentFolder"] == folder
-    assert sorted(report["Listing"].split("|")) == sorted([name, "Temp"])
-    # Its temporary folder is in the run folder, and no handle of the
-    # installer's reached it.
-    assert report["Temp"] == report["Tmp"] == folder + "\\Temp"
+    assert report["Listing"] == name
+    # No handle of the installer's reached it.
     assert report["InheritedHandle"] == "0"
     # The command line's first element names the copy that runs.
     [line] = world.runs()
@@ -138,7 +138,49 @@ def test_what_the_setup_leaves_in_its_folder_goes_with_it(world, leave):
     # The fixture checks that every run folder is gone afterwards.
     out = world(env={"QUELLOX_FAKE_SETUP_LEAVE": leave})
     assert out["FinalState"] == INSTALLED
-    assert world.report()["Temp"].startswith(ntpath.dirname(world.report()["Path"]))
+
+
+def test_temp_outlives_the_setup_for_the_product_it_starts_and_only_the_administrators_write_it(world):
+    # The product that a setup program starts once it has installed inherits
+    # TEMP and runs on after the setup has ended and its run folder is gone.
+    kept = unix_path(KEPT_TEMP)
+    (kept / "for-the-product.txt").unlink(missing_ok=True)
+    out = world(env={"QUELLOX_FAKE_SETUP_LEAVE": "1"})
+    assert out["FinalState"] == INSTALLED
+    report = world.report()
+    assert report["Temp"] == report["Tmp"] == KEPT_TEMP
+    assert not unix_path(ntpath.dirname(report["Path"])).exists()
+    assert (kept / "for-the-product.txt").read_text() == "left in TEMP for the product"
+    # Read back while the setup ran: the run folder's owner and DACL, SYSTEM
+    # and the Administrators alone (Wine writes the administrators as the
+    # user's own SID).
+    assert report["TempSecurity"] == report["FolderSecurity"]
+    entries = aces(report["TempSecurity"])
+    assert ("A", "SY") in entries
+    assert not {trustee for _, trustee in entries} & UNELEVATED_SIDS, entries
+
+
+def test_a_temp_name_someone_else_took_first_is_left_to_them(world):
+    # A folder under the kept name that an unelevated process made: never
+    # adopted (its files would keep their own rights), and the setup gets a
+    # new one of its own.
+    kept = unix_path(KEPT_TEMP)
+    shutil.rmtree(kept, ignore_errors=True)
+    kept.mkdir()
+    kept.chmod(0o777)
+    (kept / "planted.dll").write_bytes(b"MZ planted")
+    try:
+        out = world(env={"QUELLOX_FAKE_SETUP_LEAVE": "1"})
+        assert out["FinalState"] == INSTALLED
+        temp = world.report()["Temp"]
+        assert re.fullmatch(r"C:\\ProgramData\\QuelloxSetup-Temp-\{[0-9A-F-]{36}\}", temp), temp
+        assert (unix_path(temp) / "for-the-product.txt").exists()
+        assert sorted(p.name for p in kept.iterdir()) == ["planted.dll"]
+    finally:
+        # Without the folder, the next run makes the kept one again.
+        shutil.rmtree(kept, ignore_errors=True)
+        for folder in program_data().glob("QuelloxSetup-Temp-*"):
+            shutil.rmtree(folder, ignore_errors=True)
 
 
 @pytest.mark.parametrize("plant", ["hard-link", "symbolic-link", "folder"])
@@ -269,7 +311,7 @@ def test_temp_points_nowhere_the_download_or_the_setup_goes(world, server, tmp_p
     assert out["SetupFileName"] == "C:\\ProgramData\\QuelloxSetup-Download\\" + world.setup_file.name
     report = world.report()
     assert RUN_FOLDER.fullmatch(ntpath.dirname(report["Path"]))
-    assert report["Temp"] == report["Tmp"] == ntpath.dirname(report["Path"]) + "\\Temp"
+    assert report["Temp"] == report["Tmp"] == KEPT_TEMP
     # Nothing was created, written or deleted where TEMP pointed.
     assert contents(target) == before
     assert list(current.iterdir()) == []
@@ -306,17 +348,19 @@ def test_temp_in_the_users_environment_reaches_neither_download_nor_setup(world,
     out = world()
     assert out["FinalState"] == INSTALLED
     report = world.report()
-    assert report["Temp"] == ntpath.dirname(report["Path"]) + "\\Temp"
+    assert report["Temp"] == KEPT_TEMP
     assert contents(target) == ["sub"]
 
 
 # What the setup program's environment may hold (names in any case): the
-# machine's own values, and TEMP and TMP in the run folder.
+# machine's own values, the elevated account's own folders and names, and
+# TEMP and TMP in the kept folder.
 ALLOWED_VARIABLES = {name.upper() for name in [
     "SystemRoot", "windir", "SystemDrive", "ProgramFiles", "ProgramFiles(x86)", "ProgramW6432",
     "CommonProgramFiles", "CommonProgramFiles(x86)", "CommonProgramW6432", "ProgramData", "ALLUSERSPROFILE",
     "PUBLIC", "Path", "PATHEXT", "ComSpec", "NUMBER_OF_PROCESSORS", "PROCESSOR_ARCHITECTURE",
-    "PROCESSOR_IDENTIFIER", "PROCESSOR_LEVEL", "PROCESSOR_REVISION", "OS", "COMPUTERNAME", "USERPROFILE",
+    "PROCESSOR_IDENTIFIER", "PROCESSOR_LEVEL", "PROCESSOR_REVISION", "PROCESSOR_ARCHITEW6432", "OS",
+    "COMPUTERNAME", "USERPROFILE", "APPDATA", "LOCALAPPDATA", "USERNAME", "USERDOMAIN", "HOMEDRIVE", "HOMEPATH",
     "TEMP", "TMP"]}
 # What the user can set: the .NET profiler that every .NET Framework process
 # would load, the compatibility layer, and library folders on the PATH.
@@ -325,6 +369,13 @@ USER_VARIABLES = {
     "COR_PROFILER": "{5E1A6A0C-0000-4000-8000-00000000BAD1}",
     "COR_PROFILER_PATH": r"C:\users\Public\evil.dll",
     "__COMPAT_LAYER": "RunAsInvoker",
+    # And the account's own variables, which scripts and custom actions read.
+    "APPDATA": r"C:\users\Public\evil-appdata",
+    "LOCALAPPDATA": r"C:\users\Public\evil-localappdata",
+    "USERNAME": "evil-user",
+    "USERDOMAIN": "evil-domain",
+    "HOMEDRIVE": "X:",
+    "HOMEPATH": r"\evil-home",
 }
 
 
@@ -361,7 +412,19 @@ def test_the_setup_gets_the_machines_environment_and_nothing_of_the_users(world,
     assert variables["SYSTEMROOT"].lower() == variables["WINDIR"].lower() == "c:\\windows"
     assert variables["SYSTEMDRIVE"].lower() == "c:"
     assert "c:\\windows\\system32" in variables["PATH"].lower().split(";")
-    assert variables["TEMP"] == variables["TMP"] == ntpath.dirname(report["Path"]) + "\\Temp"
+    assert variables["TEMP"] == variables["TMP"] == KEPT_TEMP
+    # From the 32-bit installer, what WOW64 gives a 32-bit process; from the
+    # 64-bit one, the machine's own.
+    architecture = (variables["PROCESSOR_ARCHITECTURE"], variables.get("PROCESSOR_ARCHITEW6432"))
+    assert architecture == (("x86", "AMD64") if os.environ["QUELLOX_TARGET_ARCH"] == "x86" else ("AMD64", None))
+    # The account's variables, from the elevated token: its known folders,
+    # its name, and the home folder on its profile.
+    profile = variables["USERPROFILE"]
+    assert variables["APPDATA"].lower() == (profile + "\\AppData\\Roaming").lower()
+    assert variables["LOCALAPPDATA"].lower() == (profile + "\\AppData\\Local").lower()
+    assert variables["USERNAME"].lower() == ntpath.basename(profile).lower()
+    assert variables["USERDOMAIN"]
+    assert variables["HOMEDRIVE"] + variables["HOMEPATH"] == profile
 
 
 def switches(line):
@@ -468,8 +531,8 @@ def test_a_run_folder_left_by_a_killed_run_goes_at_the_next_start_and_no_other(w
         probe.wait()
         end_own_processes(world.setup_file.name)
         wait_for(lambda: not own_processes(world.setup_file.name), "the setup program to end")
-        assert (program_data() / held / "Temp" / "unpacked" / "helper.dll").exists()
-        assert (program_data() / held / "Temp" / "/".join(["d" * 100] * 4) / "deeper-than-max-path.txt").exists()
+        assert (program_data() / held / "unpacked" / "helper.dll").exists()
+        assert (program_data() / held / "/".join(["d" * 100] * 4) / "deeper-than-max-path.txt").exists()
 
         installer = start_installer()
         installer.kill()
@@ -497,7 +560,7 @@ def test_a_run_folder_whose_setup_still_runs_is_left_to_it(world):
     try:
         wait_for(lambda: world.runs(), "the setup program to start")
         [held] = set(run_folders()) - before
-        helper = program_data() / held / "Temp" / "unpacked" / "helper.dll"
+        helper = program_data() / held / "unpacked" / "helper.dll"
         wait_for(helper.exists, "the helper to be unpacked")
         probe.kill()
         probe.wait()

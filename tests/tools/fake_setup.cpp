@@ -6,19 +6,23 @@
 // QUELLOX_FAKE_SETUP_EXIT_CODE, else 0.
 // When QUELLOX_FAKE_SETUP_REPORT names a file, it also writes there, as
 // "Name=value" lines (the last run's only): its own path, its current
-// folder, the names in its own folder, its folder's security descriptor in
+// folder, the file name of the program that started it, the names in its own folder, its folder's security descriptor in
 // SDDL, its command line as a program reading it as ANSI sees it
-// (GetCommandLineA, in hex), its TEMP and TMP, every variable of its
+// (GetCommandLineA, in hex), its TEMP and TMP, TEMP's security descriptor
+// in SDDL, every variable of its
 // environment ("Env:NAME=value"), and whether the handle that
 // QUELLOX_FAKE_SETUP_INHERITABLE names (an inheritable event of the process
 // that started the installer) reached it. With QUELLOX_FAKE_SETUP_LEAVE=1 it
-// leaves files behind, as setup programs do: one beside itself, and a folder
-// with a file in its TEMP, which becomes its current folder; with "deep",
-// also a tree in its TEMP whose paths pass MAX_PATH. Its settings come from the tests' settings file
+// leaves files behind, as setup programs do: one beside itself, a folder
+// with a file beside itself, which becomes its current folder, and a file
+// in its TEMP for the product it would start; with "deep", also a tree
+// beside itself whose paths pass MAX_PATH. Its settings come from the tests'
+// settings file
 // (testoutput::FakeSetupSetting), else from its environment.
 #include <windows.h>
 
 #include <sddl.h>
+#include <tlhelp32.h>
 
 #include <cstdint>
 #include <cstring>
@@ -57,6 +61,22 @@ std::wstring OwnPath() {
     wchar_t path[MAX_PATH + 1] = {};
     DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH + 1);
     return std::wstring(path, length);
+}
+
+// The file name of the program that started this one, or "-".
+std::wstring ParentImage() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return L"-";
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    DWORD self = GetCurrentProcessId(), parent = 0;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        if (entry.th32ProcessID == self) parent = entry.th32ParentProcessID;
+    std::wstring image = L"-";
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        if (parent != 0 && entry.th32ProcessID == parent) image = entry.szExeFile;
+    CloseHandle(snapshot);
+    return image;
 }
 
 std::wstring CurrentFolder() {
@@ -136,12 +156,14 @@ void WriteReport(const std::wstring& path) {
     std::wstring own = OwnPath();
     std::wstring report = L"Path=" + own + L"\n";
     report += L"CurrentFolder=" + CurrentFolder() + L"\n";
+    report += L"ParentImage=" + ParentImage() + L"\n";
     report += L"Listing=" + Listing(Folder(own)) + L"\n";
     report += L"FolderSecurity=" + SecurityText(Folder(own)) + L"\n";
     report += L"AnsiCodePage=" + std::to_wstring(GetACP()) + L"\n";
     report += L"AnsiCommandLine=" + Hex(GetCommandLineA()) + L"\n";
     report += L"Temp=" + Environment(L"TEMP") + L"\n";
     report += L"Tmp=" + Environment(L"TMP") + L"\n";
+    report += L"TempSecurity=" + SecurityText(Environment(L"TEMP")) + L"\n";
     report += L"InheritedHandle=" + InheritedHandle() + L"\n";
     report += EnvironmentLines();
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -162,7 +184,8 @@ void WriteText(const std::wstring& path, const char* text) {
 
 void LeaveFilesBehind() {
     WriteText(Folder(OwnPath()) + L"\\setup-left-this.log", "left beside the setup program");
-    std::wstring unpacked = Environment(L"TEMP") + L"\\unpacked";
+    WriteText(Environment(L"TEMP") + L"\\for-the-product.txt", "left in TEMP for the product");
+    std::wstring unpacked = Folder(OwnPath()) + L"\\unpacked";
     CreateDirectoryW(unpacked.c_str(), nullptr);
     WriteText(unpacked + L"\\helper.dll", "MZ unpacked helper");
     // As setup programs do before they load what they unpacked.
@@ -172,7 +195,7 @@ void LeaveFilesBehind() {
 // Four levels of 100-character names and a file at the bottom, made through
 // "\\?\" paths as an unpacker that supports long paths makes them.
 void LeaveDeepTree() {
-    std::wstring path = L"\\\\?\\" + Environment(L"TEMP");
+    std::wstring path = L"\\\\?\\" + Folder(OwnPath());
     for (int level = 0; level < 4; ++level) {
         path += L"\\" + std::wstring(100, L'd');
         CreateDirectoryW(path.c_str(), nullptr);

@@ -227,11 +227,11 @@ TEST(SetupEnvironment, OnlyTheAllowedVariablesOfTheMachinePassWithTheFoldersInPl
     setupcmd::TSetupFolders folders;
     folders.WindowsFolder = L"C:\\Windows";
     folders.UserProfile = L"C:\\Users\\me";
-    folders.TempFolder = L"C:\\ProgramData\\QuelloxSetup-{1}\\Temp";
+    folders.TempFolder = L"C:\\ProgramData\\QuelloxSetup-Temp";
     // What the folders give, whatever the machine's block says.
     const std::wstring foldersOnly =
-        Block({L"SystemDrive=C:", L"SystemRoot=C:\\Windows", L"TEMP=C:\\ProgramData\\QuelloxSetup-{1}\\Temp",
-               L"TMP=C:\\ProgramData\\QuelloxSetup-{1}\\Temp", L"USERPROFILE=C:\\Users\\me",
+        Block({L"HOMEDRIVE=C:", L"HOMEPATH=\\Users\\me", L"SystemDrive=C:", L"SystemRoot=C:\\Windows",
+               L"TEMP=C:\\ProgramData\\QuelloxSetup-Temp", L"TMP=C:\\ProgramData\\QuelloxSetup-Temp", L"USERPROFILE=C:\\Users\\me",
                L"windir=C:\\Windows"});
     struct Case {
         std::wstring machine, out;
@@ -240,10 +240,11 @@ TEST(SetupEnvironment, OnlyTheAllowedVariablesOfTheMachinePassWithTheFoldersInPl
         // sorted by name among the folders'.
         {Block({L"Path=C:\\Windows\\system32", L"PATHEXT=.COM;.EXE", L"ComSpec=C:\\cmd.exe", L"OS=Windows_NT",
                 L"processor_architecture=AMD64", L"ProgramFiles(x86)=C:\\PF86", L"ProgramData=C:\\PD"}),
-         Block({L"ComSpec=C:\\cmd.exe", L"OS=Windows_NT", L"Path=C:\\Windows\\system32", L"PATHEXT=.COM;.EXE",
+         Block({L"ComSpec=C:\\cmd.exe", L"HOMEDRIVE=C:", L"HOMEPATH=\\Users\\me", L"OS=Windows_NT",
+                L"Path=C:\\Windows\\system32", L"PATHEXT=.COM;.EXE",
                 L"processor_architecture=AMD64", L"ProgramData=C:\\PD", L"ProgramFiles(x86)=C:\\PF86",
-                L"SystemDrive=C:", L"SystemRoot=C:\\Windows", L"TEMP=C:\\ProgramData\\QuelloxSetup-{1}\\Temp",
-                L"TMP=C:\\ProgramData\\QuelloxSetup-{1}\\Temp", L"USERPROFILE=C:\\Users\\me",
+                L"SystemDrive=C:", L"SystemRoot=C:\\Windows", L"TEMP=C:\\ProgramData\\QuelloxSetup-Temp",
+                L"TMP=C:\\ProgramData\\QuelloxSetup-Temp", L"USERPROFILE=C:\\Users\\me",
                 L"windir=C:\\Windows"})},
         // Whatever else reaches the block stays out: a profiler, the
         // compatibility layer, the user's folders, per-drive folders, a name
@@ -259,6 +260,44 @@ TEST(SetupEnvironment, OnlyTheAllowedVariablesOfTheMachinePassWithTheFoldersInPl
         {std::wstring(1, L'\0'), foldersOnly},
     };
     for (const Case& c : cases) EXPECT_EQ(setupcmd::ComposeSetupEnvironment(c.machine, folders), c.out);
+}
+
+TEST(SetupEnvironment, TheAccountAndTheArchitectureAreTheElevatedRunsOwn) {
+    setupcmd::TSetupFolders account;
+    account.UserProfile = L"C:\\Users\\me";
+    account.RoamingAppData = L"C:\\Users\\me\\AppData\\Roaming";
+    account.LocalAppData = L"C:\\Users\\me\\AppData\\Local";
+    account.UserName = L"me";
+    account.UserDomain = L"PC";
+    setupcmd::TSetupFolders wow64;
+    wow64.Wow64 = true;
+    const std::wstring accountOnly =
+        Block({L"APPDATA=C:\\Users\\me\\AppData\\Roaming", L"HOMEDRIVE=C:", L"HOMEPATH=\\Users\\me",
+               L"LOCALAPPDATA=C:\\Users\\me\\AppData\\Local", L"USERDOMAIN=PC", L"USERNAME=me",
+               L"USERPROFILE=C:\\Users\\me"});
+    struct Case {
+        std::wstring machine;
+        const setupcmd::TSetupFolders& folders;
+        std::wstring out;
+    } cases[] = {
+        // The account's folders and names, and the home folder on the
+        // profile's drive, as Windows sets them for a user without a home
+        // folder of its own.
+        {std::wstring(1, L'\0'), account, accountOnly},
+        // The user's block (or anything else) never sets them.
+        {Block({L"APPDATA=C:\\evil", L"LOCALAPPDATA=C:\\evil", L"USERNAME=evil", L"USERDOMAIN=evil",
+                L"HOMEDRIVE=X:", L"HOMEPATH=\\evil", L"PROCESSOR_ARCHITEW6432=evil"}),
+         account, accountOnly},
+        // A 32-bit setup on 64-bit Windows sees what WOW64 gives a 32-bit
+        // process: x86, and the machine's own architecture beside it.
+        {Block({L"PROCESSOR_ARCHITECTURE=AMD64", L"PROCESSOR_LEVEL=6"}), wow64,
+         Block({L"PROCESSOR_ARCHITECTURE=x86", L"PROCESSOR_ARCHITEW6432=AMD64", L"PROCESSOR_LEVEL=6"})},
+        {Block({L"Processor_Architecture=ARM64"}), wow64,
+         Block({L"PROCESSOR_ARCHITECTURE=x86", L"PROCESSOR_ARCHITEW6432=ARM64"})},
+        // Without WOW64 the machine's value stands alone.
+        {Block({L"PROCESSOR_ARCHITECTURE=AMD64"}), {}, Block({L"PROCESSOR_ARCHITECTURE=AMD64"})},
+    };
+    for (const Case& c : cases) EXPECT_EQ(setupcmd::ComposeSetupEnvironment(c.machine, c.folders), c.out);
 }
 
 TEST(SetupEnvironment, FoldersThatCouldNotBeReadAreLeftOut) {
