@@ -484,7 +484,8 @@ bool MainWindow::OnKeyDown(const MSG& AMessage) {
         [[fallthrough]];
     case VK_SPACE:
         if (AMessage.hwnd == LicenseLink && LicenseLink != nullptr) {
-            Localizer::OpenURL(Localizer::LicenseURL);
+            // A key held down opens the page once, not once per repeat.
+            if ((HIWORD(AMessage.lParam) & KF_REPEAT) == 0) Localizer::OpenURL(Localizer::LicenseURL);
             return true;
         }
         return false;

@@ -28,7 +28,9 @@
 //   wininspect keys CLASS KEY...         brings it to the front and types
 //                                        each KEY as a user would (SendInput):
 //                                        tab, shift+tab, space, enter, esc,
-//                                        alt+f4
+//                                        alt+f4; hold-space and hold-enter
+//                                        send six key-downs (auto-repeat),
+//                                        then the key-up
 //   wininspect focus CLASS               prints the control that has the
 //                                        keyboard focus: "class|id|text"
 //   wininspect uistate CLASS             prints its keyboard cue state
@@ -251,7 +253,20 @@ bool Keys(HWND window, int count, wchar_t** names) {
         else if (name == L"enter") key = VK_RETURN;
         else if (name == L"esc") key = VK_ESCAPE;
         else if (name == L"alt+f4") modifier = VK_MENU, key = VK_F4;
-        else return false;
+        else if (name == L"hold-space" || name == L"hold-enter") {
+            // Held down: six key-downs, as the keyboard's auto-repeat sends
+            // them, then one key-up.
+            INPUT held = {};
+            held.type = INPUT_KEYBOARD;
+            held.ki.wVk = name == L"hold-space" ? VK_SPACE : VK_RETURN;
+            held.ki.wScan = static_cast<WORD>(MapVirtualKeyW(held.ki.wVk, 0));
+            for (int repeat = 0; repeat < 6; ++repeat, Sleep(40))
+                if (SendInput(1, &held, sizeof(INPUT)) != 1) return false;
+            held.ki.dwFlags = KEYEVENTF_KEYUP;
+            if (SendInput(1, &held, sizeof(INPUT)) != 1) return false;
+            Sleep(150);
+            continue;
+        } else return false;
         INPUT input[4] = {};
         int n = 0;
         auto add = [&](WORD vk, bool up) {
