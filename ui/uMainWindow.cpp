@@ -372,6 +372,7 @@ void MainWindow::ApplyLayout() {
     Place(InstallButton, Layout.InstallButton);
     Place(OfferCheckBox, Layout.OfferCheckBox);
     Place(ProgressBar, Layout.ProgressBar);
+    Place(PausedNotice, Layout.PausedStatusArea);
     const layout::TRect& status = Layout.StatusRect;
     StatusRect = {status.Left, status.Top, status.Right, status.Bottom};
     RedrawWindow(WindowHandle, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
@@ -454,7 +455,10 @@ void MainWindow::ShowProgressPage() {
     auto initCommonControls = platform::GetFunction<InitFunction>(commonControls.get(), "InitCommonControlsEx");
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
     if (initCommonControls == nullptr || !initCommonControls(&controls)) EndWithLastError();
-    ProgressBar = CreateChild(L"msctls_progress32", L"", WS_CHILD | WS_VISIBLE, Layout.ProgressBar, WindowHandle, 0);
+    ProgressBar = CreateChild(L"msctls_progress32", L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP, Layout.ProgressBar,
+                              WindowHandle, 0);
+    PausedNotice = CreateChild(L"STATIC", L"", WS_CHILD | WS_TABSTOP | SS_OWNERDRAW, Layout.PausedStatusArea,
+                               WindowHandle, 0);
     // The bar holds the keyboard focus on this page, so that a screen reader
     // follows its value and its name, the status line (AnnounceStatus).
     FocusedControl = ProgressBar;

@@ -83,6 +83,20 @@ void DestroyControl(HWND& control) {
     control = nullptr;
 }
 
+// The status line, or the paused notice, in its place.
+void DrawStatusText(HDC dc, RECT& rect) {
+    SelectedObject font(dc, MainWindow::NormalFont);
+    // The window's DC is its own (CS_OWNDC) and keeps what is set in it:
+    // the system colours of high contrast are set for this text only.
+    const int saved = SaveDC(dc);
+    SetTextColor(dc, MainWindow::HighContrast ? GetSysColor(COLOR_WINDOWTEXT) : RGB(0, 0, 0));
+    SetBkColor(dc, MainWindow::HighContrast ? GetSysColor(COLOR_WINDOW) : RGB(255, 255, 255));
+    // Long lines (the paused notice) wrap instead of running off both sides.
+    DrawTextW(dc, MainWindow::StatusText.c_str(), static_cast<int>(MainWindow::StatusText.size()), &rect,
+              DT_CENTER | DT_VCENTER | DT_WORDBREAK);
+    if (saved != 0) RestoreDC(dc, saved);
+}
+
 }  // namespace
 
 LRESULT CALLBACK MainWindow::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -108,6 +122,9 @@ LRESULT CALLBACK MainWindow::WindowProc(HWND window, UINT message, WPARAM wParam
     }
     case WM_COMMAND:
         if (OnCommand(LOWORD(wParam), HIWORD(wParam))) return 0;
+        break;
+    case WM_DRAWITEM:
+        if (OnDrawItem(reinterpret_cast<const DRAWITEMSTRUCT*>(lParam))) return TRUE;
         break;
     case WM_SYSCOMMAND:
         // The progress page cannot be closed by the user.
@@ -161,7 +178,8 @@ void MainWindow::OnDestroy() {
     Installer::Done();
     GoogleAnalitics::Done();
     DestroyStartPage();
-    for (HWND* control : {&ProgressBar, &NortonLogo, &MicrosoftLogo, &FooterPanel}) DestroyControl(*control);
+    for (HWND* control : {&ProgressBar, &PausedNotice, &NortonLogo, &MicrosoftLogo, &FooterPanel})
+        DestroyControl(*control);
     DeleteGdiObject(FooterBrush);
     for (HFONT* font : {&NormalFont, &LargeFont, &TitleFont, &LinkFont}) DeleteGdiObject(*font);
     DeleteGdiObject(ProductBitmap);
@@ -177,19 +195,11 @@ void MainWindow::OnPaint(HWND window) {
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(window, &paint);
     if (ProgressPage) {
-        SelectedObject font(dc, NormalFont);
-        // The window's DC is its own (CS_OWNDC) and keeps what is set in it:
-        // the system colours of high contrast are set for this text only.
-        const int saved = HighContrast ? SaveDC(dc) : 0;
-        if (HighContrast) {
-            SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
-            SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+        // The paused notice draws itself, in its own control.
+        if (PausedNotice == nullptr || !IsWindowVisible(PausedNotice)) {
+            RECT rect = StatusArea();
+            DrawStatusText(dc, rect);
         }
-        RECT rect = StatusArea();
-        // Long lines (the paused notice) wrap instead of running off both sides.
-        DrawTextW(dc, StatusText.c_str(), static_cast<int>(StatusText.size()), &rect,
-                  DT_CENTER | DT_VCENTER | DT_WORDBREAK);
-        if (saved != 0) RestoreDC(dc, saved);
     } else {
         UniqueMemoryDc memory(CreateCompatibleDC(dc));
         const layout::TRect& picture = Layout.ProductPicture;
@@ -221,6 +231,14 @@ bool MainWindow::OnNotify(const NMHDR* header, LRESULT& result) {
     // The whole button is painted at every stage; it never paints itself.
     DrawInstallButton(reinterpret_cast<const NMCUSTOMDRAW*>(header));
     result = CDRF_SKIPDEFAULT;
+    return true;
+}
+
+bool MainWindow::OnDrawItem(const DRAWITEMSTRUCT* AItem) {
+    if (AItem == nullptr || AItem->hwndItem == nullptr || AItem->hwndItem != PausedNotice) return false;
+    RECT rect = AItem->rcItem;
+    FillRect(AItem->hDC, &rect, HighContrast ? GetSysColorBrush(COLOR_WINDOW) : static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+    DrawStatusText(AItem->hDC, rect);
     return true;
 }
 
@@ -396,11 +414,34 @@ void MainWindow::ShowProgress(std::uint8_t APercent) {
     // bar included.
     AnnounceStatus();
     RECT area = StatusArea();
+    // The page's focus is on the bar or the notice (or, hidden under it, on
+    // the window itself): it follows to whichever shows.
+    HWND focus = GetFocus();
+    const bool pageFocus = focus == nullptr || focus == WindowHandle || focus == ProgressBar || focus == PausedNotice;
+    ShowPausedNotice(paused);
     if (ProgressBar != nullptr) ShowWindow(ProgressBar, paused ? SW_HIDE : SW_SHOWNA);
+    HWND target = paused ? PausedNotice : ProgressBar;
+    if (target != nullptr) {
+        FocusedControl = target;
+        if (pageFocus && GetActiveWindow() == WindowHandle && GetFocus() != target) SetFocus(target);
+    }
     RECT now = StatusArea();
     UnionRect(&area, &area, &now);
     InvalidateRect(WindowHandle, &area, TRUE);
     if (ProgressBar != nullptr && !paused) SendMessageW(ProgressBar, PBM_SETPOS, APercent, 0);
+}
+
+// The notice's text is its name, which a screen reader says when it takes
+// the focus and finds when it explores the window.
+void MainWindow::ShowPausedNotice(bool APaused) {
+    if (PausedNotice == nullptr) return;
+    if (!APaused) {
+        ShowWindow(PausedNotice, SW_HIDE);
+        return;
+    }
+    SetWindowTextW(PausedNotice, StatusText.c_str());
+    ShowWindow(PausedNotice, SW_SHOWNA);
+    InvalidateRect(PausedNotice, nullptr, TRUE);
 }
 
 int MainWindow::ConfirmCancel() {

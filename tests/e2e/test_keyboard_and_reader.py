@@ -149,3 +149,36 @@ def test_the_progress_bar_is_named_by_the_status_line_with_its_percentage(run, s
     assert bar["name"].endswith("%)")
     assert bar["state"] & FOCUSED
     installer.process.kill()
+
+
+def focused():
+    """The class and the text of the control that has the focus."""
+    result = inspect("focus", CLASS)
+    assert result.returncode == 0
+    cls, _, text = result.stdout.decode("utf-8").strip().split("|", 2)
+    return cls.lower(), text
+
+
+@not_emulated(NETWORK_PATH)
+def test_the_paused_notice_takes_the_focus_and_the_bar_gets_it_back(run, server):
+    server.plan, server.post_plan = [{"stall_after": 40000, "stall": 60}, {"stall_after": 40000, "stall": 60}], [{}]
+    installer = run().start()
+    listing()
+    wait_until(lambda: focus() == 101, what="the focus on the install button")
+    keys("enter")
+    wait_until(lambda: focused()[0] == "msctls_progress32", what="the focus on the bar")
+
+    # Paused: the notice takes the bar's place and the focus, and a screen
+    # reader finds it by its text.
+    assert inspect("command", CLASS, "201").returncode == 0
+    wait_until(lambda: "installation paused" in focused()[1], what="the focus on the paused notice")
+    [notice] = [o for o in accessible() if "installation paused" in o["name"]]
+    assert notice["state"] & FOCUSED
+    assert not [o for o in accessible() if o["name"].startswith("Installing the application")]
+
+    # Resumed: the bar has it again, and Tab keeps it there.
+    assert inspect("command", CLASS, "201").returncode == 0
+    wait_until(lambda: focused()[0] == "msctls_progress32", what="the focus back on the bar")
+    keys("tab")
+    assert focused()[0] == "msctls_progress32"
+    installer.process.kill()
