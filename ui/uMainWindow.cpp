@@ -467,7 +467,7 @@ void MainWindow::ShowProgressPage() {
     }
 
     StartInstallation();
-    AnnounceStatus();
+    AnnounceStatus(StartStep);
     GoogleAnalitics::AddEvent(L"install_start", L"", 0);
 }
 

@@ -89,7 +89,11 @@ private:
     static void CreatePageFonts();
     static void LoadPictures();
     static void ApplyLayout();
-    static void AnnounceStatus();
+    static void AnnounceStatus(int AStep);
+    // What the bar's name last said: a tenth of the way (0-10), or one of
+    // the steps below.
+    static inline int AnnouncedStep = 0;
+    static constexpr int StartStep = -1, PausedStep = -2, FinalStep = -3;
     static void PlaceLicenseLink();
 
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

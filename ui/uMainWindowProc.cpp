@@ -412,7 +412,7 @@ void MainWindow::ShowProgress(std::uint8_t APercent) {
     // was before the change and as it is after: a shorter text must not
     // leave pieces of a longer one behind, the notice's last line below the
     // bar included.
-    AnnounceStatus();
+    AnnounceStatus(paused ? PausedStep : APercent == 100 ? FinalStep : APercent / 10);
     RECT area = StatusArea();
     // The page's focus is on the bar or the notice (or, hidden under it, on
     // the window itself): it follows to whichever shows.
@@ -461,9 +461,15 @@ void MainWindow::BringToForeground() {
 }
 
 // The status line is the progress bar's name, which screen readers say when
-// it changes; the bar itself draws no text.
-void MainWindow::AnnounceStatus() {
+// it changes; the bar itself draws no text. Said at every percent it would
+// be about a hundred announcements: the name changes at the first showing,
+// at every tenth of the way, when the text says something else (paused,
+// finalizing) and at the end. The bar's value has the percentage at any
+// time.
+void MainWindow::AnnounceStatus(int AStep) {
     if (ProgressBar == nullptr) return;
+    if (AStep == AnnouncedStep && AStep != StartStep) return;
+    AnnouncedStep = AStep;
     SetWindowTextW(ProgressBar, StatusText.c_str());
     NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, ProgressBar, OBJID_CLIENT, CHILDID_SELF);
 }

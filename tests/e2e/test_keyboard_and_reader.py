@@ -8,7 +8,7 @@ import time
 import pytest
 
 from test_painting import capture
-from conftest import NETWORK_PATH, not_emulated
+from conftest import NETWORK_PATH, not_emulated, scaled
 from test_window import CLASS, inspect, listing, wait_until
 
 FOCUSABLE, FOCUSED = 0x100000, 0x4
@@ -181,4 +181,29 @@ def test_the_paused_notice_takes_the_focus_and_the_bar_gets_it_back(run, server)
     wait_until(lambda: focused()[0] == "msctls_progress32", what="the focus back on the bar")
     keys("tab")
     assert focused()[0] == "msctls_progress32"
+    installer.process.kill()
+
+
+@not_emulated(NETWORK_PATH)
+def test_a_reader_hears_the_progress_at_every_tenth_not_at_every_percent(run, server):
+    # About a percent every tenth of a second.
+    server.plan, server.post_plan = [{"chunk": 8192, "delay": 0.1}], [{}]
+    installer = run().start()
+    listing()
+    wait_until(lambda: focus() == 101, what="the focus on the install button")
+    keys("enter")
+    said = []
+    deadline = time.monotonic() + scaled(60)
+    while time.monotonic() < deadline and installer.process.poll() is None:
+        bars = [o for o in accessible() if o["name"].startswith("Installing the application (")]
+        for bar in bars:
+            percent = int(bar["name"].split("(")[1].rstrip("%)"))
+            if not said or said[-1] != percent:
+                said.append(percent)
+        if said and said[-1] >= 90:
+            break
+    # The name changed at the first percentage and then once a tenth of the
+    # way at most.
+    assert len(said) >= 3, said
+    assert all(later // 10 > earlier // 10 for earlier, later in zip(said, said[1:])), said
     installer.process.kill()
