@@ -4,6 +4,8 @@
 #include <objbase.h>
 #include <oleacc.h>
 
+#include <algorithm>
+
 #include "analytics/uGoogleAnalitics.h"
 #include "installer/uInstaller.h"
 #include "platform/FatalError.h"
@@ -216,8 +218,10 @@ void MainWindow::CreateMainWindow() {
     info.cbSize = sizeof(info);
     if (!GetMonitorInfoW(monitor, &info)) EndWithLastError();
     const RECT& work = info.rcWork;
-    int x = work.left + (work.right - work.left - windowWidth) / 2;
-    int y = work.top + (work.bottom - work.top - windowHeight) / 2;
+    // Centred in the work area; a window larger than it keeps its top left
+    // corner (its caption, icon and title) inside it.
+    const int x = std::max<int>(work.left, work.left + (work.right - work.left - windowWidth) / 2);
+    const int y = std::max<int>(work.top, work.top + (work.bottom - work.top - windowHeight) / 2);
     if (!SetWindowPos(WindowHandle, nullptr, x, y, windowWidth, windowHeight, SWP_NOZORDER | SWP_NOACTIVATE))
         EndWithLastError();
     ComputeLayout();
