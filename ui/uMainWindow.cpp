@@ -5,6 +5,7 @@
 #include <oleacc.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "analytics/uGoogleAnalitics.h"
 #include "installer/uInstaller.h"
@@ -191,7 +192,6 @@ void MainWindow::RegisterWindowClass() {
     windowClass.lpfnWndProc = WindowProc;
     windowClass.hInstance = module;
     windowClass.hIcon = LoadIconW(module, L"MAINICON");
-    windowClass.hIconSm = LoadIconW(module, L"MAINICON");
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
     windowClass.lpszClassName = ClassName;
@@ -225,12 +225,28 @@ void MainWindow::CreateMainWindow() {
     if (!SetWindowPos(WindowHandle, nullptr, x, y, windowWidth, windowHeight, SWP_NOZORDER | SWP_NOACTIVATE))
         EndWithLastError();
     ComputeLayout();
+    LoadIcons();
     HighContrast = false;
     OnSettingChange();
 
     LoadFontResource();
     CreateNormalFont();
     CreateFooter();
+}
+
+// The icon's images are drawn at 16, 24, 32, 48, 64 and 256 px: each icon
+// takes the image of its size at the window's DPI (16 and 32 px at 96 DPI),
+// not another one shrunk by the caption.
+void MainWindow::LoadIcons() {
+    HINSTANCE module = GetModuleHandleW(nullptr);
+    const int small = layout::ScaleForDpi(16, Dpi), big = layout::ScaleForDpi(32, Dpi);
+    platform::UniqueIcon smallIcon(static_cast<HICON>(LoadImageW(module, L"MAINICON", IMAGE_ICON, small, small, 0)));
+    platform::UniqueIcon bigIcon(static_cast<HICON>(LoadImageW(module, L"MAINICON", IMAGE_ICON, big, big, 0)));
+    if (smallIcon) SendMessageW(WindowHandle, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon.get()));
+    if (bigIcon) SendMessageW(WindowHandle, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon.get()));
+    // The window no longer shows the icons of before: they may go.
+    if (smallIcon) SmallIcon = std::move(smallIcon);
+    if (bigIcon) BigIcon = std::move(bigIcon);
 }
 
 void MainWindow::LoadFontResource() {

@@ -88,6 +88,10 @@ private:
     static void ComputeLayout();
     static void CreatePageFonts();
     static void LoadPictures();
+    static void LoadIcons();
+    // The caption's and the task switcher's icons, each the image drawn for
+    // its size at the window's DPI.
+    static inline platform::UniqueIcon SmallIcon, BigIcon;
     static void ApplyLayout();
     static void AnnounceStatus(int AStep);
     // What the bar's name last said: a tenth of the way (0-10), or one of

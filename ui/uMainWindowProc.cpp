@@ -186,6 +186,8 @@ void MainWindow::OnDestroy() {
     DeleteGdiObject(ButtonBitmap);
     DeleteGdiObject(TrustLogoBitmap);
     DeleteGdiObject(CompatLogoBitmap);
+    SmallIcon.reset();
+    BigIcon.reset();
     FocusedControl = nullptr;
     Globals::MainWindowHandle = nullptr;
     PostQuitMessage(0);
@@ -485,6 +487,7 @@ void MainWindow::OnDpiChanged(int ADpi, const RECT* ASuggested) {
     // While the window is being built (its centring may move it to another
     // monitor), the construction goes on with the new DPI by itself.
     if (FooterPanel == nullptr) return;
+    LoadIcons();
     ApplyLayout();
 }
 

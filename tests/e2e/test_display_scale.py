@@ -228,3 +228,15 @@ def test_a_window_larger_than_the_work_area_keeps_its_caption_inside_it(run, dpi
     work = tuple(map(int, inspect("workarea").stdout.decode().strip().split(",")))
     assert right - left > work[2] - work[0]
     assert left >= work[0] and top >= work[1], (window["rect"], work)
+
+
+@pytest.mark.parametrize("dpi", [96, 192], indirect=True)
+def test_the_caption_shows_the_icon_drawn_for_its_size(run, dpi):
+    # The 16-px image drawn for the caption, not the 32-px one shrunk; both
+    # at the window's scale.
+    run().start()
+    listing()
+    result = inspect_inside("icons", CLASS)
+    assert result.returncode == 0
+    small, big = 16 * dpi // 96, 32 * dpi // 96
+    assert result.stdout.decode().split("\n")[:2] == [f"small {small}x{small} same", f"big {big}x{big} same"]

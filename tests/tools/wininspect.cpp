@@ -31,6 +31,11 @@
 //                                        alt+f4; hold-space and hold-enter
 //                                        send six key-downs (auto-repeat),
 //                                        then the key-up
+//   wininspect icons CLASS               prints its small and big icon's size
+//                                        and whether each is the program's
+//                                        own MAINICON image of that size:
+//                                        "small WxH same|differs", then big
+//                                        (read inside its process)
 //   wininspect focus CLASS               prints the control that has the
 //                                        keyboard focus: "class|id|text"
 //   wininspect uistate CLASS             prints its keyboard cue state
@@ -67,7 +72,9 @@
 #include <oleacc.h>
 #include <tlhelp32.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tests/support/TestOutput.h"
 
@@ -182,11 +189,12 @@ BYTE* RemoteModuleBase(DWORD processId, const std::wstring& path) {
     return base;
 }
 
-// Runs font_reporter.dll's ReportFonts inside the window's process: a font
-// handle means nothing outside the process that made it. The library is
+// Runs one of font_reporter.dll's reports (ReportFonts, ReportIcons) inside
+// the window's process: a font or icon handle means nothing outside the
+// process that made it. The library is
 // loaded there by a thread of its own that calls LoadLibraryW (kernel32
 // lies at the same address in every process of the prefix).
-bool Fonts(HWND window) {
+bool ReportInside(HWND window, const char* AReport) {
     wchar_t self[MAX_PATH];
     DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring library(self, length);
@@ -196,7 +204,7 @@ bool Fonts(HWND window) {
     GetTempFileNameW(folder, L"fnt", 0, output);
 
     HMODULE local = LoadLibraryW(library.c_str());
-    auto report = local != nullptr ? reinterpret_cast<BYTE*>(GetProcAddress(local, "ReportFonts")) : nullptr;
+    auto report = local != nullptr ? reinterpret_cast<BYTE*>(GetProcAddress(local, AReport)) : nullptr;
     auto load = reinterpret_cast<LPTHREAD_START_ROUTINE>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
     DWORD processId = 0;
@@ -413,6 +421,7 @@ int wmain(int argc, wchar_t** argv) {
         PostMessageW(window, WM_SYSCOMMAND, static_cast<WPARAM>(_wtoi(argv[3])), 0);
         return 0;
     }
+    if (verb == L"icons" && argc == 3) return ReportInside(window, "ReportIcons") ? 0 : 3;
     if (verb == L"keys" && argc >= 4) return Keys(window, argc - 3, argv + 3) ? 0 : 3;
     if (verb == L"focus" && argc == 3) return Focus(window) ? 0 : 3;
     if (verb == L"uistate" && argc == 3) {
@@ -428,7 +437,7 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (verb == L"capture" && argc == 4) return Capture(window, argv[3]) ? 0 : 3;
-    if (verb == L"fonts" && argc == 3) return Fonts(window) ? 0 : 3;
+    if (verb == L"fonts" && argc == 3) return ReportInside(window, "ReportFonts") ? 0 : 3;
     if (verb == L"close" && argc == 3) {
         PostMessageW(window, WM_CLOSE, 0, 0);
         return 0;
