@@ -304,13 +304,17 @@ bool MainWindow::OnCommand(WORD id, WORD code) {
         // it is let end first.
         Installer::WaitWhileStopping();
         if (Installer::State.load() == Stopped) {
+            // The bytes already on disk count from the start of the resumed
+            // attempt, before the server answers: read while no worker runs.
+            const std::uint8_t done = Installer::LastPercent;
             // Refused only when the run is ending; its close request follows.
             if (Installer::Start()) GoogleAnalitics::AddEvent(L"install_resume", L"", 0);
+            UpdateProgress(done);
         } else {
             Installer::Stop();
             GoogleAnalitics::AddEvent(L"install_pause", L"", 0);
+            UpdateProgress(0);
         }
-        UpdateProgress(0);
         return true;
     case CancelCommand: {
         int answer = ConfirmCancel();
@@ -324,9 +328,11 @@ bool MainWindow::OnCommand(WORD id, WORD code) {
             return true;
         }
         Installer::WaitWhileStopping();
-        if (Installer::State.load() == Stopped && Installer::Start()) {
+        if (Installer::State.load() != Stopped) return true;
+        const std::uint8_t done = Installer::LastPercent;
+        if (Installer::Start()) {
             GoogleAnalitics::AddEvent(L"install_resume", L"", 0);
-            UpdateProgress(0);
+            UpdateProgress(done);
         }
         return true;
     }

@@ -207,3 +207,22 @@ def test_a_reader_hears_the_progress_at_every_tenth_not_at_every_percent(run, se
     assert len(said) >= 3, said
     assert all(later // 10 > earlier // 10 for earlier, later in zip(said, said[1:])), said
     installer.process.kill()
+
+
+@not_emulated(NETWORK_PATH)
+def test_on_resume_the_bar_says_what_is_on_disk_before_the_server_answers(run, server):
+    # The resumed attempt's server does not answer at all.
+    server.plan, server.post_plan = [{"stall_after": 80000, "stall": 60}, {"hang": True}], [{}]
+    installer = run().start()
+    listing()
+    wait_until(lambda: focus() == 101, what="the focus on the install button")
+    keys("enter")
+    wait_until(lambda: len(server.requests) >= 1 and focused()[0] == "msctls_progress32", what="the download")
+    time.sleep(3)
+    assert inspect("command", CLASS, "201").returncode == 0
+    wait_until(lambda: "installation paused" in focused()[1], what="the pause")
+    assert inspect("command", CLASS, "201").returncode == 0
+    wait_until(lambda: focused()[0] == "msctls_progress32", what="the resume")
+    [bar] = [o for o in accessible() if o["name"].startswith("Installing the application (")]
+    assert int(bar["name"].split("(")[1].rstrip("%)")) > 0, bar
+    installer.process.kill()
