@@ -91,6 +91,13 @@ struct FindTraits {
     static void Close(Type h) { FindClose(h); }
 };
 
+// An icon loaded at a size of our choosing (LoadImageW without LR_SHARED).
+struct IconTraits {
+    using Type = HICON;
+    static Type Invalid() { return nullptr; }
+    static void Close(Type h) { DestroyIcon(h); }
+};
+
 using UniqueFile = Unique<FileTraits>;
 using UniqueHandle = Unique<HandleTraits>;
 using UniqueKey = Unique<KeyTraits>;
@@ -103,6 +110,7 @@ constexpr REGSAM ProgramRegistryView = KEY_WOW64_32KEY;
 using UniqueLibrary = Unique<LibraryTraits>;
 using UniqueLocalMemory = Unique<LocalMemoryTraits>;
 using UniqueFind = Unique<FindTraits>;
+using UniqueIcon = Unique<IconTraits>;
 
 // Runs a one-off clean-up when the scope ends, unless released first.
 template <typename F>

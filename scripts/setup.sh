@@ -14,7 +14,7 @@ packages=(
   googletest
   xvfb x11-utils
   osslsigncode openssl softhsm2 libengine-pkcs11-openssl
-  imagemagick
+  imagemagick zopfli
   python3 python3-pytest python3-fonttools
   fonts-roboto-unhinted
   clang libclang-rt-14-dev g++ curl

@@ -12,7 +12,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     RunInstaller();
 }
 
-// Two parts of the C run-time's start-up code that the installer has no use
+// Parts of the C run-time's start-up code that the installer has no use
 // for, replaced so that their code stays out of the file.
 //
 // Pseudo-relocations patch data imported from a DLL without an import
@@ -23,3 +23,9 @@ extern "C" void _pei386_runtime_relocator() {}
 // A floating-point library error is reported through errno alone, not
 // printed to a console that the windowed program does not have.
 extern "C" int _matherr(struct _exception*) { return 0; }
+
+// Thread-local storage's clean-up: destructors of thread-local objects,
+// which the installer has none of (no thread-local objects, no thread
+// library), and a reset of the x87 control word in each new thread, whose
+// floating-point arithmetic the installer does not use.
+extern "C" BOOL __mingw_TLScallback(HANDLE, DWORD, LPVOID) { return TRUE; }

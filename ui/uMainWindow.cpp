@@ -4,6 +4,9 @@
 #include <objbase.h>
 #include <oleacc.h>
 
+#include <algorithm>
+#include <utility>
+
 #include "analytics/uGoogleAnalitics.h"
 #include "installer/uInstaller.h"
 #include "platform/FatalError.h"
@@ -189,7 +192,6 @@ void MainWindow::RegisterWindowClass() {
     windowClass.lpfnWndProc = WindowProc;
     windowClass.hInstance = module;
     windowClass.hIcon = LoadIconW(module, L"MAINICON");
-    windowClass.hIconSm = LoadIconW(module, L"MAINICON");
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
     windowClass.lpszClassName = ClassName;
@@ -216,17 +218,35 @@ void MainWindow::CreateMainWindow() {
     info.cbSize = sizeof(info);
     if (!GetMonitorInfoW(monitor, &info)) EndWithLastError();
     const RECT& work = info.rcWork;
-    int x = work.left + (work.right - work.left - windowWidth) / 2;
-    int y = work.top + (work.bottom - work.top - windowHeight) / 2;
+    // Centred in the work area; a window larger than it keeps its top left
+    // corner (its caption, icon and title) inside it.
+    const int x = std::max<int>(work.left, work.left + (work.right - work.left - windowWidth) / 2);
+    const int y = std::max<int>(work.top, work.top + (work.bottom - work.top - windowHeight) / 2);
     if (!SetWindowPos(WindowHandle, nullptr, x, y, windowWidth, windowHeight, SWP_NOZORDER | SWP_NOACTIVATE))
         EndWithLastError();
     ComputeLayout();
+    LoadIcons();
     HighContrast = false;
     OnSettingChange();
 
     LoadFontResource();
     CreateNormalFont();
     CreateFooter();
+}
+
+// The icon's images are drawn at 16, 24, 32, 48, 64 and 256 px: each icon
+// takes the image of its size at the window's DPI (16 and 32 px at 96 DPI),
+// not another one shrunk by the caption.
+void MainWindow::LoadIcons() {
+    HINSTANCE module = GetModuleHandleW(nullptr);
+    const int small = layout::ScaleForDpi(16, Dpi), big = layout::ScaleForDpi(32, Dpi);
+    platform::UniqueIcon smallIcon(static_cast<HICON>(LoadImageW(module, L"MAINICON", IMAGE_ICON, small, small, 0)));
+    platform::UniqueIcon bigIcon(static_cast<HICON>(LoadImageW(module, L"MAINICON", IMAGE_ICON, big, big, 0)));
+    if (smallIcon) SendMessageW(WindowHandle, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon.get()));
+    if (bigIcon) SendMessageW(WindowHandle, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon.get()));
+    // The window no longer shows the icons of before: they may go.
+    if (smallIcon) SmallIcon = std::move(smallIcon);
+    if (bigIcon) BigIcon = std::move(bigIcon);
 }
 
 void MainWindow::LoadFontResource() {
@@ -372,6 +392,7 @@ void MainWindow::ApplyLayout() {
     Place(InstallButton, Layout.InstallButton);
     Place(OfferCheckBox, Layout.OfferCheckBox);
     Place(ProgressBar, Layout.ProgressBar);
+    Place(PausedNotice, Layout.PausedStatusArea);
     const layout::TRect& status = Layout.StatusRect;
     StatusRect = {status.Left, status.Top, status.Right, status.Bottom};
     RedrawWindow(WindowHandle, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
@@ -454,7 +475,10 @@ void MainWindow::ShowProgressPage() {
     auto initCommonControls = platform::GetFunction<InitFunction>(commonControls.get(), "InitCommonControlsEx");
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
     if (initCommonControls == nullptr || !initCommonControls(&controls)) EndWithLastError();
-    ProgressBar = CreateChild(L"msctls_progress32", L"", WS_CHILD | WS_VISIBLE, Layout.ProgressBar, WindowHandle, 0);
+    ProgressBar = CreateChild(L"msctls_progress32", L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP, Layout.ProgressBar,
+                              WindowHandle, 0);
+    PausedNotice = CreateChild(L"STATIC", L"", WS_CHILD | WS_TABSTOP | SS_OWNERDRAW, Layout.PausedStatusArea,
+                               WindowHandle, 0);
     // The bar holds the keyboard focus on this page, so that a screen reader
     // follows its value and its name, the status line (AnnounceStatus).
     FocusedControl = ProgressBar;
@@ -463,7 +487,7 @@ void MainWindow::ShowProgressPage() {
     }
 
     StartInstallation();
-    AnnounceStatus();
+    AnnounceStatus(StartStep);
     GoogleAnalitics::AddEvent(L"install_start", L"", 0);
 }
 

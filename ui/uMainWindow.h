@@ -37,6 +37,10 @@ public:
     static inline HWND LicenseLabel = nullptr;
     static inline HWND LicenseLink = nullptr;
     static inline HWND ProgressBar = nullptr;
+    // The paused notice, in the bar's place while the installation is
+    // paused: a control of its own, so that it takes the focus and a screen
+    // reader says it and finds it. The window draws it (OnDrawItem).
+    static inline HWND PausedNotice = nullptr;
     static inline HWND FooterPanel = nullptr;
     static inline HWND NortonLogo = nullptr;
     static inline HWND MicrosoftLogo = nullptr;
@@ -84,8 +88,16 @@ private:
     static void ComputeLayout();
     static void CreatePageFonts();
     static void LoadPictures();
+    static void LoadIcons();
+    // The caption's and the task switcher's icons, each the image drawn for
+    // its size at the window's DPI.
+    static inline platform::UniqueIcon SmallIcon, BigIcon;
     static void ApplyLayout();
-    static void AnnounceStatus();
+    static void AnnounceStatus(int AStep);
+    // What the bar's name last said: a tenth of the way (0-10), or one of
+    // the steps below.
+    static inline int AnnouncedStep = 0;
+    static constexpr int StartStep = -1, PausedStep = -2, FinalStep = -3;
     static void PlaceLicenseLink();
 
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -95,6 +107,7 @@ private:
     static void OnClose();
     static bool OnSetCursor(HWND target);
     static bool OnNotify(const NMHDR* header, LRESULT& result);
+    static bool OnDrawItem(const DRAWITEMSTRUCT* AItem);
     static bool OnCommand(WORD id, WORD code);
     static HBRUSH OnCtlColorStatic(HDC dc, HWND control);
     static void OnActivateRequest();
@@ -116,6 +129,7 @@ private:
     static void StartInstallation();
     static void UpdateProgress(std::uint8_t APercent);
     static void ShowProgress(std::uint8_t APercent);
+    static void ShowPausedNotice(bool APaused);
     static void ProgressFromWorker(void* AObject, std::uint8_t APercent);
     static int ConfirmCancel();
     static void BringToForeground();

@@ -83,6 +83,20 @@ void DestroyControl(HWND& control) {
     control = nullptr;
 }
 
+// The status line, or the paused notice, in its place.
+void DrawStatusText(HDC dc, RECT& rect) {
+    SelectedObject font(dc, MainWindow::NormalFont);
+    // The window's DC is its own (CS_OWNDC) and keeps what is set in it:
+    // the system colours of high contrast are set for this text only.
+    const int saved = SaveDC(dc);
+    SetTextColor(dc, MainWindow::HighContrast ? GetSysColor(COLOR_WINDOWTEXT) : RGB(0, 0, 0));
+    SetBkColor(dc, MainWindow::HighContrast ? GetSysColor(COLOR_WINDOW) : RGB(255, 255, 255));
+    // Long lines (the paused notice) wrap instead of running off both sides.
+    DrawTextW(dc, MainWindow::StatusText.c_str(), static_cast<int>(MainWindow::StatusText.size()), &rect,
+              DT_CENTER | DT_VCENTER | DT_WORDBREAK);
+    if (saved != 0) RestoreDC(dc, saved);
+}
+
 }  // namespace
 
 LRESULT CALLBACK MainWindow::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -108,6 +122,9 @@ LRESULT CALLBACK MainWindow::WindowProc(HWND window, UINT message, WPARAM wParam
     }
     case WM_COMMAND:
         if (OnCommand(LOWORD(wParam), HIWORD(wParam))) return 0;
+        break;
+    case WM_DRAWITEM:
+        if (OnDrawItem(reinterpret_cast<const DRAWITEMSTRUCT*>(lParam))) return TRUE;
         break;
     case WM_SYSCOMMAND:
         // The progress page cannot be closed by the user.
@@ -161,13 +178,16 @@ void MainWindow::OnDestroy() {
     Installer::Done();
     GoogleAnalitics::Done();
     DestroyStartPage();
-    for (HWND* control : {&ProgressBar, &NortonLogo, &MicrosoftLogo, &FooterPanel}) DestroyControl(*control);
+    for (HWND* control : {&ProgressBar, &PausedNotice, &NortonLogo, &MicrosoftLogo, &FooterPanel})
+        DestroyControl(*control);
     DeleteGdiObject(FooterBrush);
     for (HFONT* font : {&NormalFont, &LargeFont, &TitleFont, &LinkFont}) DeleteGdiObject(*font);
     DeleteGdiObject(ProductBitmap);
     DeleteGdiObject(ButtonBitmap);
     DeleteGdiObject(TrustLogoBitmap);
     DeleteGdiObject(CompatLogoBitmap);
+    SmallIcon.reset();
+    BigIcon.reset();
     FocusedControl = nullptr;
     Globals::MainWindowHandle = nullptr;
     PostQuitMessage(0);
@@ -177,19 +197,11 @@ void MainWindow::OnPaint(HWND window) {
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(window, &paint);
     if (ProgressPage) {
-        SelectedObject font(dc, NormalFont);
-        // The window's DC is its own (CS_OWNDC) and keeps what is set in it:
-        // the system colours of high contrast are set for this text only.
-        const int saved = HighContrast ? SaveDC(dc) : 0;
-        if (HighContrast) {
-            SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
-            SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+        // The paused notice draws itself, in its own control.
+        if (PausedNotice == nullptr || !IsWindowVisible(PausedNotice)) {
+            RECT rect = StatusArea();
+            DrawStatusText(dc, rect);
         }
-        RECT rect = StatusArea();
-        // Long lines (the paused notice) wrap instead of running off both sides.
-        DrawTextW(dc, StatusText.c_str(), static_cast<int>(StatusText.size()), &rect,
-                  DT_CENTER | DT_VCENTER | DT_WORDBREAK);
-        if (saved != 0) RestoreDC(dc, saved);
     } else {
         UniqueMemoryDc memory(CreateCompatibleDC(dc));
         const layout::TRect& picture = Layout.ProductPicture;
@@ -221,6 +233,14 @@ bool MainWindow::OnNotify(const NMHDR* header, LRESULT& result) {
     // The whole button is painted at every stage; it never paints itself.
     DrawInstallButton(reinterpret_cast<const NMCUSTOMDRAW*>(header));
     result = CDRF_SKIPDEFAULT;
+    return true;
+}
+
+bool MainWindow::OnDrawItem(const DRAWITEMSTRUCT* AItem) {
+    if (AItem == nullptr || AItem->hwndItem == nullptr || AItem->hwndItem != PausedNotice) return false;
+    RECT rect = AItem->rcItem;
+    FillRect(AItem->hDC, &rect, HighContrast ? GetSysColorBrush(COLOR_WINDOW) : static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+    DrawStatusText(AItem->hDC, rect);
     return true;
 }
 
@@ -284,13 +304,17 @@ bool MainWindow::OnCommand(WORD id, WORD code) {
         // it is let end first.
         Installer::WaitWhileStopping();
         if (Installer::State.load() == Stopped) {
+            // The bytes already on disk count from the start of the resumed
+            // attempt, before the server answers: read while no worker runs.
+            const std::uint8_t done = Installer::LastPercent;
             // Refused only when the run is ending; its close request follows.
             if (Installer::Start()) GoogleAnalitics::AddEvent(L"install_resume", L"", 0);
+            UpdateProgress(done);
         } else {
             Installer::Stop();
             GoogleAnalitics::AddEvent(L"install_pause", L"", 0);
+            UpdateProgress(0);
         }
-        UpdateProgress(0);
         return true;
     case CancelCommand: {
         int answer = ConfirmCancel();
@@ -304,9 +328,11 @@ bool MainWindow::OnCommand(WORD id, WORD code) {
             return true;
         }
         Installer::WaitWhileStopping();
-        if (Installer::State.load() == Stopped && Installer::Start()) {
+        if (Installer::State.load() != Stopped) return true;
+        const std::uint8_t done = Installer::LastPercent;
+        if (Installer::Start()) {
             GoogleAnalitics::AddEvent(L"install_resume", L"", 0);
-            UpdateProgress(0);
+            UpdateProgress(done);
         }
         return true;
     }
@@ -394,13 +420,36 @@ void MainWindow::ShowProgress(std::uint8_t APercent) {
     // was before the change and as it is after: a shorter text must not
     // leave pieces of a longer one behind, the notice's last line below the
     // bar included.
-    AnnounceStatus();
+    AnnounceStatus(paused ? PausedStep : APercent == 100 ? FinalStep : APercent / 10);
     RECT area = StatusArea();
+    // The page's focus is on the bar or the notice (or, hidden under it, on
+    // the window itself): it follows to whichever shows.
+    HWND focus = GetFocus();
+    const bool pageFocus = focus == nullptr || focus == WindowHandle || focus == ProgressBar || focus == PausedNotice;
+    ShowPausedNotice(paused);
     if (ProgressBar != nullptr) ShowWindow(ProgressBar, paused ? SW_HIDE : SW_SHOWNA);
+    HWND target = paused ? PausedNotice : ProgressBar;
+    if (target != nullptr) {
+        FocusedControl = target;
+        if (pageFocus && GetActiveWindow() == WindowHandle && GetFocus() != target) SetFocus(target);
+    }
     RECT now = StatusArea();
     UnionRect(&area, &area, &now);
     InvalidateRect(WindowHandle, &area, TRUE);
     if (ProgressBar != nullptr && !paused) SendMessageW(ProgressBar, PBM_SETPOS, APercent, 0);
+}
+
+// The notice's text is its name, which a screen reader says when it takes
+// the focus and finds when it explores the window.
+void MainWindow::ShowPausedNotice(bool APaused) {
+    if (PausedNotice == nullptr) return;
+    if (!APaused) {
+        ShowWindow(PausedNotice, SW_HIDE);
+        return;
+    }
+    SetWindowTextW(PausedNotice, StatusText.c_str());
+    ShowWindow(PausedNotice, SW_SHOWNA);
+    InvalidateRect(PausedNotice, nullptr, TRUE);
 }
 
 int MainWindow::ConfirmCancel() {
@@ -420,9 +469,15 @@ void MainWindow::BringToForeground() {
 }
 
 // The status line is the progress bar's name, which screen readers say when
-// it changes; the bar itself draws no text.
-void MainWindow::AnnounceStatus() {
+// it changes; the bar itself draws no text. Said at every percent it would
+// be about a hundred announcements: the name changes at the first showing,
+// at every tenth of the way, when the text says something else (paused,
+// finalizing) and at the end. The bar's value has the percentage at any
+// time.
+void MainWindow::AnnounceStatus(int AStep) {
     if (ProgressBar == nullptr) return;
+    if (AStep == AnnouncedStep && AStep != StartStep) return;
+    AnnouncedStep = AStep;
     SetWindowTextW(ProgressBar, StatusText.c_str());
     NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, ProgressBar, OBJID_CLIENT, CHILDID_SELF);
 }
@@ -438,6 +493,7 @@ void MainWindow::OnDpiChanged(int ADpi, const RECT* ASuggested) {
     // While the window is being built (its centring may move it to another
     // monitor), the construction goes on with the new DPI by itself.
     if (FooterPanel == nullptr) return;
+    LoadIcons();
     ApplyLayout();
 }
 
@@ -484,7 +540,8 @@ bool MainWindow::OnKeyDown(const MSG& AMessage) {
         [[fallthrough]];
     case VK_SPACE:
         if (AMessage.hwnd == LicenseLink && LicenseLink != nullptr) {
-            Localizer::OpenURL(Localizer::LicenseURL);
+            // A key held down opens the page once, not once per repeat.
+            if ((HIWORD(AMessage.lParam) & KF_REPEAT) == 0) Localizer::OpenURL(Localizer::LicenseURL);
             return true;
         }
         return false;

@@ -217,3 +217,26 @@ def test_start_page_fonts_are_the_96_dpi_heights_scaled(run, dpi):
         assert found[text] == -scaled(font_height, dpi), text
     installer.process.kill()
     installer.process.wait()
+
+
+@pytest.mark.parametrize("dpi", [240], indirect=True)
+def test_a_window_larger_than_the_work_area_keeps_its_caption_inside_it(run, dpi):
+    # At 250 % the window is wider than the 1280-pixel display.
+    run().start()
+    window, _ = listing()
+    left, top, right, bottom = window["rect"]
+    work = tuple(map(int, inspect("workarea").stdout.decode().strip().split(",")))
+    assert right - left > work[2] - work[0]
+    assert left >= work[0] and top >= work[1], (window["rect"], work)
+
+
+@pytest.mark.parametrize("dpi", [96, 192], indirect=True)
+def test_the_caption_shows_the_icon_drawn_for_its_size(run, dpi):
+    # The 16-px image drawn for the caption, not the 32-px one shrunk; both
+    # at the window's scale.
+    run().start()
+    listing()
+    result = inspect_inside("icons", CLASS)
+    assert result.returncode == 0
+    small, big = 16 * dpi // 96, 32 * dpi // 96
+    assert result.stdout.decode().split("\n")[:2] == [f"small {small}x{small} same", f"big {big}x{big} same"]

@@ -8,7 +8,7 @@ import time
 import pytest
 
 from test_painting import capture
-from conftest import NETWORK_PATH, not_emulated
+from conftest import NETWORK_PATH, not_emulated, scaled
 from test_window import CLASS, inspect, listing, wait_until
 
 FOCUSABLE, FOCUSED = 0x100000, 0x4
@@ -148,4 +148,81 @@ def test_the_progress_bar_is_named_by_the_status_line_with_its_percentage(run, s
     [bar] = [o for o in accessible() if o["name"].startswith("Installing the application (")]
     assert bar["name"].endswith("%)")
     assert bar["state"] & FOCUSED
+    installer.process.kill()
+
+
+def focused():
+    """The class and the text of the control that has the focus."""
+    result = inspect("focus", CLASS)
+    assert result.returncode == 0
+    cls, _, text = result.stdout.decode("utf-8").strip().split("|", 2)
+    return cls.lower(), text
+
+
+@not_emulated(NETWORK_PATH)
+def test_the_paused_notice_takes_the_focus_and_the_bar_gets_it_back(run, server):
+    server.plan, server.post_plan = [{"stall_after": 40000, "stall": 60}, {"stall_after": 40000, "stall": 60}], [{}]
+    installer = run().start()
+    listing()
+    wait_until(lambda: focus() == 101, what="the focus on the install button")
+    keys("enter")
+    wait_until(lambda: focused()[0] == "msctls_progress32", what="the focus on the bar")
+
+    # Paused: the notice takes the bar's place and the focus, and a screen
+    # reader finds it by its text.
+    assert inspect("command", CLASS, "201").returncode == 0
+    wait_until(lambda: "installation paused" in focused()[1], what="the focus on the paused notice")
+    [notice] = [o for o in accessible() if "installation paused" in o["name"]]
+    assert notice["state"] & FOCUSED
+    assert not [o for o in accessible() if o["name"].startswith("Installing the application")]
+
+    # Resumed: the bar has it again, and Tab keeps it there.
+    assert inspect("command", CLASS, "201").returncode == 0
+    wait_until(lambda: focused()[0] == "msctls_progress32", what="the focus back on the bar")
+    keys("tab")
+    assert focused()[0] == "msctls_progress32"
+    installer.process.kill()
+
+
+@not_emulated(NETWORK_PATH)
+def test_a_reader_hears_the_progress_at_every_tenth_not_at_every_percent(run, server):
+    # About a percent every tenth of a second.
+    server.plan, server.post_plan = [{"chunk": 8192, "delay": 0.1}], [{}]
+    installer = run().start()
+    listing()
+    wait_until(lambda: focus() == 101, what="the focus on the install button")
+    keys("enter")
+    said = []
+    deadline = time.monotonic() + scaled(60)
+    while time.monotonic() < deadline and installer.process.poll() is None:
+        bars = [o for o in accessible() if o["name"].startswith("Installing the application (")]
+        for bar in bars:
+            percent = int(bar["name"].split("(")[1].rstrip("%)"))
+            if not said or said[-1] != percent:
+                said.append(percent)
+        if said and said[-1] >= 90:
+            break
+    # The name changed at the first percentage and then once a tenth of the
+    # way at most.
+    assert len(said) >= 3, said
+    assert all(later // 10 > earlier // 10 for earlier, later in zip(said, said[1:])), said
+    installer.process.kill()
+
+
+@not_emulated(NETWORK_PATH)
+def test_on_resume_the_bar_says_what_is_on_disk_before_the_server_answers(run, server):
+    # The resumed attempt's server does not answer at all.
+    server.plan, server.post_plan = [{"stall_after": 80000, "stall": 60}, {"hang": True}], [{}]
+    installer = run().start()
+    listing()
+    wait_until(lambda: focus() == 101, what="the focus on the install button")
+    keys("enter")
+    wait_until(lambda: len(server.requests) >= 1 and focused()[0] == "msctls_progress32", what="the download")
+    time.sleep(3)
+    assert inspect("command", CLASS, "201").returncode == 0
+    wait_until(lambda: "installation paused" in focused()[1], what="the pause")
+    assert inspect("command", CLASS, "201").returncode == 0
+    wait_until(lambda: focused()[0] == "msctls_progress32", what="the resume")
+    [bar] = [o for o in accessible() if o["name"].startswith("Installing the application (")]
+    assert int(bar["name"].split("(")[1].rstrip("%)")) > 0, bar
     installer.process.kill()

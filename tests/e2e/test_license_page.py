@@ -7,6 +7,7 @@ registered as the http handler: it logs the address and reports which
 program started it."""
 import os
 import subprocess
+import time
 
 import pytest
 
@@ -40,7 +41,7 @@ def browser(tmp_path):
         reg("add", HANDLER, "/ve", "/d", previous[0], "/f")
 
 
-def open_the_license_page(run, browser):
+def open_the_license_page(run, browser, key="space"):
     installer = run().start()
     browser.ready()
     listing()
@@ -48,7 +49,7 @@ def open_the_license_page(run, browser):
     keys("tab")
     keys("tab")
     assert focus() == 103
-    keys("space")
+    keys(key)
     return installer
 
 
@@ -72,3 +73,12 @@ def test_without_a_shell_to_ask_the_address_is_shown_and_nothing_started(run, br
     assert "http://www.quellox.example/license/" in shown
     assert inspect("list", CLASS, "5000").returncode == 0  # the window carries on
     assert not browser.log.exists()
+
+
+@pytest.mark.parametrize("key", ["hold-space", "hold-enter"])
+def test_a_key_held_on_the_link_opens_the_page_once(run, browser, key):
+    # Six key-downs of the keyboard's auto-repeat, then the key-up.
+    open_the_license_page(run, browser, key)
+    wait_until(browser.log.exists, what="the page to be opened")
+    time.sleep(2)
+    assert len(browser.log.read_text(encoding="utf-8").splitlines()) == 1

@@ -28,7 +28,14 @@
 //   wininspect keys CLASS KEY...         brings it to the front and types
 //                                        each KEY as a user would (SendInput):
 //                                        tab, shift+tab, space, enter, esc,
-//                                        alt+f4
+//                                        alt+f4; hold-space and hold-enter
+//                                        send six key-downs (auto-repeat),
+//                                        then the key-up
+//   wininspect icons CLASS               prints its small and big icon's size
+//                                        and whether each is the program's
+//                                        own MAINICON image of that size:
+//                                        "small WxH same|differs", then big
+//                                        (read inside its process)
 //   wininspect focus CLASS               prints the control that has the
 //                                        keyboard focus: "class|id|text"
 //   wininspect uistate CLASS             prints its keyboard cue state
@@ -65,7 +72,9 @@
 #include <oleacc.h>
 #include <tlhelp32.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tests/support/TestOutput.h"
 
@@ -180,11 +189,12 @@ BYTE* RemoteModuleBase(DWORD processId, const std::wstring& path) {
     return base;
 }
 
-// Runs font_reporter.dll's ReportFonts inside the window's process: a font
-// handle means nothing outside the process that made it. The library is
+// Runs one of font_reporter.dll's reports (ReportFonts, ReportIcons) inside
+// the window's process: a font or icon handle means nothing outside the
+// process that made it. The library is
 // loaded there by a thread of its own that calls LoadLibraryW (kernel32
 // lies at the same address in every process of the prefix).
-bool Fonts(HWND window) {
+bool ReportInside(HWND window, const char* AReport) {
     wchar_t self[MAX_PATH];
     DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring library(self, length);
@@ -194,7 +204,7 @@ bool Fonts(HWND window) {
     GetTempFileNameW(folder, L"fnt", 0, output);
 
     HMODULE local = LoadLibraryW(library.c_str());
-    auto report = local != nullptr ? reinterpret_cast<BYTE*>(GetProcAddress(local, "ReportFonts")) : nullptr;
+    auto report = local != nullptr ? reinterpret_cast<BYTE*>(GetProcAddress(local, AReport)) : nullptr;
     auto load = reinterpret_cast<LPTHREAD_START_ROUTINE>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
     DWORD processId = 0;
@@ -251,7 +261,20 @@ bool Keys(HWND window, int count, wchar_t** names) {
         else if (name == L"enter") key = VK_RETURN;
         else if (name == L"esc") key = VK_ESCAPE;
         else if (name == L"alt+f4") modifier = VK_MENU, key = VK_F4;
-        else return false;
+        else if (name == L"hold-space" || name == L"hold-enter") {
+            // Held down: six key-downs, as the keyboard's auto-repeat sends
+            // them, then one key-up.
+            INPUT held = {};
+            held.type = INPUT_KEYBOARD;
+            held.ki.wVk = name == L"hold-space" ? VK_SPACE : VK_RETURN;
+            held.ki.wScan = static_cast<WORD>(MapVirtualKeyW(held.ki.wVk, 0));
+            for (int repeat = 0; repeat < 6; ++repeat, Sleep(40))
+                if (SendInput(1, &held, sizeof(INPUT)) != 1) return false;
+            held.ki.dwFlags = KEYEVENTF_KEYUP;
+            if (SendInput(1, &held, sizeof(INPUT)) != 1) return false;
+            Sleep(150);
+            continue;
+        } else return false;
         INPUT input[4] = {};
         int n = 0;
         auto add = [&](WORD vk, bool up) {
@@ -398,6 +421,7 @@ int wmain(int argc, wchar_t** argv) {
         PostMessageW(window, WM_SYSCOMMAND, static_cast<WPARAM>(_wtoi(argv[3])), 0);
         return 0;
     }
+    if (verb == L"icons" && argc == 3) return ReportInside(window, "ReportIcons") ? 0 : 3;
     if (verb == L"keys" && argc >= 4) return Keys(window, argc - 3, argv + 3) ? 0 : 3;
     if (verb == L"focus" && argc == 3) return Focus(window) ? 0 : 3;
     if (verb == L"uistate" && argc == 3) {
@@ -413,7 +437,7 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (verb == L"capture" && argc == 4) return Capture(window, argv[3]) ? 0 : 3;
-    if (verb == L"fonts" && argc == 3) return Fonts(window) ? 0 : 3;
+    if (verb == L"fonts" && argc == 3) return ReportInside(window, "ReportFonts") ? 0 : 3;
     if (verb == L"close" && argc == 3) {
         PostMessageW(window, WM_CLOSE, 0, 0);
         return 0;
