@@ -151,7 +151,8 @@ std::wstring ComposeSetupEnvironment(std::wstring_view AMachineEnvironment, cons
         std::wstring_view entry = AMachineEnvironment.substr(at, end - at);
         std::wstring name = UpperName(entry);
         at = end + 1;
-        if (entry.find(L'=', 1) == std::wstring_view::npos || !IsOneOf(name, SetupEnvironmentNames, SetupEnvironmentNameCount) ||
+        if (entry.find(L'=', 1) == std::wstring_view::npos ||
+            !IsOneOf(name, SetupEnvironmentNames, SetupEnvironmentNameCount) ||
             IsOneOf(name, FolderNames, sizeof(FolderNames) / sizeof(FolderNames[0])))
             continue;
         // What WOW64 gives a 32-bit process: the machine's architecture

@@ -47,8 +47,9 @@ std::wstring SetupWebPage(const std::wstring& AURL);
 std::wstring UrlParamValue(const std::wstring& value);
 
 // Values of the setup program's environment that are not taken from the
-// machine's block: the run folder's temporary folder, and the folders and
-// names read from the system and the elevated token itself (empty: left out).
+// machine's block: the setup program's kept temporary folder, and the
+// folders and names read from the system and the elevated token itself
+// (empty: left out).
 struct TSetupFolders {
     std::wstring WindowsFolder;   // SystemRoot and windir; SystemDrive is its drive
     std::wstring UserProfile;     // USERPROFILE, from the machine's profile list; HOMEDRIVE and HOMEPATH

@@ -23,12 +23,12 @@ namespace {
 class Strings {
 public:
     Strings() : library_(LoadSystemLibrary(L"oleaut32.dll")) {
-        allocate_ = GetFunction<decltype(&SysAllocString)>(library_.get(), "SysAllocString");
-        free_ = GetFunction<decltype(&SysFreeString)>(library_.get(), "SysFreeString");
+        Allocate = GetFunction<decltype(&SysAllocString)>(library_.get(), "SysAllocString");
+        Free = GetFunction<decltype(&SysFreeString)>(library_.get(), "SysFreeString");
     }
-    bool Loaded() const { return allocate_ != nullptr && free_ != nullptr; }
-    decltype(&SysAllocString) allocate_ = nullptr;
-    decltype(&SysFreeString) free_ = nullptr;
+    bool Loaded() const { return Allocate != nullptr && Free != nullptr; }
+    decltype(&SysAllocString) Allocate = nullptr;
+    decltype(&SysFreeString) Free = nullptr;
 
 private:
     UniqueLibrary library_;
@@ -37,9 +37,9 @@ private:
 // A string argument of an automation call, freed when it goes.
 class TextArgument {
 public:
-    TextArgument(const Strings& AStrings, const wchar_t* AText) : free_(AStrings.free_) {
+    TextArgument(const Strings& AStrings, const wchar_t* AText) : free_(AStrings.Free) {
         value_.vt = VT_BSTR;
-        value_.bstrVal = AStrings.allocate_(AText);
+        value_.bstrVal = AStrings.Allocate(AText);
     }
     ~TextArgument() { free_(value_.bstrVal); }
     TextArgument(const TextArgument&) = delete;

@@ -237,9 +237,11 @@ bool MainWindow::OnNotify(const NMHDR* header, LRESULT& result) {
 }
 
 bool MainWindow::OnDrawItem(const DRAWITEMSTRUCT* AItem) {
-    if (AItem == nullptr || AItem->hwndItem == nullptr || AItem->hwndItem != PausedNotice) return false;
+    if (AItem == nullptr || PausedNotice == nullptr || AItem->hwndItem != PausedNotice) return false;
     RECT rect = AItem->rcItem;
-    FillRect(AItem->hDC, &rect, HighContrast ? GetSysColorBrush(COLOR_WINDOW) : static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+    HBRUSH background =
+        HighContrast ? GetSysColorBrush(COLOR_WINDOW) : static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+    FillRect(AItem->hDC, &rect, background);
     DrawStatusText(AItem->hDC, rect);
     return true;
 }

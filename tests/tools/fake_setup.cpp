@@ -6,8 +6,8 @@
 // QUELLOX_FAKE_SETUP_EXIT_CODE, else 0.
 // When QUELLOX_FAKE_SETUP_REPORT names a file, it also writes there, as
 // "Name=value" lines (the last run's only): its own path, its current
-// folder, the file name of the program that started it, the names in its own folder, its folder's security descriptor in
-// SDDL, its command line as a program reading it as ANSI sees it
+// folder, the file name of the program that started it, the names in its
+// own folder, its folder's security descriptor in SDDL, its command line as a program reading it as ANSI sees it
 // (GetCommandLineA, in hex), its TEMP and TMP, TEMP's security descriptor
 // in SDDL, every variable of its
 // environment ("Env:NAME=value"), and whether the handle that
@@ -17,8 +17,7 @@
 // with a file beside itself, which becomes its current folder, and a file
 // in its TEMP for the product it would start; with "deep", also a tree
 // beside itself whose paths pass MAX_PATH. Its settings come from the tests'
-// settings file
-// (testoutput::FakeSetupSetting), else from its environment.
+// settings file (testoutput::FakeSetupSetting), else from its environment.
 #include <windows.h>
 
 #include <sddl.h>

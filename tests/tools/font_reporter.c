@@ -62,6 +62,11 @@ static DWORD* IconPixels(HICON icon, int* width, int* height) {
     *width = bitmap.bmWidth;
     *height = bitmap.bmHeight;
     pixels = (DWORD*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (SIZE_T)(*width) * (*height) * 4 + 4);
+    if (pixels == NULL) {
+        DeleteObject(info.hbmColor);
+        DeleteObject(info.hbmMask);
+        return NULL;
+    }
     ZeroMemory(&format, sizeof(format));
     format.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
     format.bmiHeader.biWidth = *width;

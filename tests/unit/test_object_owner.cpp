@@ -1,6 +1,6 @@
 // What the elevated run creates (the download, the copy; its folders take
-// the protected descriptor, owner included) names the Administrators as its owner: left to the token's
-// default owner, policy can make it the user's own SID, whose unelevated
+// the protected descriptor, owner included) names the Administrators as
+// its owner: left to the token's default owner, policy can make it the user's own SID, whose unelevated
 // programs could then change its DACL. (Wine keeps no owner on files, so
 // the descriptor the calls pass is what is checked.)
 #include <windows.h>
@@ -32,4 +32,5 @@ TEST(ObjectOwner, NewObjectsNameTheAdministratorsAndInheritTheirDacl) {
     TempDirectory folder;
     std::wstring file = folder.Path() + L"\\created.bin";
     EXPECT_TRUE(platform::OpenWithoutReparse(file, GENERIC_WRITE, 0, CREATE_NEW)) << GetLastError();
+    EXPECT_TRUE(CreateDirectoryW((folder.Path() + L"\\Temp").c_str(), attributes)) << GetLastError();
 }
