@@ -98,7 +98,7 @@ TEST_F(CollectApp, EventsAreAnsweredOnceCommittedAndRefusalsAreCounted) {
                                "wrong measurement_id or api_secret", "malformed JSON: an object key that is not a string"})
         EXPECT_NE(funnel.Body.find("{\"reason\":\"" + std::string(reason) + "\",\"count\":1}"), std::string::npos) << reason;
     AppResponse health = Ask("GET", "/healthz");
-    EXPECT_EQ(health.Body, "ok schema=1 accepted=3 refused=4 unanswered=0\n");
+    EXPECT_EQ(health.Body, "ok schema=2 accepted=3 refused=4 unanswered=0\n");
 }
 
 TEST_F(CollectApp, ThePageAndTheFiguresNeedTheTokenExceptFromLoopback) {
