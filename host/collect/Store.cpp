@@ -377,11 +377,15 @@ bool Store::Funnel(const FunnelQuery& query, FunnelResult& result, std::string& 
         }
         return result.Rows[at->second];
     };
-    // Split by language only when asked: that rollup has a row per language
-    // where the other has one, so the database sums it by the groups asked
-    // for (and the day, for the chart) first.
+    // Split by language only when asked. By language and day alone, the
+    // small rollup holds the figures; with the campaign or the version, the
+    // one with a row per language where event_days has one, which the
+    // database first sums by the groups asked for (and the day, for the
+    // chart).
     std::string sql = "SELECT day, campaign, version, '', name, count FROM event_days WHERE day >= ? AND day <= ?";
-    if (query.ByLanguage) {
+    if (query.ByLanguage && !query.ByCampaign && !query.ByVersion) {
+        sql = "SELECT day, '', '', language, name, count FROM language_days WHERE day >= ? AND day <= ?";
+    } else if (query.ByLanguage) {
         std::string campaign = query.ByCampaign ? "campaign" : "''", version = query.ByVersion ? "version" : "''";
         std::string groups = std::string("day, ") + (query.ByCampaign ? "campaign, " : "") +
                              (query.ByVersion ? "version, " : "") + "language, name";
