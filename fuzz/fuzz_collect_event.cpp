@@ -1,7 +1,7 @@
 // Fuzzes the collector's reading of request bodies: any bytes as a form
 // body, as GA4 JSON and as a stream's query, no crash; and every event it
-// takes holds only values the stamping rules allow, so that nothing else
-// can reach the database.
+// takes holds only values the stamping rules allow (and a lowercase language
+// tag), so that nothing else can reach the database.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -24,6 +24,10 @@ void CheckEvent(const collect::Event& event) {
     for (const std::string* value : {&event.ClientID, &event.SessionID, &event.Campaign, &event.Label, &event.Version})
         CheckValue(*value);
     if (event.Variant != "a" && event.Variant != "b" && !event.Variant.empty()) std::abort();
+    // The window's language: empty, or a lowercase tag of at most 35 characters.
+    if (event.Language.size() > collect::LanguageLimit) std::abort();
+    for (char c : event.Language)
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-')) std::abort();
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
 // The funnel query's time as events grow: fills a store with N events over
 // the last 120 days (40 campaigns, 3 versions, the five events in fixed
-// shares), then times the 90-day funnel from the rollups, and the same
+// shares, 14 languages and none in equal shares), then times the 90-day
+// funnel from the rollups, and the same
 // figures counted from the events themselves (by their day index) for
 // comparison. The fill goes into the database directly, not through the
 // collector: one INSERT … SELECT over generated rows (PostgreSQL's
 // generate_series, a recursive query in SQLite) in one transaction, then
 // the per-day rollups of exactly those rows, counted per day, campaign,
-// version and name and added as the writer adds its own; on PostgreSQL then
+// version, language and name as each rollup keys them and added as the
+// writer adds its own; on PostgreSQL then
 // VACUUM ANALYZE, as autovacuum would after such a fill.
 //   collect_bench_query STORE EVENTS [RUNS]
 #include <algorithm>
@@ -22,6 +24,12 @@
 using namespace collect;
 using Clock = std::chrono::steady_clock;
 
+// The languages the installer's window shows, each in five characters, and
+// the share of events that send none: the copies from before the
+// translations.
+static const char* const Languages = "en   de   fr   es   pt-brit   pl   ru   tr   ja   zh-cnko   ar   he   ";
+constexpr int LanguageCount = 14;
+
 // The events' columns from a random number per row, in either dialect.
 static std::string Generated(Dialect dialect) {
     bool pg = dialect == Dialect::PostgreSQL;
@@ -36,7 +44,17 @@ static std::string Generated(Dialect dialect) {
     return "SELECT t, " + day + ", '{' || " + pick(1000000) + " || '}', '', CASE WHEN w < 40 THEN 'install_start'"
            " WHEN w < 50 THEN 'install_pause' WHEN w < 58 THEN 'install_resume' WHEN w < 70 THEN 'install_cancel'"
            " ELSE 'install_finish' END, 'quellox1.6.' || (7 + " + pick(3) + ") || 'restart', 'campaign-' || " +
-           pick(40) + ", CASE WHEN " + pick(2) + " = 0 THEN 'a' ELSE 'b' END, '', 0, 'v1'";
+           pick(40) + ", CASE WHEN " + pick(2) + " = 0 THEN 'a' ELSE 'b' END, '', 0, 'v1', rtrim(substr('" +
+           Languages + "', 1 + 5 * " + pick(LanguageCount + 1) + ", 5))";
+}
+
+// Adds the events after id `after` to the rollup `table`, keyed by `columns`.
+static bool Rollup(Connection& db, const std::string& table, const std::string& columns, const std::string& after,
+                   std::string& error) {
+    return db.Exec("INSERT INTO " + table + " (" + columns + ", count) SELECT " + columns + ", COUNT(*) FROM events"
+                   " WHERE id > " + after + " GROUP BY " + columns + " ORDER BY " + columns + " ON CONFLICT (" + columns +
+                   ") DO UPDATE SET count = " + table + ".count + excluded.count",
+                   error);
 }
 
 static bool Fill(Store& store, long long have, long long events, std::int64_t now, std::string& error) {
@@ -55,13 +73,11 @@ static bool Fill(Store& store, long long have, long long events, std::int64_t no
     if (!store.Begin(error) || !db.Exec("SELECT COALESCE(MAX(id), 0) FROM events", {}, &last, error)) return false;
     std::string after = last.empty() ? "0" : last[0][0];
     bool ok = db.Exec("INSERT INTO events (received_at, day, client_id, session_id, name, version, campaign, variant,"
-                      " label, value, form) " + Generated(db.Kind()) + " FROM (" + rows + ") g",
+                      " label, value, form, language) " + Generated(db.Kind()) + " FROM (" + rows + ") g",
                       error) &&
-              db.Exec("INSERT INTO event_days (day, campaign, version, name, count) SELECT day, campaign, version,"
-                      " name, COUNT(*) FROM events WHERE id > " + after + " GROUP BY day, campaign, version, name"
-                      " ORDER BY day, campaign, version, name"
-                      " ON CONFLICT (day, campaign, version, name) DO UPDATE SET count = event_days.count + excluded.count",
-                      error) &&
+              Rollup(db, "event_days", "day, campaign, version, name", after, error) &&
+              Rollup(db, "event_language_days", "day, campaign, version, language, name", after, error) &&
+              Rollup(db, "language_days", "day, language, name", after, error) &&
               store.Commit(error);
     if (!ok) {
         store.Rollback();
@@ -70,7 +86,8 @@ static bool Fill(Store& store, long long have, long long events, std::int64_t no
     // As autovacuum would after so many new rows: the rollups' visibility
     // and every table's statistics; then a checkpoint, so that the timing
     // does not share the disk with the flush of the new rows.
-    return !pg || (db.Exec("VACUUM ANALYZE event_days, served_days, refused_days", error) &&
+    return !pg || (db.Exec("VACUUM ANALYZE event_days, event_language_days, language_days, served_days, refused_days",
+                           error) &&
                    db.Exec("ANALYZE events", error) && db.Exec("CHECKPOINT", error));
 }
 
@@ -97,15 +114,20 @@ int main(int argc, char** argv) {
     if (!Fill(store, have, events, now, error)) return std::fprintf(stderr, "%s\n", error.c_str()), 1;
     double fillSeconds = Ms(Clock::now() - fillStart) / 1000;
 
+    // The page's figures, then per campaign and language (from the rollup
+    // with a row per language).
     FunnelQuery query{"", DayOf(now), true, true, true};
     AddDays(query.To, -89, query.From);
-    std::vector<double> rollup, scan;
+    FunnelQuery byLanguage{query.From, query.To, true, false, false, true};
+    std::vector<double> rollup, languages, scan;
     for (int i = 0; i < runs; ++i) {
-        FunnelResult result;
-        auto start = Clock::now();
-        if (!store.Funnel(query, result, error)) return std::fprintf(stderr, "%s\n", error.c_str()), 1;
-        FunnelJson(query, result);
-        rollup.push_back(Ms(Clock::now() - start));
+        for (auto [timed, times] : {std::pair{&query, &rollup}, {&byLanguage, &languages}}) {
+            FunnelResult result;
+            auto start = Clock::now();
+            if (!store.Funnel(*timed, result, error)) return std::fprintf(stderr, "%s\n", error.c_str()), 1;
+            FunnelJson(*timed, result);
+            times->push_back(Ms(Clock::now() - start));
+        }
     }
     for (int i = 0; i < std::max(1, runs / 5); ++i) {
         std::vector<Row> counted;
@@ -117,8 +139,9 @@ int main(int argc, char** argv) {
         scan.push_back(Ms(Clock::now() - start));
     }
     std::sort(rollup.begin(), rollup.end());
+    std::sort(languages.begin(), languages.end());
     std::sort(scan.begin(), scan.end());
-    std::printf("events %lld fill_s %.1f funnel_90d_ms %.2f from_events_ms %.1f\n", events, fillSeconds,
-                rollup[rollup.size() / 2], scan[scan.size() / 2]);
+    std::printf("events %lld fill_s %.1f funnel_90d_ms %.2f by_language_ms %.2f from_events_ms %.1f\n", events,
+                fillSeconds, rollup[rollup.size() / 2], languages[languages.size() / 2], scan[scan.size() / 2]);
     return 0;
 }

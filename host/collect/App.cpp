@@ -136,8 +136,9 @@ bool App::ReadQuery(const std::string& query, FunnelQuery& funnel, std::string& 
             if (name == "campaign") funnel.ByCampaign = true;
             else if (name == "version") funnel.ByVersion = true;
             else if (name == "day") funnel.ByDay = true;
+            else if (name == "language") funnel.ByLanguage = true;
             else if (!name.empty()) {
-                reason = "group is a list of campaign, version and day";
+                reason = "group is a list of campaign, version, day and language";
                 return false;
             }
         }

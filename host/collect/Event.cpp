@@ -107,6 +107,35 @@ bool ForEachField(std::string_view text, std::string& reason, OnField onField) {
     return true;
 }
 
+bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// The language of the installer's window, a tag of 2-3 letters and then
+// subtags of '-' and 1-8 letters or digits ("de", "pt-br", "zh-cn"),
+// lowercased.
+bool ReadLanguage(std::string_view text, std::string& language, std::string& reason) {
+    if (text.size() > LanguageLimit)
+        return Refuse(reason, "the language refused: longer than " + std::to_string(LanguageLimit) + " characters");
+    std::string read;
+    bool first = true;
+    while (true) {
+        std::size_t dash = text.find('-');
+        std::string_view subtag = text.substr(0, dash);
+        bool ok = first ? subtag.size() >= 2 && subtag.size() <= 3 : !subtag.empty() && subtag.size() <= 8;
+        for (char c : subtag) ok = ok && (IsLetter(c) || (!first && IsDigit(c)));
+        if (!ok)
+            return Refuse(reason, "the language refused: not a language tag (2-3 letters, then subtags of 1-8 letters or digits)");
+        for (char c : subtag) read += Lower(c);
+        if (dash == std::string_view::npos) break;
+        read += '-';
+        text = text.substr(dash + 1);
+        first = false;
+    }
+    language = std::move(read);
+    return true;
+}
+
 const json::Value* Member(const json::Value& object, std::string_view key, json::Value::Kind kind, bool required,
                           std::string& reason, bool& ok) {
     const json::Value* value = object.Find(key);
@@ -157,20 +186,23 @@ bool SplitCategory(std::string_view category, Event& event, std::string& reason)
 }
 
 bool ParseForm(std::string_view body, const Acceptance& accepted, Event& event, std::string& reason) {
-    static constexpr const char* Fields[] = {"v", "tid", "cid", "t", "ec", "ea", "el", "ev"};
-    std::string values[8];
-    bool seen[8] = {};
+    // The first eight are required; ul, the window's language, comes from
+    // the translated copies only.
+    static constexpr const char* Fields[] = {"v", "tid", "cid", "t", "ec", "ea", "el", "ev", "ul"};
+    constexpr int FieldCount = 9, Required = 8, Language = 8;
+    std::string values[FieldCount];
+    bool seen[FieldCount] = {};
     bool ok = ForEachField(body, reason, [&](const std::string& name, const std::string& value) {
         int index = 0;
-        while (index < 8 && name != Fields[index]) ++index;
-        if (index == 8) return Refuse(reason, "malformed form: an unknown field");
+        while (index < FieldCount && name != Fields[index]) ++index;
+        if (index == FieldCount) return Refuse(reason, "malformed form: an unknown field");
         if (seen[index]) return Refuse(reason, "malformed form: the field " + name + " is given twice");
         seen[index] = true;
         values[index] = value;
         return true;
     });
     if (!ok) return false;
-    for (int i = 0; i < 8; ++i)
+    for (int i = 0; i < Required; ++i)
         if (!seen[i]) return Refuse(reason, std::string("malformed form: the field ") + Fields[i] + " is missing");
     if (values[0] != "1") return Refuse(reason, "malformed form: v is not 1");
     if (values[3] != "event") return Refuse(reason, "malformed form: t is not event");
@@ -183,6 +215,7 @@ bool ParseForm(std::string_view body, const Acceptance& accepted, Event& event, 
     if (!ParseInt32(values[7], read.Value)) return Refuse(reason, "malformed form: ev is not a 32-bit integer");
     if (values[4].size() > 400) return Refuse(reason, "ec refused: longer than 400 characters");
     if (!SplitCategory(values[4], read, reason)) return false;
+    if (seen[Language] && !ReadLanguage(values[Language], read.Language, reason)) return false;
     read.ClientID = values[2];
     read.Name = values[5];
     read.Label = values[6];
@@ -227,6 +260,16 @@ bool ParseJson(std::string_view body, std::vector<Event>& events, std::string& r
     const json::Value* client = Member(document, "client_id", Kind::String, true, reason, ok);
     if (!ok) return false;
     if (!CheckValue("client_id", client->Text, reason)) return false;
+    // The window's language, from the translated copies only; the device's
+    // other members are not kept.
+    std::string language;
+    const json::Value* device = Member(document, "device", Kind::Object, false, reason, ok);
+    if (!ok) return false;
+    if (device != nullptr) {
+        const json::Value* tag = Member(*device, "language", Kind::String, false, reason, ok);
+        if (!ok) return false;
+        if (tag != nullptr && !ReadLanguage(tag->Text, language, reason)) return false;
+    }
     const json::Value* list = Member(document, "events", Kind::Array, true, reason, ok);
     if (!ok) return false;
     if (list->Items.empty() || list->Items.size() > 25) return Refuse(reason, "the JSON holds no event or more than 25");
@@ -235,6 +278,7 @@ bool ParseJson(std::string_view body, std::vector<Event>& events, std::string& r
         if (item.Type != Kind::Object) return Refuse(reason, "an event is not an object");
         Event event;
         event.ClientID = client->Text;
+        event.Language = language;
         const json::Value* name = Member(item, "name", Kind::String, true, reason, ok);
         if (!ok) return false;
         if (EventIndex(name->Text) < 0) return Refuse(reason, "unknown event name");

@@ -15,6 +15,8 @@ namespace collect {
 
 // No body longer than this is read.
 inline constexpr std::size_t BodyLimit = 8192;
+// The longest language tag taken.
+inline constexpr std::size_t LanguageLimit = 35;
 
 // The five events the installer reports, in funnel order.
 inline constexpr const char* EventNames[] = {"install_start", "install_pause", "install_resume", "install_cancel",
@@ -32,6 +34,7 @@ struct Event {
     std::string Variant;    // "a" or "b"
     std::string Label;
     std::int32_t Value = 0;
+    std::string Language;  // the language the installer's window showed, lowercase; empty when not sent
 };
 
 // Which ids and secrets the collector takes.
@@ -45,8 +48,8 @@ struct Acceptance {
 };
 
 // The form body of POST /collect: exactly the fields v=1, tid, cid, t=event,
-// ec, ea, el and ev, each once, percent-encoded ('+' is a blank). False with
-// the reason.
+// ec, ea, el and ev, and optionally ul (the window's language), each once,
+// percent-encoded ('+' is a blank). False with the reason.
 bool ParseForm(std::string_view body, const Acceptance& accepted, Event& event, std::string& reason);
 
 // The query of POST /mp/collect: measurement_id and api_secret, checked
@@ -56,8 +59,9 @@ bool CheckStream(std::string_view query, const Acceptance& accepted, std::string
 
 // The JSON body of POST /mp/collect: {"client_id":…,"events":[{"name":…,
 // "params":{"category":…,"campaign":…,"label":…,"value":N,"session_id":…}}]},
-// one to 25 events; other keys are allowed and ignored. False with the
-// reason; then none of the events is taken.
+// one to 25 events, and optionally "device":{"language":…} (the window's
+// language, for all of them); other keys are allowed and ignored. False with
+// the reason; then none of the events is taken.
 bool ParseJson(std::string_view body, std::vector<Event>& events, std::string& reason);
 
 // The event category, "<version tag>-<campaign>", into version, campaign and

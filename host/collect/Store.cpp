@@ -38,6 +38,22 @@ const std::vector<std::vector<std::string>>& Migrations() {
             " PRIMARY KEY (day, reason))",
             "CREATE TABLE imports (source TEXT PRIMARY KEY, position BIGINT NOT NULL, head TEXT NOT NULL)",
         },
+        // 2: the language of the installer's window on the events, and two
+        // rollups by it: per day, campaign, version, language and name for
+        // the figures grouped by language, and per day, language and name for
+        // the page's table. The events from before have none ('').
+        {
+            "ALTER TABLE events ADD COLUMN language TEXT NOT NULL DEFAULT ''",
+            "CREATE TABLE event_language_days (day TEXT NOT NULL, campaign TEXT NOT NULL, version TEXT NOT NULL,"
+            " language TEXT NOT NULL, name TEXT NOT NULL, count BIGINT NOT NULL,"
+            " PRIMARY KEY (day, campaign, version, language, name))",
+            "INSERT INTO event_language_days (day, campaign, version, language, name, count)"
+            " SELECT day, campaign, version, '', name, count FROM event_days",
+            "CREATE TABLE language_days (day TEXT NOT NULL, language TEXT NOT NULL, name TEXT NOT NULL,"
+            " count BIGINT NOT NULL, PRIMARY KEY (day, language, name))",
+            "INSERT INTO language_days (day, language, name, count)"
+            " SELECT day, '', name, SUM(count) FROM event_days GROUP BY day, name",
+        },
     };
     return migrations;
 }
@@ -55,6 +71,54 @@ std::int64_t Number(const std::string& text) {
     } catch (...) {
         return 0;
     }
+}
+
+// The events' per-day rollups: a table and the columns of its key. The page
+// reads event_days and language_days, which do not grow with the number of
+// languages and of campaigns respectively; event_language_days only serves
+// the figures grouped by language.
+struct RollupTable {
+    const char* Name;
+    std::vector<std::string> Columns;
+};
+const RollupTable EventDays{"event_days", {"day", "campaign", "version", "name"}};
+const RollupTable EventLanguageDays{"event_language_days", {"day", "campaign", "version", "language", "name"}};
+const RollupTable LanguageDays{"language_days", {"day", "language", "name"}};
+
+// Counts by a rollup's key, in key order.
+using Rollup = std::map<std::vector<std::string>, std::int64_t>;
+
+// Adds each count of `counts` to `table`, in key order: collectors that share
+// a database take the rows' locks in one order and never wait on each other
+// in a circle.
+bool AddToRollup(Connection& db, const RollupTable& table, const Rollup& counts, std::string& error) {
+    std::string name = table.Name, columns, marks;
+    for (const std::string& column : table.Columns) {
+        columns += (columns.empty() ? "" : ", ") + column;
+        marks += "?, ";
+    }
+    std::string sql = "INSERT INTO " + name + " (" + columns + ", count) VALUES (" + marks + "?) ON CONFLICT (" +
+                      columns + ") DO UPDATE SET count = " + name + ".count + excluded.count";
+    for (const auto& [key, count] : counts) {
+        std::vector<Param> params(key.begin(), key.end());
+        params.emplace_back(count);
+        if (!db.Exec(sql, params, nullptr, error)) return false;
+    }
+    return true;
+}
+
+// Takes each count of `counts` from `table`, in key order, and drops the rows
+// left at nothing.
+bool TakeFromRollup(Connection& db, const RollupTable& table, const Rollup& counts, std::string& error) {
+    std::string name = table.Name, match;
+    for (const std::string& column : table.Columns) match += (match.empty() ? "" : " AND ") + column + " = ?";
+    std::string sql = "UPDATE " + name + " SET count = count - ? WHERE " + match;
+    for (const auto& [key, count] : counts) {
+        std::vector<Param> params{count};
+        params.insert(params.end(), key.begin(), key.end());
+        if (!db.Exec(sql, params, nullptr, error)) return false;
+    }
+    return db.Exec("DELETE FROM " + name + " WHERE count <= 0", error);
 }
 
 constexpr std::size_t RowsPerInsert = 50;
@@ -149,33 +213,28 @@ bool Store::Migrate(std::string& error) {
 bool Store::AddEvents(const std::vector<StoredEvent>& events, std::string& error) {
     static const std::string head =
         "INSERT INTO events (received_at, day, client_id, session_id, name, version, campaign, variant, label, value,"
-        " form) VALUES ";
-    std::map<std::tuple<std::string, std::string, std::string, std::string>, std::int64_t> rollup;
+        " form, language) VALUES ";
+    Rollup byVersion, byLanguage, languages;
     for (std::size_t first = 0; first < events.size(); first += RowsPerInsert) {
         std::size_t end = std::min(events.size(), first + RowsPerInsert);
         std::string sql = head;
         std::vector<Param> params;
         for (std::size_t i = first; i < end; ++i) {
             const StoredEvent& e = events[i];
+            const Event& f = e.Fields;
             std::string day = DayOf(e.ReceivedAt);
-            sql += i == first ? "(?,?,?,?,?,?,?,?,?,?,?)" : ",(?,?,?,?,?,?,?,?,?,?,?)";
-            params.insert(params.end(), {e.ReceivedAt, day, e.Fields.ClientID, e.Fields.SessionID, e.Fields.Name,
-                                         e.Fields.Version, e.Fields.Campaign, e.Fields.Variant, e.Fields.Label,
-                                         std::int64_t{e.Fields.Value}, e.Form});
-            ++rollup[{day, e.Fields.Campaign, e.Fields.Version, e.Fields.Name}];
+            sql += i == first ? "(?,?,?,?,?,?,?,?,?,?,?,?)" : ",(?,?,?,?,?,?,?,?,?,?,?,?)";
+            params.insert(params.end(), {e.ReceivedAt, day, f.ClientID, f.SessionID, f.Name, f.Version, f.Campaign,
+                                         f.Variant, f.Label, std::int64_t{f.Value}, e.Form, f.Language});
+            ++byVersion[{day, f.Campaign, f.Version, f.Name}];
+            ++byLanguage[{day, f.Campaign, f.Version, f.Language, f.Name}];
+            ++languages[{day, f.Language, f.Name}];
         }
         if (!db_->Exec(sql, params, nullptr, error)) return false;
     }
-    // In key order: collectors that share a database take the rows' locks in
-    // one order and never wait on each other in a circle.
-    for (const auto& [key, count] : rollup) {
-        const auto& [day, campaign, version, name] = key;
-        if (!db_->Exec("INSERT INTO event_days (day, campaign, version, name, count) VALUES (?, ?, ?, ?, ?)"
-                       " ON CONFLICT (day, campaign, version, name) DO UPDATE SET count = event_days.count + excluded.count",
-                       {day, campaign, version, name, count}, nullptr, error))
-            return false;
-    }
-    return true;
+    // The rollups summed per commit: one upsert per key, not per event.
+    return AddToRollup(*db_, EventDays, byVersion, error) && AddToRollup(*db_, EventLanguageDays, byLanguage, error) &&
+           AddToRollup(*db_, LanguageDays, languages, error);
 }
 
 bool Store::AddRefusals(const std::map<std::pair<std::string, std::string>, std::int64_t>& counts, std::string& error) {
@@ -244,19 +303,23 @@ bool Store::Forget(const std::string& clientID, std::int64_t& removed, std::stri
 
 bool Store::ForgetBody(std::string& error, std::int64_t& removed, const std::string& clientID) {
     std::vector<Row> groups;
-    if (!db_->Exec("SELECT day, campaign, version, name, COUNT(*) FROM events WHERE client_id = ?"
-                   " GROUP BY day, campaign, version, name ORDER BY day, campaign, version, name",
+    if (!db_->Exec("SELECT day, campaign, version, language, name, COUNT(*) FROM events WHERE client_id = ?"
+                   " GROUP BY day, campaign, version, language, name",
                    {clientID}, &groups, error))
         return false;
     removed = 0;
+    Rollup byVersion, byLanguage, languages;
     for (const Row& g : groups) {
-        std::int64_t count = Number(g[4]);
+        const std::string &day = g[0], &campaign = g[1], &version = g[2], &language = g[3], &name = g[4];
+        std::int64_t count = Number(g[5]);
         removed += count;
-        if (!db_->Exec("UPDATE event_days SET count = count - ? WHERE day = ? AND campaign = ? AND version = ? AND name = ?",
-                       {count, g[0], g[1], g[2], g[3]}, nullptr, error))
-            return false;
+        byVersion[{day, campaign, version, name}] += count;
+        byLanguage[{day, campaign, version, language, name}] += count;
+        languages[{day, language, name}] += count;
     }
-    return db_->Exec("DELETE FROM event_days WHERE count <= 0", error) &&
+    return TakeFromRollup(*db_, EventDays, byVersion, error) &&
+           TakeFromRollup(*db_, EventLanguageDays, byLanguage, error) &&
+           TakeFromRollup(*db_, LanguageDays, languages, error) &&
            db_->Exec("DELETE FROM events WHERE client_id = ?", {clientID}, nullptr, error);
 }
 
@@ -268,7 +331,8 @@ bool Store::DeleteBeforeBody(std::string& error, std::int64_t& removed, const st
     std::vector<Row> rows;
     if (!db_->Exec("SELECT COUNT(*) FROM events WHERE day < ?", {firstDayKept}, &rows, error)) return false;
     removed = rows.empty() ? 0 : Number(rows[0][0]);
-    for (const char* table : {"events", "event_days", "served", "served_days", "refused_days"}) {
+    for (const char* table :
+         {"events", "event_days", "event_language_days", "language_days", "served", "served_days", "refused_days"}) {
         if (!db_->Exec(std::string("DELETE FROM ") + table + " WHERE day < ?", {firstDayKept}, nullptr, error))
             return false;
     }
@@ -293,32 +357,58 @@ bool Store::Funnel(const FunnelQuery& query, FunnelResult& result, std::string& 
     // Rows by their group's key, in the order first seen; sorted at the end.
     std::unordered_map<std::string, std::size_t> grouped;
     std::string key;
-    auto rowFor = [&](const std::string& day, const std::string& campaign, const std::string& version) -> FunnelRow& {
+    auto rowFor = [&](const std::string& day, const std::string& campaign, const std::string& version,
+                      const std::string& language) -> FunnelRow& {
         key.clear();
         if (query.ByDay) key += day;
         key += '\x1f';
         if (query.ByCampaign) key += campaign;
         key += '\x1f';
         if (query.ByVersion) key += version;
+        key += '\x1f';
+        if (query.ByLanguage) key += language;
         auto [at, added] = grouped.try_emplace(key, result.Rows.size());
         if (added) {
             FunnelRow& row = result.Rows.emplace_back();
             if (query.ByDay) row.Day = day;
             if (query.ByCampaign) row.Campaign = campaign;
             if (query.ByVersion) row.Version = version;
+            if (query.ByLanguage) row.Language = language;
         }
         return result.Rows[at->second];
     };
+    // Split by language only when asked. By language and day alone, the
+    // small rollup holds the figures; with the campaign or the version, the
+    // one with a row per language where event_days has one, which the
+    // database first sums by the groups asked for (and the day, for the
+    // chart).
+    std::string sql = "SELECT day, campaign, version, '', name, count FROM event_days WHERE day >= ? AND day <= ?";
+    if (query.ByLanguage && !query.ByCampaign && !query.ByVersion) {
+        sql = "SELECT day, '', '', language, name, count FROM language_days WHERE day >= ? AND day <= ?";
+    } else if (query.ByLanguage) {
+        std::string campaign = query.ByCampaign ? "campaign" : "''", version = query.ByVersion ? "version" : "''";
+        std::string groups = std::string("day, ") + (query.ByCampaign ? "campaign, " : "") +
+                             (query.ByVersion ? "version, " : "") + "language, name";
+        sql = "SELECT day, " + campaign + ", " + version + ", language, name, SUM(count) FROM event_language_days"
+              " WHERE day >= ? AND day <= ? GROUP BY " + groups;
+    }
     std::vector<Row> rows;
-    if (!db_->Exec("SELECT day, campaign, version, name, count FROM event_days WHERE day >= ? AND day <= ?",
+    if (!db_->Exec(sql, {query.From, query.To}, &rows, error)) return false;
+    for (const Row& r : rows) {
+        int index = EventIndex(r[4]);
+        if (index < 0) continue;
+        std::int64_t count = Number(r[5]);
+        rowFor(r[0], r[1], r[2], r[3]).Counts[index] += count;
+        result.DailyCounts[index][r[0]] += count;
+    }
+    rows.clear();
+    if (!db_->Exec("SELECT language, name, SUM(count) FROM language_days WHERE day >= ? AND day <= ?"
+                   " GROUP BY language, name",
                    {query.From, query.To}, &rows, error))
         return false;
     for (const Row& r : rows) {
-        int index = EventIndex(r[3]);
-        if (index < 0) continue;
-        std::int64_t count = Number(r[4]);
-        rowFor(r[0], r[1], r[2]).Counts[index] += count;
-        result.DailyCounts[index][r[0]] += count;
+        int index = EventIndex(r[1]);
+        if (index >= 0) result.Languages[r[0]][static_cast<std::size_t>(index)] += Number(r[2]);
     }
     rows.clear();
     if (!db_->Exec("SELECT day, campaign, error_code, count FROM served_days WHERE day >= ? AND day <= ?",
@@ -326,9 +416,9 @@ bool Store::Funnel(const FunnelQuery& query, FunnelResult& result, std::string& 
         return false;
     for (const Row& r : rows) {
         std::int64_t count = Number(r[3]);
-        // Served copies carry no version: they stand in the campaign's row
-        // without one.
-        rowFor(r[0], r[1], "").Served += count;
+        // Served copies carry no version and no language: they stand in the
+        // campaign's row without either.
+        rowFor(r[0], r[1], "", "").Served += count;
         result.DailyServed[r[0]] += count;
         result.ErrorCodes[{r[1], r[2]}] += count;
     }
@@ -338,23 +428,29 @@ bool Store::Funnel(const FunnelQuery& query, FunnelResult& result, std::string& 
         return false;
     for (const Row& r : rows) result.Refused[r[0]] = Number(r[1]);
     std::sort(result.Rows.begin(), result.Rows.end(), [](const FunnelRow& a, const FunnelRow& b) {
-        return std::tie(a.Day, a.Campaign, a.Version) < std::tie(b.Day, b.Campaign, b.Version);
+        return std::tie(a.Day, a.Campaign, a.Version, a.Language) < std::tie(b.Day, b.Campaign, b.Version, b.Language);
     });
     return true;
 }
 
 std::string FunnelJson(const FunnelQuery& query, const FunnelResult& result) {
     static constexpr const char* Plural[EventNameCount] = {"starts", "pauses", "resumes", "cancels", "finishes"};
-    auto counts = [&](std::string& out, std::int64_t served, const std::int64_t (&c)[EventNameCount]) {
-        out += "\"served\":" + std::to_string(served);
-        for (int i = 0; i < EventNameCount; ++i) out += ",\"" + std::string(Plural[i]) + "\":" + std::to_string(c[i]);
+    // The events' counts and the conversion from start to finish.
+    auto events = [&](std::string& out, const std::int64_t* c) {
+        for (int i = 0; i < EventNameCount; ++i)
+            out += (i ? ",\"" : "\"") + std::string(Plural[i]) + "\":" + std::to_string(c[i]);
         char conversion[32] = "null";
         if (c[0] > 0) std::snprintf(conversion, sizeof(conversion), "%.4f", static_cast<double>(c[4]) / c[0]);
         out += ",\"conversion\":" + std::string(conversion);
     };
+    auto counts = [&](std::string& out, std::int64_t served, const std::int64_t* c) {
+        out += "\"served\":" + std::to_string(served) + ",";
+        events(out, c);
+    };
     std::string out = "{\"from\":" + json::Quote(query.From) + ",\"to\":" + json::Quote(query.To) + ",\"group\":[";
     bool first = true;
-    for (auto [on, name] : {std::pair{query.ByCampaign, "campaign"}, {query.ByVersion, "version"}, {query.ByDay, "day"}}) {
+    for (auto [on, name] : {std::pair{query.ByCampaign, "campaign"}, {query.ByVersion, "version"}, {query.ByDay, "day"},
+                            {query.ByLanguage, "language"}}) {
         if (!on) continue;
         out += first ? "\"" : ",\"";
         out += std::string(name) + "\"";
@@ -368,6 +464,7 @@ std::string FunnelJson(const FunnelQuery& query, const FunnelResult& result) {
         if (query.ByDay) out += "\"day\":" + json::Quote(row.Day) + ",";
         if (query.ByCampaign) out += "\"campaign\":" + json::Quote(row.Campaign) + ",";
         if (query.ByVersion) out += "\"version\":" + json::Quote(row.Version) + ",";
+        if (query.ByLanguage) out += "\"language\":" + json::Quote(row.Language) + ",";
         counts(out, row.Served, row.Counts);
         out += "}";
         totalServed += row.Served;
@@ -375,7 +472,18 @@ std::string FunnelJson(const FunnelQuery& query, const FunnelResult& result) {
     }
     out += "],\"totals\":{";
     counts(out, totalServed, total);
-    out += "},\"daily\":[";
+    // The events per language, whatever the grouping (no served copies: a
+    // copy's language is chosen when it runs).
+    out += "},\"languages\":[";
+    first = true;
+    for (const auto& [language, c] : result.Languages) {
+        out += first ? "{" : ",{";
+        out += "\"language\":" + json::Quote(language) + ",";
+        events(out, c.data());
+        out += "}";
+        first = false;
+    }
+    out += "],\"daily\":[";
     std::string day = query.From;
     for (bool firstDay = true; day <= query.To; firstDay = false) {
         std::int64_t c[EventNameCount] = {};

@@ -5,6 +5,7 @@
 // together or not at all.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -39,21 +40,24 @@ struct ServedCopy {
 struct FunnelQuery {
     std::string From, To;  // days, both included
     bool ByCampaign = true, ByVersion = true, ByDay = true;
+    bool ByLanguage = false;
 };
 
 struct FunnelRow {
-    std::string Day, Campaign, Version;  // empty where not grouped
+    std::string Day, Campaign, Version, Language;  // empty where not grouped
     std::int64_t Served = 0;
     std::int64_t Counts[EventNameCount] = {};  // starts, pauses, resumes, cancels, finishes
 };
 
 struct FunnelResult {
-    std::vector<FunnelRow> Rows;                                 // sorted by day, campaign, version
+    std::vector<FunnelRow> Rows;                                 // sorted by day, campaign, version, language
     std::map<std::string, std::int64_t> DailyCounts[EventNameCount];  // by day, for the chart
     std::map<std::string, std::int64_t> DailyServed;
     // Served copies per campaign and error code (from the copies' names).
     std::map<std::pair<std::string, std::string>, std::int64_t> ErrorCodes;
     std::map<std::string, std::int64_t> Refused;  // by reason
+    // The events' counts per language ("" where none was sent), for the page.
+    std::map<std::string, std::array<std::int64_t, EventNameCount>> Languages;
 };
 
 class Store {

@@ -29,18 +29,27 @@ def free_port():
         return s.getsockname()[1]
 
 
-def form_body(name, campaign="spring", client="{0F4A3C2B-1D2E-4F50-8A6B-7C8D9E0F1A2B}", tracking="UA-00000000-0"):
-    """A v1 body as the installer composes it (its values need no encoding here)."""
+def form_body(name, campaign="spring", client="{0F4A3C2B-1D2E-4F50-8A6B-7C8D9E0F1A2B}", tracking="UA-00000000-0",
+              language=None):
+    """A v1 body as the installer composes it (its values need no encoding
+    here); the window's language at its end when given, as the translated
+    copies send it."""
     category = CATEGORY % campaign if campaign else "quellox1.6.9restart-affiliate_31095-ab_afterinstall_a"
-    return "v=1&tid=%s&cid=%s&t=event&ec=%s&ea=%s&el=&ev=0" % (
+    body = "v=1&tid=%s&cid=%s&t=event&ec=%s&ea=%s&el=&ev=0" % (
         tracking, urllib.parse.quote(client, safe="{}-"), urllib.parse.quote(category, safe="-_"), name)
+    return body if language is None else body + "&ul=" + urllib.parse.quote(language, safe="-")
 
 
-def ga4_body(name, campaign="spring", client="{0F4A3C2B-1D2E-4F50-8A6B-7C8D9E0F1A2B}"):
+def ga4_body(name, campaign="spring", client="{0F4A3C2B-1D2E-4F50-8A6B-7C8D9E0F1A2B}", device=None):
+    """A GA4 body; `device`, when given, is its top-level "device" member as is."""
     finished = campaign + "-affiliate_31095-ab_afterinstall_a"
-    return json.dumps({"client_id": client, "events": [{"name": name, "params": {
+    body = {"client_id": client}
+    if device is not None:
+        body["device"] = device
+    body["events"] = [{"name": name, "params": {
         "category": "quellox1.6.9restart-" + finished, "campaign": finished, "value": 0,
-        "engagement_time_msec": 1, "session_id": "1796889600"}}]}, separators=(",", ":"))
+        "engagement_time_msec": 1, "session_id": "1796889600"}}]
+    return json.dumps(body, separators=(",", ":"))
 
 
 def post(port, path, body, headers=None, timeout=30):
@@ -211,9 +220,10 @@ def chromium(url, folder, picture):
     return dom.stdout
 
 
-def cells(dom, table, campaign):
-    """The figures of one campaign's row of a table, by their data-k names."""
+def cells(dom, table, campaign, key="campaign"):
+    """The figures of one row of a table, by their data-k names: the row
+    whose data-campaign (or data-`key`) is `campaign`."""
     body = re.search(r'<table id="%s">.*?</table>' % table, dom, re.S).group(0)
-    row = re.search(r'<tr data-campaign="%s">(.*?)</tr>' % re.escape(campaign), body, re.S)
+    row = re.search(r'<tr data-%s="%s">(.*?)</tr>' % (key, re.escape(campaign)), body, re.S)
     assert row, body
     return dict(re.findall(r'<td[^>]*data-k="([a-z_]+)"[^>]*>([^<]*)</td>', row.group(1)))

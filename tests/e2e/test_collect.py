@@ -4,6 +4,7 @@ answered event is lost to kill -9, SIGTERM or two collectors behind nginx,
 the page in headless Chromium shows what the database holds, and, under
 Wine, a copy fetched through a signed quellox-stampd link shows on the page
 as served, started and finished."""
+import collections
 import concurrent.futures
 import json
 import os
@@ -64,10 +65,25 @@ def test_both_forms_land_and_refusals_carry_their_reasons(collectors, tmp_path):
     secret.write_text("s3cret\n")
     db = tmp_path / "events.db"
     c = collectors(tmp_path, "sqlite:%s" % db, *GA4_FLAGS, secret)
-    assert post(c.port, "/collect", form_body("install_start"))[0] == 204
-    assert post(c.port, "/mp/collect?measurement_id=G-QLX7TEST42&api_secret=s3cret", ga4_body("install_finish"),
-                {"Content-Type": "application/json"})[0] == 204
+    ga4 = "/mp/collect?measurement_id=G-QLX7TEST42&api_secret=s3cret"
+    # Each form without the window's language (the copies already out there)
+    # and with it.
+    for path, body in [("/collect", form_body("install_start")),
+                       (ga4, ga4_body("install_finish")),
+                       ("/collect", form_body("install_start", language="pt-BR")),
+                       (ga4, ga4_body("install_finish", device={"category": "desktop", "language": "de"}))]:
+        assert post(c.port, path, body)[0] == 204, body
+    not_a_tag = b"the language refused: not a language tag (2-3 letters, then subtags of 1-8 letters or digits)\n"
     refused = [
+        ("/collect", form_body("install_start", language="de_DE"), 400, not_a_tag),
+        ("/collect", form_body("install_start", language="d\u00e9"), 400, not_a_tag),
+        ("/collect", form_body("install_start", language="zh-abcdefgh-abcdefgh-abcdefgh-abcdef"), 400,
+         b"the language refused: longer than 35 characters\n"),
+        ("/collect", form_body("install_start", language="de") + "&ul=fr", 400,
+         b"malformed form: the field ul is given twice\n"),
+        (ga4, ga4_body("install_start", device="de"), 400, b'the JSON\'s "device" is of another type\n'),
+        (ga4, ga4_body("install_start", device={"language": 7}), 400, b'the JSON\'s "language" is of another type\n'),
+        (ga4, ga4_body("install_start", device={"language": "english"}), 400, not_a_tag),
         ("/collect", form_body("install_explode"), 400, b"unknown event name\n"),
         ("/collect", form_body("install_start", tracking="UA-12345678-1"), 400, b"unknown tracking id\n"),
         ("/collect", "v=1&tid=UA-00000000-0&cid=%zz", 400, b"malformed form: bad percent-encoding\n"),
@@ -82,19 +98,23 @@ def test_both_forms_land_and_refusals_carry_their_reasons(collectors, tmp_path):
     for path, body, status, reason in refused:
         assert post(c.port, path, body) == (status, reason), path
     assert post(c.port, "/collect", form_body("install_pause"))[0] == 204
-    stored = rows(db, "SELECT name, campaign, version, form, client_id FROM events ORDER BY id")
-    assert stored == [("install_start", "spring", "quellox1.6.9restart", "v1", "{0F4A3C2B-1D2E-4F50-8A6B-7C8D9E0F1A2B}"),
-                      ("install_finish", "spring", "quellox1.6.9restart", "ga4", "{0F4A3C2B-1D2E-4F50-8A6B-7C8D9E0F1A2B}"),
-                      ("install_pause", "spring", "quellox1.6.9restart", "v1", "{0F4A3C2B-1D2E-4F50-8A6B-7C8D9E0F1A2B}")]
+    stored = rows(db, "SELECT name, campaign, version, form, client_id, language FROM events ORDER BY id")
+    client = "{0F4A3C2B-1D2E-4F50-8A6B-7C8D9E0F1A2B}"
+    assert stored == [("install_start", "spring", "quellox1.6.9restart", "v1", client, ""),
+                      ("install_finish", "spring", "quellox1.6.9restart", "ga4", client, ""),
+                      ("install_start", "spring", "quellox1.6.9restart", "v1", client, "pt-br"),
+                      ("install_finish", "spring", "quellox1.6.9restart", "ga4", client, "de"),
+                      ("install_pause", "spring", "quellox1.6.9restart", "v1", client, "")]
     # No address of a client is stored anywhere.
     dump = "\n".join(sqlite3.connect(db).iterdump())
     assert "127.0.0.1" not in dump
-    assert sum(n for (n,) in rows(db, "SELECT count FROM refused_days")) == len(refused)
+    reasons = collections.Counter(reason.decode().rstrip("\n") for path, body, status, reason in refused)
+    assert dict(rows(db, "SELECT reason, count FROM refused_days")) == reasons
     # A body past what is read at all is refused before it reaches the
     # collector's own checks, and counted too.
     assert post(c.port, "/collect", "x" * 40000) == (413, b"the request body is larger than 32768 bytes\n")
     status, headers, body = get(c.port, "/healthz")
-    assert status == 200 and body == b"ok schema=1 accepted=3 refused=8 unanswered=0\n"
+    assert status == 200 and body == b"ok schema=2 accepted=5 refused=%d unanswered=0\n" % (len(refused) + 1)
     # Each request has its access-log line, refusals with their reason.
     c.stop()
     log = c.log.read_text()
@@ -136,14 +156,14 @@ def test_import_log_forget_and_the_funnel_command(collectors, tmp_path):
     assert rows(db, "SELECT client_id FROM events") == [("{A}",)]
 
 
-def load(port, stop, answered, unanswered, prefix, path="/collect"):
+def load(port, stop, answered, unanswered, prefix, path="/collect", language=None):
     """Posts events with distinct client ids until told to stop; notes which were answered 2xx."""
     n = 0
     while not stop.is_set():
         client = "{%s-%d}" % (prefix, n)
         n += 1
         try:
-            answer = post(port, path, form_body("install_start", client=client), timeout=10)
+            answer = post(port, path, form_body("install_start", client=client, language=language), timeout=10)
         except OSError:
             answer = None
         if answer and 200 <= answer[0] < 300:
@@ -170,7 +190,8 @@ def test_kill_9_under_load_loses_no_answered_event(collectors, tmp_path, sync):
     stored = {client for (client,) in rows(db, "SELECT client_id FROM events")}
     assert set(answered) <= stored
     # The rollups went with their events.
-    assert rows(db, "SELECT SUM(count) FROM event_days") == [(len(stored),)]
+    for rollup in ("event_days", "event_language_days", "language_days"):
+        assert rows(db, "SELECT SUM(count) FROM %s" % rollup) == [(len(stored),)], rollup
 
 
 def test_sigterm_commits_every_event_received(collectors, tmp_path):
@@ -199,11 +220,13 @@ def test_the_page_shows_what_the_database_holds(collectors, tmp_path):
     log.write_text("".join(line % (today, i) for i in range(3)))
     assert command("import-log", log, "--store", store).returncode == 0
     c = collectors(tmp_path, store)
+    languages = {"{A}": None, "{B}": "de", "{C}": "pt-BR"}
     for name, campaign, client in [("install_start", "spring", "{A}"), ("install_start", "spring", "{B}"),
                                    ("install_pause", "spring", "{B}"), ("install_resume", "spring", "{B}"),
                                    ("install_finish", "spring", "{B}"), ("install_cancel", "spring", "{A}"),
                                    ("install_start", "autumn", "{C}")]:
-        assert post(c.port, "/collect", form_body(name, campaign=campaign, client=client))[0] == 204
+        body = form_body(name, campaign=campaign, client=client, language=languages[client])
+        assert post(c.port, "/collect", body)[0] == 204
     PICTURES.mkdir(parents=True, exist_ok=True)
     dom = chromium("http://127.0.0.1:%d/" % c.port, tmp_path, PICTURES / "funnel-page.png")
     for campaign in ("spring", "autumn"):
@@ -217,6 +240,47 @@ def test_the_page_shows_what_the_database_holds(collectors, tmp_path):
     assert cells(dom, "campaigns", "spring")["conversion"] == "50.0 %"
     assert re.search(r'<rect [^>]*class="served"[^>]*data-v="3"', dom) or 'data-v="3"' in dom
     assert cells(dom, "errors", "spring")["error_code"] == "E12"
+    # Per language, as the database holds them; "not sent" for the copies
+    # that send none.
+    for language, shown_as in (("de", "de"), ("pt-br", "pt-br"), ("", "not sent")):
+        shown = cells(dom, "languages", language, key="language")
+        held = dict(rows(db, "SELECT name, SUM(count) FROM language_days WHERE language = '%s' GROUP BY name" % language))
+        assert shown["language"] == shown_as
+        assert (shown["starts"], shown["cancels"], shown["finishes"]) == tuple(
+            str(held.get(name, 0)) for name in ("install_start", "install_cancel", "install_finish")), language
+    assert cells(dom, "languages", "de", key="language")["conversion"] == "100.0 %"
+    assert cells(dom, "languages", "", key="language")["conversion"] == "0.0 %"
+
+
+def test_the_funnel_per_language(collectors, tmp_path):
+    secret = tmp_path / "ga4.secret"
+    secret.write_text("s3cret\n")
+    db = tmp_path / "events.db"
+    c = collectors(tmp_path, "sqlite:%s" % db, *GA4_FLAGS, secret)
+    ga4 = "/mp/collect?measurement_id=G-QLX7TEST42&api_secret=s3cret"
+    for path, body in [("/collect", form_body("install_start", client="{A}", language="de")),
+                       ("/collect", form_body("install_finish", client="{A}", language="de")),
+                       (ga4, ga4_body("install_start", client="{B}", device={"language": "zh-CN"})),
+                       (ga4, ga4_body("install_cancel", client="{B}", device={"language": "zh-CN"})),
+                       ("/collect", form_body("install_start", client="{C}", campaign="autumn")),
+                       ("/collect", form_body("install_start", client="{D}", language="DE"))]:
+        assert post(c.port, path, body)[0] == 204, body
+    status, headers, body = get(c.port, "/api/funnel?group=language")
+    assert status == 200, body
+    figures = json.loads(body)
+    assert figures["group"] == ["language"]
+    shown = {r["language"]: (r["starts"], r["cancels"], r["finishes"], r["conversion"]) for r in figures["rows"]}
+    assert shown == {"": (1, 0, 0, 0.0), "de": (2, 0, 1, 0.5), "zh-cn": (1, 1, 0, 0.0)}
+    held = rows(db, "SELECT language, COUNT(*) FROM events WHERE name = 'install_start' GROUP BY language ORDER BY language")
+    assert held == [(language, starts) for language, (starts, *_) in sorted(shown.items())]
+    assert figures["languages"] == [{k: v for k, v in r.items() if k != "served"} for r in figures["rows"]]
+    status, headers, body = get(c.port, "/api/funnel?group=campaign,language")
+    assert [(r["campaign"], r["language"], r["starts"]) for r in json.loads(body)["rows"]] == [
+        ("autumn", "", 1), ("spring", "de", 2), ("spring", "zh-cn", 1)]
+    # The default grouping stays campaign, version and day.
+    status, headers, body = get(c.port, "/api/funnel")
+    assert json.loads(body)["group"] == ["campaign", "version", "day"]
+    assert all("language" not in r for r in json.loads(body)["rows"])
 
 
 def test_two_collectors_behind_nginx_on_postgresql_lose_nothing(collectors, postgres, tmp_path):
@@ -226,7 +290,9 @@ def test_two_collectors_behind_nginx_on_postgresql_lose_nothing(collectors, post
     nginx = start_nginx(tmp_path / "nginx", collect_site(port, [first.port, second.port]))
     try:
         stop, answered, unanswered = threading.Event(), [], []
-        threads = [threading.Thread(target=load, args=(port, stop, answered, unanswered, "n%d" % i)) for i in range(32)]
+        # Half the copies send their window's language.
+        threads = [threading.Thread(target=load, args=(port, stop, answered, unanswered, "n%d" % i),
+                                    kwargs={"language": "de" if i % 2 else None}) for i in range(32)]
         for t in threads:
             t.start()
         time.sleep(3)
@@ -240,6 +306,10 @@ def test_two_collectors_behind_nginx_on_postgresql_lose_nothing(collectors, post
     stored = postgres.query("SELECT client_id FROM events").split("\n")
     assert sorted(stored) == sorted(answered)
     assert postgres.query("SELECT SUM(count) FROM event_days") == str(len(answered))
+    german = sum(1 for client in answered if int(client[2:client.index("-")]) % 2)
+    for rollup in ("event_language_days", "language_days"):
+        assert postgres.query("SELECT language, SUM(count) FROM %s GROUP BY language ORDER BY language" % rollup) == \
+            "|%d\nde|%d" % (len(answered) - german, german), rollup
     # Both collectors took their share.
     for c in (first, second):
         c.stop()

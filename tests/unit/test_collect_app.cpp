@@ -98,7 +98,45 @@ TEST_F(CollectApp, EventsAreAnsweredOnceCommittedAndRefusalsAreCounted) {
                                "wrong measurement_id or api_secret", "malformed JSON: an object key that is not a string"})
         EXPECT_NE(funnel.Body.find("{\"reason\":\"" + std::string(reason) + "\",\"count\":1}"), std::string::npos) << reason;
     AppResponse health = Ask("GET", "/healthz");
-    EXPECT_EQ(health.Body, "ok schema=1 accepted=3 refused=4 unanswered=0\n");
+    EXPECT_EQ(health.Body, "ok schema=2 accepted=3 refused=4 unanswered=0\n");
+}
+
+TEST_F(CollectApp, TheFiguresGroupByTheEventsLanguage) {
+    const std::string ga4 = "/mp/collect?measurement_id=G-QLX7TEST42&api_secret=s3cret";
+    auto json = [](const std::string& name, const std::string& device) {
+        return "{\"client_id\":\"{C2}\"," + device + "\"events\":[{\"name\":\"" + name +
+               "\",\"params\":{\"category\":\"quellox1.6.9restart-spring-affiliate_31095-ab_afterinstall_a\"}}]}";
+    };
+    EXPECT_EQ(Ask("POST", "/collect", Form(L"install_start") + "&ul=de").Status, 204u);
+    EXPECT_EQ(Ask("POST", "/collect", Form(L"install_finish") + "&ul=DE").Status, 204u);
+    EXPECT_EQ(Ask("POST", "/collect", Form(L"install_start")).Status, 204u);
+    EXPECT_EQ(Ask("POST", ga4, json("install_start", "\"device\":{\"language\":\"pt-BR\"},")).Status, 204u);
+    EXPECT_EQ(Ask("POST", ga4, json("install_cancel", "")).Status, 204u);
+    AppResponse refused = Ask("POST", "/collect", Form(L"install_finish") + "&ul=de_DE");
+    EXPECT_EQ(refused.Status, 400u);
+    EXPECT_EQ(refused.Body, "the language refused: not a language tag (2-3 letters, then subtags of 1-8 letters or digits)\n");
+
+    AppResponse funnel = Ask("GET", "/api/funnel?group=language");
+    ASSERT_EQ(funnel.Status, 200u);
+    EXPECT_NE(funnel.Body.find("\"group\":[\"language\"],\"rows\":["
+                               "{\"language\":\"\",\"served\":0,\"starts\":1,\"pauses\":0,\"resumes\":0,\"cancels\":1,"
+                               "\"finishes\":0,\"conversion\":0.0000},"
+                               "{\"language\":\"de\",\"served\":0,\"starts\":1,\"pauses\":0,\"resumes\":0,\"cancels\":0,"
+                               "\"finishes\":1,\"conversion\":1.0000},"
+                               "{\"language\":\"pt-br\",\"served\":0,\"starts\":1,\"pauses\":0,\"resumes\":0,\"cancels\":0,"
+                               "\"finishes\":0,\"conversion\":0.0000}]"),
+              std::string::npos)
+        << funnel.Body;
+    funnel = Ask("GET", "/api/funnel?group=campaign,language");
+    ASSERT_EQ(funnel.Status, 200u);
+    EXPECT_NE(funnel.Body.find("{\"campaign\":\"spring\",\"language\":\"de\",\"served\":0,\"starts\":1,"), std::string::npos)
+        << funnel.Body;
+    AppResponse wrong = Ask("GET", "/api/funnel?group=campaign,browser");
+    EXPECT_EQ(wrong.Status, 400u);
+    EXPECT_EQ(wrong.Body, "group is a list of campaign, version, day and language\n");
+    // The page carries the languages' figures for its table.
+    AppResponse page = Ask("GET", "/");
+    EXPECT_NE(page.Body.find("\"languages\":[{\"language\":\"\",\"starts\":1,"), std::string::npos);
 }
 
 TEST_F(CollectApp, ThePageAndTheFiguresNeedTheTokenExceptFromLoopback) {

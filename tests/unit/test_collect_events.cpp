@@ -158,6 +158,102 @@ TEST(CollectEvents, BadJsonIsRefusedWhole) {
     }
 }
 
+// The language the installer's window showed: optional in both forms (the
+// copies already out there send none), lowercased, a tag of 2-3 letters and
+// subtags of 1-8 letters or digits.
+std::string WithDevice(const std::string& body, const std::string& device) {
+    return "{\"device\":" + device + "," + body.substr(1);
+}
+
+TEST(CollectEvents, TheLanguageIsReadFromBothFormsWhenSent) {
+    const std::string form = Form(L"quellox1.6.9restart-spring-affiliate_31095-ab_afterinstall_a");
+    const std::string ga4 = Ga4(L"spring-affiliate_31095-ab_afterinstall_a");
+    struct Case {
+        std::string Form, Json, Language;
+    } cases[] = {
+        {form, ga4, ""},
+        {form + "&ul=de", WithDevice(ga4, R"({"language":"de"})"), "de"},
+        {form + "&ul=pt-BR", WithDevice(ga4, R"({"language":"pt-BR"})"), "pt-br"},
+        {form + "&ul=ZH-cn", WithDevice(ga4, R"({"category":"desktop","language":"ZH-cn"})"), "zh-cn"},
+        {form + "&ul=zh-abcdefgh-abcdefgh-abcdefgh-abcde", WithDevice(ga4, R"({"language":"zh-abcdefgh-abcdefgh-abcdefgh-abcde"})"),
+         "zh-abcdefgh-abcdefgh-abcdefgh-abcde"},
+        {"ul=he&" + form, WithDevice(ga4, R"({"language":"he"})"), "he"},
+        {form, WithDevice(ga4, R"({"category":"desktop"})"), ""},
+    };
+    for (const Case& c : cases) {
+        Event event;
+        std::string reason;
+        ASSERT_TRUE(collect::ParseForm(c.Form, Accepted, event, reason)) << c.Form << ": " << reason;
+        EXPECT_EQ(event.Language, c.Language) << c.Form;
+        EXPECT_EQ(event.Campaign, "spring") << c.Form;
+        std::vector<Event> events;
+        ASSERT_TRUE(collect::ParseJson(c.Json, events, reason)) << c.Json << ": " << reason;
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].Language, c.Language) << c.Json;
+    }
+}
+
+TEST(CollectEvents, AMalformedLanguageIsRefusedInEitherForm) {
+    const std::string form = Form(L"quellox1.6.9restart-spring-affiliate_31095-ab_afterinstall_a");
+    const std::string ga4 = Ga4(L"spring-affiliate_31095-ab_afterinstall_a");
+    const std::string notATag = "the language refused: not a language tag (2-3 letters, then subtags of 1-8 letters or digits)";
+    const std::string tooLong = "the language refused: longer than 35 characters";
+    // Each value as the form sends it (percent-encoded) and as JSON text.
+    struct Case {
+        std::string InForm, InJson, Reason;
+    } tags[] = {
+        {"", "", notATag},
+        {"d", "d", notATag},
+        {"deutsch", "deutsch", notATag},
+        {"de_DE", "de_DE", notATag},
+        {"de-", "de-", notATag},
+        {"-de", "-de", notATag},
+        {"de--at", "de--at", notATag},
+        {"de-abcdefghi", "de-abcdefghi", notATag},
+        {"1de", "1de", notATag},
+        {"de+", "de ", notATag},
+        {"d%C3%A9", "d\\u00e9", notATag},
+        {"de%00", "de\\u0000", notATag},
+        {"zh-abcdefgh-abcdefgh-abcdefgh-abcdef", "zh-abcdefgh-abcdefgh-abcdefgh-abcdef", tooLong},
+    };
+    for (const Case& c : tags) {
+        Event event;
+        event.Name = "untouched";
+        std::string reason;
+        EXPECT_FALSE(collect::ParseForm(form + "&ul=" + c.InForm, Accepted, event, reason)) << c.InForm;
+        EXPECT_EQ(reason, c.Reason) << c.InForm;
+        EXPECT_EQ(event.Name, "untouched");
+        std::vector<Event> read{Event{}};
+        EXPECT_FALSE(collect::ParseJson(WithDevice(ga4, "{\"language\":\"" + c.InJson + "\"}"), read, reason)) << c.InJson;
+        EXPECT_EQ(reason, c.Reason) << c.InJson;
+        EXPECT_EQ(read.size(), 1u);
+    }
+    struct Body {
+        bool IsForm;
+        std::string Text, Reason;
+    } bodies[] = {
+        {true, form + "&ul=de&ul=fr", "malformed form: the field ul is given twice"},
+        {true, form + "&ul=d%e", "malformed form: bad percent-encoding"},
+        {false, WithDevice(ga4, R"("de")"), "the JSON's \"device\" is of another type"},
+        {false, WithDevice(ga4, R"([{"language":"de"}])"), "the JSON's \"device\" is of another type"},
+        {false, WithDevice(ga4, R"({"language":5})"), "the JSON's \"language\" is of another type"},
+        {false, WithDevice(ga4, R"({"language":null})"), "the JSON's \"language\" is of another type"},
+        {false, WithDevice(ga4, R"({"language":["de"]})"), "the JSON's \"language\" is of another type"},
+    };
+    for (const Body& b : bodies) {
+        std::string reason;
+        if (b.IsForm) {
+            Event event;
+            EXPECT_FALSE(collect::ParseForm(b.Text, Accepted, event, reason)) << b.Text;
+        } else {
+            std::vector<Event> read;
+            EXPECT_FALSE(collect::ParseJson(b.Text, read, reason)) << b.Text;
+            EXPECT_TRUE(read.empty());
+        }
+        EXPECT_EQ(reason, b.Reason) << b.Text;
+    }
+}
+
 TEST(CollectEvents, TheStreamsIdAndSecretAreChecked) {
     std::wstring object = payload::ComposeGA4Object(L"G-QLX7TEST42", L"Qx7-test_s3cret+&=%/");
     std::string query(object.begin() + static_cast<long>(object.find(L'?')) + 1, object.end());

@@ -5,6 +5,7 @@
 // the group-committing writer.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -25,9 +26,11 @@ constexpr std::int64_t Day0 = 1796860800;
 constexpr std::int64_t DaySeconds = 86400;
 
 StoredEvent MakeEvent(const std::string& name, const std::string& campaign, std::int64_t at,
-                      const std::string& client = "{C1}", const std::string& version = "quellox1.6.9restart") {
+                      const std::string& client = "{C1}", const std::string& version = "quellox1.6.9restart",
+                      const std::string& language = "") {
     StoredEvent e;
     e.Fields.Name = name;
+    e.Fields.Language = language;
     e.Fields.Campaign = campaign;
     e.Fields.Version = version;
     e.Fields.ClientID = client;
@@ -95,6 +98,38 @@ protected:
 
     std::string address_, folder_;
 };
+
+// The schema's first version, as collectors before the events' language
+// created it. Kept here as it was released: a store of theirs must open.
+const char* const FirstVersion[] = {
+    "CREATE TABLE schema_migrations (version INTEGER PRIMARY KEY, applied_at BIGINT NOT NULL)",
+    "INSERT INTO schema_migrations (version, applied_at) VALUES (1, 1796860800)",
+    "CREATE TABLE events (id {ID}, received_at BIGINT NOT NULL, day TEXT NOT NULL, client_id TEXT NOT NULL,"
+    " session_id TEXT NOT NULL, name TEXT NOT NULL, version TEXT NOT NULL, campaign TEXT NOT NULL,"
+    " variant TEXT NOT NULL, label TEXT NOT NULL, value INTEGER NOT NULL, form TEXT NOT NULL)",
+    "CREATE INDEX events_client_id ON events (client_id)",
+    "CREATE INDEX events_day ON events (day)",
+    "CREATE TABLE event_days (day TEXT NOT NULL, campaign TEXT NOT NULL, version TEXT NOT NULL,"
+    " name TEXT NOT NULL, count BIGINT NOT NULL, PRIMARY KEY (day, campaign, version, name))",
+    "CREATE TABLE served (id {ID}, line_key TEXT NOT NULL UNIQUE, served_at BIGINT NOT NULL, day TEXT NOT NULL,"
+    " campaign TEXT NOT NULL, error_code TEXT NOT NULL, linker TEXT NOT NULL, partner TEXT NOT NULL,"
+    " traffic TEXT NOT NULL, file_name TEXT NOT NULL)",
+    "CREATE INDEX served_day ON served (day)",
+    "CREATE TABLE served_days (day TEXT NOT NULL, campaign TEXT NOT NULL, error_code TEXT NOT NULL,"
+    " count BIGINT NOT NULL, PRIMARY KEY (day, campaign, error_code))",
+    "CREATE TABLE refused_days (day TEXT NOT NULL, reason TEXT NOT NULL, count BIGINT NOT NULL,"
+    " PRIMARY KEY (day, reason))",
+    "CREATE TABLE imports (source TEXT PRIMARY KEY, position BIGINT NOT NULL, head TEXT NOT NULL)",
+    // Its rows: two events of one client and their rollups.
+    "INSERT INTO events (received_at, day, client_id, session_id, name, version, campaign, variant, label, value, form)"
+    " VALUES (1796860810, '2026-12-10', '{OLD}', '', 'install_start', 'quellox1.6.9restart', 'spring', 'a', '', 0, 'v1'),"
+    " (1796860820, '2026-12-10', '{OLD}', '', 'install_finish', 'quellox1.6.9restart', 'spring', 'a', '', 0, 'v1')",
+    "INSERT INTO event_days (day, campaign, version, name, count) VALUES"
+    " ('2026-12-10', 'spring', 'quellox1.6.9restart', 'install_start', 1),"
+    " ('2026-12-10', 'spring', 'quellox1.6.9restart', 'install_finish', 1)",
+};
+
+std::vector<std::int64_t> Counts(const FunnelRow& row) { return {row.Counts, row.Counts + EventNameCount}; }
 
 std::string ServedLine(const std::string& time, const std::string& name, const std::string& cookie,
                        const std::string& tail = "", const std::string& status = "200", const std::string& sig = "valid") {
@@ -182,11 +217,114 @@ TEST_P(CollectStore, FunnelPerCampaignVersionAndDayWithServedCopies) {
     }
 }
 
+TEST_P(CollectStore, AStoreOfTheFirstVersionOpensWithItsRowsKept) {
+    std::string error;
+    {
+        auto db = OpenStore(address_, error);
+        ASSERT_TRUE(db) << error;
+        std::string id = db->Kind() == Dialect::SQLite ? "INTEGER PRIMARY KEY" : "BIGSERIAL PRIMARY KEY";
+        for (std::string sql : FirstVersion) {
+            if (std::size_t at = sql.find("{ID}"); at != std::string::npos) sql.replace(at, 4, id);
+            ASSERT_TRUE(db->Exec(sql, error)) << error;
+        }
+    }
+    auto store = Open();
+    ASSERT_TRUE(store);
+    int version = 0;
+    ASSERT_TRUE(store->Version(version, error)) << error;
+    EXPECT_EQ(version, 2);
+    // The old rows stay, with no language; new events come in beside them.
+    EXPECT_EQ(Scalar(*store, "SELECT COUNT(*) FROM events WHERE client_id = '{OLD}' AND language = ''"), 2);
+    Add(*store, {MakeEvent("install_start", "spring", Day0 + 30, "{NEW}", "quellox1.6.9restart", "de"),
+                 MakeEvent("install_start", "spring", Day0 + 40, "{NEWER}")});
+    FunnelQuery query{"2026-12-10", "2026-12-10", true, false, false};
+    query.ByLanguage = true;
+    FunnelResult result;
+    ASSERT_TRUE(store->Funnel(query, result, error)) << error;
+    ASSERT_EQ(result.Rows.size(), 2u);
+    EXPECT_EQ(result.Rows[0].Language, "");
+    EXPECT_EQ(Counts(result.Rows[0]), (std::vector<std::int64_t>{2, 0, 0, 0, 1}));
+    EXPECT_EQ(result.Rows[1].Language, "de");
+    EXPECT_EQ(Counts(result.Rows[1]), (std::vector<std::int64_t>{1, 0, 0, 0, 0}));
+    EXPECT_EQ(result.Languages[""], (std::array<std::int64_t, EventNameCount>{2, 0, 0, 0, 1}));
+    EXPECT_EQ(result.Languages["de"], (std::array<std::int64_t, EventNameCount>{1, 0, 0, 0, 0}));
+    std::int64_t removed = 0;
+    ASSERT_TRUE(store->Forget("{OLD}", removed, error)) << error;
+    EXPECT_EQ(removed, 2);
+    for (const char* table : {"event_days", "event_language_days", "language_days"})
+        EXPECT_EQ(Scalar(*store, std::string("SELECT SUM(count) FROM ") + table), 2) << table;
+}
+
+TEST_P(CollectStore, FunnelPerLanguage) {
+    auto store = Open();
+    ASSERT_TRUE(store);
+    const std::string v = "quellox1.6.9restart";
+    Add(*store, {MakeEvent("install_start", "spring", Day0 + 1, "{A}", v, "de"),
+                 MakeEvent("install_finish", "spring", Day0 + 2, "{A}", v, "de"),
+                 MakeEvent("install_start", "spring", Day0 + 3, "{B}", v, "pt-br"),
+                 MakeEvent("install_cancel", "spring", Day0 + 4, "{B}", v, "pt-br"),
+                 MakeEvent("install_start", "autumn", Day0 + DaySeconds, "{C}", v, "de"),
+                 MakeEvent("install_start", "spring", Day0 + 5, "{D}", v),
+                 MakeEvent("install_finish", "spring", Day0 + 6, "{D}", v)});
+    std::string log = LogFile("stampd.log");
+    std::ofstream(log) << ServedLine("2026-12-10T08:00:00.001Z", "qlx-setup.exe", "spring");
+    ImportReport report;
+    std::string error;
+    ASSERT_TRUE(ImportLog(*store, log, report, error)) << error;
+
+    // By language alone: the served copies carry none, like the events of
+    // copies that do not send one.
+    FunnelQuery query{"2026-12-01", "2026-12-31", false, false, false};
+    query.ByLanguage = true;
+    FunnelResult result;
+    ASSERT_TRUE(store->Funnel(query, result, error)) << error;
+    ASSERT_EQ(result.Rows.size(), 3u);
+    EXPECT_EQ(result.Rows[0].Language, "");
+    EXPECT_EQ(result.Rows[0].Served, 1);
+    EXPECT_EQ(Counts(result.Rows[0]), (std::vector<std::int64_t>{1, 0, 0, 0, 1}));
+    EXPECT_EQ(result.Rows[1].Language, "de");
+    EXPECT_EQ(Counts(result.Rows[1]), (std::vector<std::int64_t>{2, 0, 0, 0, 1}));
+    EXPECT_EQ(result.Rows[2].Language, "pt-br");
+    EXPECT_EQ(Counts(result.Rows[2]), (std::vector<std::int64_t>{1, 0, 0, 1, 0}));
+    std::string json = FunnelJson(query, result);
+    EXPECT_NE(json.find("\"group\":[\"language\"],\"rows\":[{\"language\":\"\",\"served\":1,\"starts\":1,"), std::string::npos)
+        << json;
+    EXPECT_NE(json.find("{\"language\":\"de\",\"served\":0,\"starts\":2,\"pauses\":0,\"resumes\":0,\"cancels\":0,"
+                        "\"finishes\":1,\"conversion\":0.5000}"),
+              std::string::npos)
+        << json;
+
+    // With the campaign and the day, and the languages' own list that every
+    // answer carries (the page's table), whatever the grouping.
+    query = FunnelQuery{"2026-12-01", "2026-12-31", true, false, true};
+    query.ByLanguage = true;
+    ASSERT_TRUE(store->Funnel(query, result, error)) << error;
+    std::vector<std::string> keys;
+    for (const FunnelRow& row : result.Rows) keys.push_back(row.Day + "|" + row.Campaign + "|" + row.Language);
+    EXPECT_EQ(keys, (std::vector<std::string>{"2026-12-10|spring|", "2026-12-10|spring|de", "2026-12-10|spring|pt-br",
+                                              "2026-12-11|autumn|de"}));
+    for (FunnelQuery grouped : {query, FunnelQuery{"2026-12-01", "2026-12-31"}}) {
+        ASSERT_TRUE(store->Funnel(grouped, result, error)) << error;
+        json = FunnelJson(grouped, result);
+        EXPECT_NE(json.find("\"languages\":[{\"language\":\"\",\"starts\":1,\"pauses\":0,\"resumes\":0,\"cancels\":0,"
+                            "\"finishes\":1,\"conversion\":1.0000},{\"language\":\"de\",\"starts\":2,\"pauses\":0,"
+                            "\"resumes\":0,\"cancels\":0,\"finishes\":1,\"conversion\":0.5000},{\"language\":\"pt-br\","
+                            "\"starts\":1,\"pauses\":0,\"resumes\":0,\"cancels\":1,\"finishes\":0,\"conversion\":0.0000}]"),
+                  std::string::npos)
+            << json;
+    }
+    // The default grouping does not split its rows by language.
+    EXPECT_EQ(json.find("\"rows\":[{\"language\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"group\":[\"campaign\",\"version\",\"day\"]"), std::string::npos) << json;
+}
+
 TEST_P(CollectStore, ForgetRemovesOneClientsEventsAndTheirCounts) {
     auto store = Open();
     ASSERT_TRUE(store);
-    Add(*store, {MakeEvent("install_start", "spring", Day0, "{GONE}"), MakeEvent("install_finish", "spring", Day0, "{GONE}"),
-                 MakeEvent("install_start", "spring", Day0, "{KEPT}")});
+    const std::string v = "quellox1.6.9restart";
+    Add(*store, {MakeEvent("install_start", "spring", Day0, "{GONE}", v, "de"),
+                 MakeEvent("install_finish", "spring", Day0, "{GONE}", v, "de"),
+                 MakeEvent("install_start", "spring", Day0, "{KEPT}", v, "fr")});
     std::int64_t removed = 0;
     std::string error;
     ASSERT_TRUE(store->Forget("{GONE}", removed, error)) << error;
@@ -198,6 +336,15 @@ TEST_P(CollectStore, ForgetRemovesOneClientsEventsAndTheirCounts) {
     ASSERT_EQ(result.Rows.size(), 1u);
     EXPECT_EQ(result.Rows[0].Counts[0], 1);
     EXPECT_EQ(result.Rows[0].Counts[4], 0);
+    // Only the forgotten client's language lost its counts.
+    FunnelQuery byLanguage{"2026-12-10", "2026-12-10", false, false, false};
+    byLanguage.ByLanguage = true;
+    ASSERT_TRUE(store->Funnel(byLanguage, result, error));
+    ASSERT_EQ(result.Rows.size(), 1u);
+    EXPECT_EQ(result.Rows[0].Language, "fr");
+    EXPECT_EQ(result.Rows[0].Counts[0], 1);
+    EXPECT_EQ(result.Languages.size(), 1u);
+    EXPECT_EQ(result.Languages["fr"][0], 1);
     ASSERT_TRUE(store->Forget("{NOBODY}", removed, error)) << error;
     EXPECT_EQ(removed, 0);
 }
@@ -212,7 +359,8 @@ TEST_P(CollectStore, RetentionDeletesWholeDaysBeforeTheFirstKept) {
     ASSERT_TRUE(store->DeleteBefore("2026-12-10", removed, error)) << error;
     EXPECT_EQ(removed, 2);
     EXPECT_EQ(Scalar(*store, "SELECT COUNT(*) FROM events"), 1);
-    EXPECT_EQ(Scalar(*store, "SELECT SUM(count) FROM event_days"), 1);
+    for (const char* table : {"event_days", "event_language_days", "language_days"})
+        EXPECT_EQ(Scalar(*store, std::string("SELECT SUM(count) FROM ") + table), 1) << table;
 }
 
 TEST_P(CollectStore, TheStampingServicesLogIsImportedOnceAndResumed) {
@@ -290,7 +438,8 @@ TEST_P(CollectStore, TheWriterCommitsEveryEventAndAnswersAfterTheCommit) {
     EXPECT_EQ(committed, Threads * PerThread);
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(Scalar(*store, "SELECT COUNT(*) FROM events"), Threads * PerThread);
-    EXPECT_EQ(Scalar(*store, "SELECT SUM(count) FROM event_days"), Threads * PerThread);
+    for (const char* table : {"event_days", "event_language_days", "language_days"})
+        EXPECT_EQ(Scalar(*store, std::string("SELECT SUM(count) FROM ") + table), Threads * PerThread) << table;
     EXPECT_EQ(Scalar(*store, "SELECT SUM(count) FROM refused_days WHERE reason = 'unknown event name'"), 1);
 }
 
