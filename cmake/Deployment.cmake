@@ -32,6 +32,20 @@ function(quellox_require value pattern what)
   endif()
 endfunction()
 
+# The window's languages besides English: each names resources/lang/<tag>.po.
+# The window shows the first of the user's UI languages that is among them
+# (falling back from a region to its language), else English; empty builds
+# an English-only copy. A text missing from a translation falls back to
+# English, and the build says which.
+set(QUELLOX_LANGUAGES "de;fr;es;pt-BR;it;pl;ru;tr;ja;zh-CN;ko;ar;he" CACHE STRING
+    "The window's translations, as resources/lang/<tag>.po tags separated by ';' (empty: English only)")
+foreach(tag IN LISTS QUELLOX_LANGUAGES)
+  quellox_require("${tag}" "^[a-z][a-z][a-z]?(-[A-Za-z0-9]+)*$" "QUELLOX_LANGUAGES" "a tag such as de or pt-BR")
+  if(NOT EXISTS ${CMAKE_CURRENT_LIST_DIR}/../resources/lang/${tag}.po)
+    message(FATAL_ERROR "QUELLOX_LANGUAGES: no resources/lang/${tag}.po")
+  endif()
+endforeach()
+
 # Analytics protocol. "v1" (the default): each event form-encoded, posted to
 # QUELLOX_ANALYTICS_URL with the tracking id. "ga4": each event as GA4
 # Measurement Protocol JSON, posted to /mp/collect on the scheme, host and

@@ -21,6 +21,7 @@ std::wstring Globals::CampaignSource;
 std::wstring Globals::DownloadPath;
 std::wstring Globals::OpenWebPage;
 std::wstring Globals::ErrorCode;
+std::wstring Globals::ForcedLanguage;
 std::wstring Globals::GAParam;
 
 namespace {
@@ -108,6 +109,7 @@ void Globals::ReadCommandLine() {
     SkipAfterInstallPage = switches.SkipAfterInstallPage;
     DownloadPath = switches.DownloadPath;
     OpenWebPage = switches.OpenWebPage;
+    ForcedLanguage = switches.Language;
 
     // The block is read whether or not a campaign came on the command line.
     TSignaturePatcher patcher(ProgramPath());

@@ -31,6 +31,8 @@ public:
     static inline bool SkipAfterInstallPage = false;
     static inline bool HideTrayIcon = false;
     static std::wstring ErrorCode;
+    // The window's language as the command line forces it, or empty.
+    static std::wstring ForcedLanguage;
     static std::wstring GAParam;
     static inline bool AutoCSOffer = false;
     static inline bool AutoCSOfferDefault = false;

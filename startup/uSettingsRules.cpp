@@ -75,6 +75,8 @@ void ReadSwitches(const std::vector<std::wstring>& arguments, NameComparer isSam
             settings.OpenWebPage = value;
         } else if (isSameName(name, L"SkipStart")) {
             settings.SkipStart = true;
+        } else if (isSameName(name, L"Language")) {
+            settings.Language = value;
         } else if (isSameName(name, L"SkipAfterInstallPage")) {
             settings.SkipAfterInstallPage = true;
         }

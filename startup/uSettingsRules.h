@@ -27,6 +27,8 @@ struct TSwitchSettings {
     std::wstring Campaign;
     std::wstring DownloadPath;
     std::wstring OpenWebPage;
+    // "/Language:de": the window's language for this copy, where it has it.
+    std::wstring Language;
 };
 
 using NameComparer = bool (*)(const std::wstring& ALeft, const std::wstring& ARight);

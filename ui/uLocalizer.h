@@ -21,6 +21,8 @@ public:
     static std::wstring TrustLogoText;
     static std::wstring CompatLogoText;
     static std::wstring ProgressText;
+    // The status line with the share done: ProgressPercent(APercent).
+    static std::wstring ProgressPercentPattern;
     static std::wstring FinalizingText;
     static std::wstring PausedNoticeText;
     static std::wstring CancelConfirmText;
@@ -32,8 +34,16 @@ public:
     static std::wstring AnalyticsURL;
     static std::wstring LicenseURL;
 
+    // The language the texts are in, as the events carry it ("en", "de",
+    // "pt-br"), and whether it is written right to left.
+    static std::wstring LanguageTag;
+    static inline bool RightToLeft = false;
+
     // Runs after Globals::Init and before any window or worker exists.
     static void Init();
+
+    // "Installing the application (42%)", in the window's language.
+    static std::wstring ProgressPercent(int APercent);
 
     // The setup program's address for this run's A/B variant.
     static const std::wstring& GetDownloadURL();

@@ -31,6 +31,11 @@ TEST_F(LocalizerTexts, FixedTextsAsTheWindowShowsThem) {
     EXPECT_EQ(Localizer::LicenseLinkText, L"License Agreement");
     EXPECT_EQ(Localizer::ProgressText, L"Installing the application");
     EXPECT_EQ(Localizer::FinalizingText, L"Finalizing the installation...");
+    for (int percent : {0, 7, 42, 99})
+        EXPECT_EQ(Localizer::ProgressPercent(percent),
+                  L"Installing the application (" + std::to_wstring(percent) + L"%)");
+    EXPECT_EQ(Localizer::LanguageTag, L"en");
+    EXPECT_FALSE(Localizer::RightToLeft);
     EXPECT_EQ(Localizer::PausedNoticeText,
               L"Varnholt Quellox installation paused...\r\n\r\nResume installation and in only a few seconds you "
               L"will be able to run thorough and complete optimization on your PC.");
