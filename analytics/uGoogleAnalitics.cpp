@@ -88,7 +88,7 @@ struct TEventRequest {
 TEventRequest ComposeRequest(std::wstring AObject, const TGAItem& AItem) {
     payload::TEventFields fields{deployment::TrackingID,     GoogleAnalitics::ClientID, GoogleAnalitics::EventCategory,
                                  AItem.EventName,            AItem.EventLabel,          AItem.EventValue,
-                                 Globals::Campaign};
+                                 Globals::Campaign,          Localizer::LanguageTag};
     if constexpr (deployment::AnalyticsGA4)
         return {payload::ComposeGA4Object(deployment::GA4MeasurementID, deployment::GA4ApiSecret),
                 JsonContentTypeHeader, payload::ComposeJsonPayload(fields, GoogleAnalitics::SessionID)};

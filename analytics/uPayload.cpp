@@ -68,6 +68,7 @@ std::wstring ComposePayload(const TEventFields& f) {
     body += L"&el=" + EncodeFormValue(f.Label);
     body += L"&ev=";
     platform::AppendDecimal(body, f.Value);
+    if (!f.Language.empty()) body += L"&ul=" + EncodeFormValue(f.Language);
     return body;
 }
 
@@ -89,7 +90,13 @@ std::string ComposeJsonPayload(const TEventFields& f, std::wstring_view sessionI
     body += ",\"value\":" + std::to_string(f.Value);
     body += ",\"engagement_time_msec\":1,";
     AppendJsonField(body, "session_id", sessionID);
-    body += "}}]}";
+    body += "}}]";
+    if (!f.Language.empty()) {
+        body += ",\"device\":{";
+        AppendJsonField(body, "language", f.Language);
+        body += '}';
+    }
+    body += '}';
     return body;
 }
 

@@ -18,6 +18,9 @@ struct TEventFields {
     // The campaign alone (GA4 only): a dimension of its own, which stays
     // whole when the category has to be cut.
     std::wstring Campaign;
+    // The language the window showed, a lowercase tag ("de", "pt-br"); sent
+    // when not empty.
+    std::wstring Language;
 };
 
 // GA4 keeps no parameter value longer than this many characters: it drops
@@ -28,7 +31,8 @@ constexpr std::size_t GA4ValueLimit = 100;
 // never split).
 std::wstring_view CutToCharacters(std::wstring_view AValue, std::size_t ALimit);
 
-// "v=1&tid=%0:s&cid=%1:s&t=event&ec=%2:s&ea=%3:s&el=%4:s&ev=%5:d"
+// "v=1&tid=%0:s&cid=%1:s&t=event&ec=%2:s&ea=%3:s&el=%4:s&ev=%5:d", then
+// "&ul=" and the language (the protocol's user-language field) when known.
 std::wstring ComposePayload(const TEventFields& fields);
 
 // A value made safe for the body: "&", "=", "+", "%", "#", blanks, control
@@ -42,7 +46,8 @@ std::wstring EncodeFormValue(const std::wstring& value);
 // {"client_id":"…","events":[{"name":"…","params":{"category":"…",
 // "campaign":"…","label":"…","value":N,"engagement_time_msec":1,
 // "session_id":"…"}}]}
-// "campaign" and "label" only when not empty; every string value cut to
+// "campaign" and "label" only when not empty, then "device":{"language":"…"}
+// beside "events" when the language is known; every string value cut to
 // GA4ValueLimit characters. Every string is JSON-escaped,
 // so that no value can end its string early or add a field.
 std::string ComposeJsonPayload(const TEventFields& fields, std::wstring_view sessionID);

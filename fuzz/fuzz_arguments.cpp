@@ -52,7 +52,12 @@ std::string Utf8(const std::wstring& text) {
 
 void CheckJsonBody(const payload::TEventFields& fields) {
     std::optional<TJson> body = ParseJson(payload::ComposeJsonPayload(fields, L"1796889600"));
-    if (!body || body->Names() != std::vector<std::string>{"client_id", "events"}) std::abort();
+    std::vector<std::string> top{"client_id", "events"};
+    if (!fields.Language.empty()) top.push_back("device");
+    if (!body || body->Names() != top) std::abort();
+    if (!fields.Language.empty() && body->Find("device")->Find("language")->Text != Utf8(std::wstring(
+                                        payload::CutToCharacters(fields.Language, payload::GA4ValueLimit))))
+        std::abort();
     const TJson* events = body->Find("events");
     if (events->Items.size() != 1 || events->Items[0].Names() != std::vector<std::string>{"name", "params"}) std::abort();
     const TJson* params = events->Items[0].Find("params");
@@ -111,9 +116,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::wstring campaign = rules::AddVariantSuffix(setup.CampaignSource, 1);
     payload::TEventFields fields{L"UA-00000000-0", L"{ID}", L"quellox1.6.9restart-" + campaign,
-                                 L"install_start", line, 0, campaign};
+                                 L"install_start", line, 0, campaign, setup.GAParam};
     std::wstring body = payload::ComposePayload(fields);
-    if (std::count(body.begin(), body.end(), L'&') != 7 || std::count(body.begin(), body.end(), L'=') != 8) std::abort();
+    const int language = fields.Language.empty() ? 0 : 1;
+    if (std::count(body.begin(), body.end(), L'&') != 7 + language ||
+        std::count(body.begin(), body.end(), L'=') != 8 + language)
+        std::abort();
     CheckJsonBody(fields);
     return 0;
 }

@@ -56,7 +56,7 @@ def test_events_arrive_in_order_at_least_100_ms_apart(collector):
     assert GUID.fullmatch(out["ClientID"])
     assert first["body"].decode("ascii") == (
         f"v=1&tid=UA-00000000-0&cid={out['ClientID']}&t=event&ec={out['EventCategory']}"
-        "&ea=install_start&el=&ev=0")
+        "&ea=install_start&el=&ev=0&ul=en")
     assert out["EventCategory"].startswith("quellox1.6.9restart-spring-affiliate_31095-ab_afterinstall_")
 
 
@@ -64,7 +64,7 @@ def test_hostile_campaign_cannot_add_or_change_a_field(collector):
     out = report(collector, "install_start", args=["/Campaign:a&ev=5&cid=x y+%"])
     [request] = answered(collector)
     body = fields(request)
-    assert sorted(body) == ["cid", "ea", "ec", "el", "ev", "t", "tid", "v"]
+    assert sorted(body) == ["cid", "ea", "ec", "el", "ev", "t", "tid", "ul", "v"]
     assert all(len(values) == 1 for values in body.values())
     assert body["ev"] == ["0"] and body["cid"] == [out["ClientID"]]
     assert body["ec"] == [out["EventCategory"]]

@@ -22,7 +22,9 @@ def event(request):
     """The one event of a request's JSON body, after checking that the body
     holds exactly the fields the service expects."""
     body = json.loads(request["body"].decode("utf-8"))
-    assert sorted(body) == ["client_id", "events"]
+    assert sorted(body) == ["client_id", "device", "events"]
+    # The language the window showed: this build's own, English here.
+    assert body["device"] == {"language": "en"}
     [item] = body["events"]
     assert sorted(item) == ["name", "params"]
     params = item["params"]

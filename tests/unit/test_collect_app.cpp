@@ -51,7 +51,7 @@ protected:
 
 std::string Form(const std::wstring& name) {
     payload::TEventFields fields{L"UA-00000000-0", L"{C1}", L"quellox1.6.9restart-spring-affiliate_31095-ab_afterinstall_a",
-                                 name, L"", 0, L""};
+                                 name, L"", 0, L"", L""};
     std::wstring body = payload::ComposePayload(fields);
     return std::string(body.begin(), body.end());
 }
@@ -62,7 +62,7 @@ TEST_F(CollectApp, EventsAreAnsweredOnceCommittedAndRefusalsAreCounted) {
     EXPECT_EQ(Ask("POST", "/collect", Form(L"install_start")).Status, 204u);
     std::string ga4 = payload::ComposeJsonPayload(
         {L"", L"{C1}", L"quellox1.6.9restart-spring-affiliate_31095-ab_afterinstall_a", L"install_finish", L"", 0,
-         L"spring-affiliate_31095-ab_afterinstall_a"},
+         L"spring-affiliate_31095-ab_afterinstall_a", L"pt-br"},
         L"1");
     EXPECT_EQ(Ask("POST", "/mp/collect?measurement_id=G-QLX7TEST42&api_secret=s3cret", ga4).Status, 204u);
     struct Case {

@@ -16,13 +16,13 @@ const std::wstring Client = L"{0F4A3C2B-1D2E-4F50-8A6B-7C8D9E0F1A2B}";
 
 std::string Form(const std::wstring& category, const std::wstring& name = L"install_start",
                  const std::wstring& tracking = L"UA-00000000-0") {
-    payload::TEventFields fields{tracking, Client, category, name, L"", 0, L""};
+    payload::TEventFields fields{tracking, Client, category, name, L"", 0, L"", L""};
     std::wstring body = payload::ComposePayload(fields);
     return std::string(body.begin(), body.end());
 }
 
 std::string Ga4(const std::wstring& campaign, const std::wstring& name = L"install_finish") {
-    payload::TEventFields fields{L"", Client, L"quellox1.6.9restart-" + campaign, name, L"", 0, campaign};
+    payload::TEventFields fields{L"", Client, L"quellox1.6.9restart-" + campaign, name, L"", 0, campaign, L""};
     return payload::ComposeJsonPayload(fields, L"1796889600");
 }
 

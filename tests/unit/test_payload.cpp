@@ -15,7 +15,7 @@ namespace {
 
 payload::TEventFields Ordinary() {
     return {L"UA-12345678-1", L"{0F4A3C2B-1D2E-4F50-8A6B-7C8D9E0F1A2B}",
-            L"quellox1.6.9restart-affiliate_31095-ab_afterinstall_a", L"install_start", L"", 0, L""};
+            L"quellox1.6.9restart-affiliate_31095-ab_afterinstall_a", L"install_start", L"", 0, L"", L""};
 }
 
 }  // namespace
@@ -276,4 +276,42 @@ TEST(JsonPayload, NoValueIsLongerThan100CharactersAndTheCampaignStaysADimension)
     EXPECT_EQ(payload::CutToCharacters(L"ab" + emoji, 3), L"ab" + emoji);
     EXPECT_EQ(payload::CutToCharacters(L"ab" + emoji, 2), L"ab");
     EXPECT_EQ(payload::CutToCharacters(L"", 100), L"");
+}
+
+// The language the window showed rides in each form's own field, encoded as
+// every other value.
+TEST(Payload, TheWindowsLanguageRidesInEachFormsField) {
+    const struct {
+        const wchar_t* Language;
+        const wchar_t* Form;   // what ends the v1 body
+        const char* Json;      // the GA4 device's language, or nullptr: none
+    } cases[] = {
+        {L"", L"&ev=0", nullptr},
+        {L"en", L"&ev=0&ul=en", "en"},
+        {L"pt-br", L"&ev=0&ul=pt-br", "pt-br"},
+        {L"x&ev=9", L"&ev=0&ul=x%26ev%3D9", "x&ev=9"},
+        {L"a\"b", L"&ev=0&ul=a\"b", "a\"b"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.Language)));
+        payload::TEventFields fields = Ordinary();
+        fields.Language = c.Language;
+        const std::wstring form = payload::ComposePayload(fields);
+        const std::wstring end = c.Form;
+        ASSERT_GE(form.size(), end.size());
+        EXPECT_EQ(form.substr(form.size() - end.size()), end);
+
+        std::optional<TJson> root = ParseJson(payload::ComposeJsonPayload(fields, SessionID));
+        ASSERT_TRUE(root.has_value());
+        const TJson* device = root->Find("device");
+        if (c.Json == nullptr) {
+            EXPECT_EQ(root->Names(), (std::vector<std::string>{"client_id", "events"}));
+            continue;
+        }
+        EXPECT_EQ(root->Names(), (std::vector<std::string>{"client_id", "events", "device"}));
+        ASSERT_NE(device, nullptr);
+        EXPECT_EQ(device->Names(), std::vector<std::string>{"language"});
+        ASSERT_NE(device->Find("language"), nullptr);
+        EXPECT_EQ(device->Find("language")->Text, c.Json);
+    }
 }
