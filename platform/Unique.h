@@ -98,6 +98,20 @@ struct IconTraits {
     static void Close(Type h) { DestroyIcon(h); }
 };
 
+// A memory device context (CreateCompatibleDC).
+struct DcTraits {
+    using Type = HDC;
+    static Type Invalid() { return nullptr; }
+    static void Close(Type h) { DeleteDC(h); }
+};
+
+// A GDI object of the program's own: a font, a bitmap, a brush.
+struct GdiObjectTraits {
+    using Type = HGDIOBJ;
+    static Type Invalid() { return nullptr; }
+    static void Close(Type h) { DeleteObject(h); }
+};
+
 using UniqueFile = Unique<FileTraits>;
 using UniqueHandle = Unique<HandleTraits>;
 using UniqueKey = Unique<KeyTraits>;
@@ -111,6 +125,8 @@ using UniqueLibrary = Unique<LibraryTraits>;
 using UniqueLocalMemory = Unique<LocalMemoryTraits>;
 using UniqueFind = Unique<FindTraits>;
 using UniqueIcon = Unique<IconTraits>;
+using UniqueMemoryDc = Unique<DcTraits>;
+using UniqueGdiObject = Unique<GdiObjectTraits>;
 
 // Runs a one-off clean-up when the scope ends, unless released first.
 template <typename F>

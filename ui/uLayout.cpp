@@ -22,7 +22,7 @@ int ArtScale(int ADpi) {
     return 200;
 }
 
-TWindowLayout ComputeLayout(int ADpi, int AClientWidth, int AClientHeight, bool AWithErrorCode) {
+TWindowLayout ComputeLayout(int ADpi, int AClientWidth, int AClientHeight, bool AWithErrorCode, bool ATranslated) {
     auto s = [ADpi](int value) { return ScaleForDpi(value, ADpi); };
     auto r = [ADpi](int left, int top, int right, int bottom) { return ScaleRect({left, top, right, bottom}, ADpi); };
     const int W = AClientWidth, H = AClientHeight;
@@ -51,6 +51,7 @@ TWindowLayout ComputeLayout(int ADpi, int AClientWidth, int AClientHeight, bool 
     l.TrustLogo = {s(21), s(10), s(21) + s(TrustLogoWidth), s(10) + s(TrustLogoHeight)};
     l.CompatLogo = {W - s(21) - s(CompatLogoWidth), s(17), W - s(21), s(17) + s(CompatLogoHeight)};
     l.Separator = {s(1), H - s(66), W - s(1), H - footer};
+    if (ATranslated) l.OfferCheckBox.Bottom = l.Separator.Top;
 
     l.StatusRect = {s(34), s(61), W - s(34), s(103)};
     l.ProgressBar = {s(34), s(103), W - s(34), s(120)};

@@ -46,6 +46,10 @@ struct TWindowLayout {
 };
 
 // AClientWidth and AClientHeight: the client area as the window has it.
-TWindowLayout ComputeLayout(int ADpi, int AClientWidth, int AClientHeight, bool AWithErrorCode);
+// ATranslated: the texts are not the English ones, for which the window was
+// drawn; the offer check box then has room for a second line, down to the
+// separator (the English window keeps its one line).
+TWindowLayout ComputeLayout(int ADpi, int AClientWidth, int AClientHeight, bool AWithErrorCode,
+                            bool ATranslated = false);
 
 }  // namespace layout

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "analytics/uGoogleAnalitics.h"
 #include "installer/uInstaller.h"
@@ -13,6 +14,7 @@
 #include "platform/Strings.h"
 #include "platform/SystemLibrary.h"
 #include "startup/uGlobals.h"
+#include "ui/uFonts.h"
 #include "ui/uLocalizer.h"
 #include "ui/uPictures.h"
 
@@ -20,6 +22,7 @@
 // definition in the header gives every unit that includes it its own copy
 // of the start-up and clean-up code.
 std::wstring MainWindow::StatusText;
+std::wstring MainWindow::FontFaceName = MainWindow::FontFace;
 platform::UniqueNamespace MainWindow::InstanceNamespace;
 platform::UniqueHandle MainWindow::InstanceMutex;
 layout::TWindowLayout MainWindow::Layout;
@@ -34,20 +37,15 @@ platform::UniqueLibrary commonControls;
 [[noreturn]] void EndWithLastError() { ExitProcess(GetLastError()); }
 
 HFONT CreatePageFont(int height, bool underline) {
-    LOGFONTW font = {};
-    font.lfHeight = height;
-    font.lfWeight = FW_NORMAL;
-    font.lfUnderline = underline;
-    font.lfCharSet = DEFAULT_CHARSET;
-    // The face is our own constant, shorter than LF_FACESIZE.
-    for (int i = 0; MainWindow::FontFace[i] != L'\0' && i < LF_FACESIZE - 1; ++i)
-        font.lfFaceName[i] = MainWindow::FontFace[i];
-    return CreateFontIndirectW(&font);
+    return fonts::CreatePageFont(MainWindow::FontFaceName, height, underline);
 }
 
 HWND CreateChild(const wchar_t* className, const std::wstring& text, DWORD style, int x, int y, int width,
                  int height, HWND parent, int id) {
-    return CreateWindowExW(0, className, text.c_str(), style, x, y, width, height, parent,
+    // Text in a language written right to left reads that way; the mirrored
+    // window already puts each control on the other side.
+    const DWORD reading = MainWindow::RightToLeftLayout && text.size() > 0 ? WS_EX_RTLREADING : 0;
+    return CreateWindowExW(reading, className, text.c_str(), style, x, y, width, height, parent,
                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), nullptr);
 }
 
@@ -135,6 +133,16 @@ void MainWindow::Init() {
     SendMessageW(WindowHandle, WM_UPDATEUISTATE, MAKEWPARAM(cues ? UIS_CLEAR : UIS_SET, UISF_HIDEFOCUS | UISF_HIDEACCEL),
                  0);
     ShowMainWindow();
+    PostMessageW(WindowHandle, FinishStartMessage, 0, 0);
+}
+
+// The link's role for screen readers (the accessibility layer's library is
+// loaded for it), and the run folders that earlier installers left: neither
+// is seen on the first picture. A run folder of this installer, made meanwhile
+// on the progress page, is held open and so never taken for an abandoned one.
+void MainWindow::FinishStart() {
+    if (LicenseLink != nullptr) AnnotateAsLink(LicenseLink);
+    Installer::RemoveAbandonedRunFolders();
 }
 
 void MainWindow::Run() {
@@ -200,7 +208,11 @@ void MainWindow::RegisterWindowClass() {
 }
 
 void MainWindow::CreateMainWindow() {
-    CreateWindowExW(WS_EX_APPWINDOW | WS_EX_CLIENTEDGE | WS_EX_WINDOWEDGE, ClassName, Localizer::WindowCaption.c_str(),
+    // A language written right to left gets the window mirrored: every
+    // control changes sides, and the pictures are drawn unmirrored.
+    RightToLeftLayout = Localizer::RightToLeft;
+    const DWORD mirrored = RightToLeftLayout ? WS_EX_LAYOUTRTL : 0;
+    CreateWindowExW(WS_EX_APPWINDOW | WS_EX_CLIENTEDGE | WS_EX_WINDOWEDGE | mirrored, ClassName, Localizer::WindowCaption.c_str(),
                     WS_SYSMENU | WS_MAXIMIZEBOX, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr,
                     nullptr, GetModuleHandleW(nullptr), nullptr);
     if (WindowHandle == nullptr) EndWithLastError();
@@ -230,6 +242,7 @@ void MainWindow::CreateMainWindow() {
     OnSettingChange();
 
     LoadFontResource();
+    ChooseFontFace();
     CreateNormalFont();
     CreateFooter();
 }
@@ -262,11 +275,34 @@ void MainWindow::LoadFontResource() {
     AddFontMemResourceEx(data, size, nullptr, &fonts);
 }
 
+
+// The embedded font has the Latin script only. For a translation in another
+// script the window takes, of the faces that have every character of its
+// texts: the system's usual user-interface face for that script, then the
+// face of the system's message boxes, then any installed face.
+void MainWindow::ChooseFontFace() {
+#ifdef QUELLOX_TRANSLATIONS
+    FontFaceName = FontFace;
+    if (Localizer::LanguageTag == L"en") return;
+    std::wstring shown;
+    for (const std::wstring* text :
+         {&Localizer::StartInstallText, &Localizer::CleanerOfferText, &Localizer::OfferTitleText,
+          &Localizer::OfferSubtitleText, &Localizer::LicenseText, &Localizer::LicenseLinkText, &Localizer::ProgressText,
+          &Localizer::ProgressPercentPattern, &Localizer::FinalizingText, &Localizer::PausedNoticeText})
+        shown += *text;
+    FontFaceName = fonts::ChooseFace(FontFace, Localizer::LanguageTag, shown);
+#endif
+}
+
 void MainWindow::CreateNormalFont() { NormalFont = CreatePageFont(Layout.NormalFontHeight, false); }
 
 void MainWindow::CreateFooter() {
     FooterBrush = CreateSolidBrush(RGB(255, 255, 255));
     FooterPanel = CreateChild(L"STATIC", L"", WS_CHILD | WS_VISIBLE, Layout.FooterPanel, WindowHandle, 0);
+    // In a mirrored window the logos change sides but are not mirrored
+    // themselves: the band does not hand its layout down.
+    if (RightToLeftLayout && FooterPanel != nullptr)
+        SetWindowLongW(FooterPanel, GWL_EXSTYLE, GetWindowLongW(FooterPanel, GWL_EXSTYLE) | WS_EX_NOINHERITLAYOUT);
     // The logos centred vertically, 21 px in from either side. Each static
     // control shows the picture made for the DPI, at the picture's size; its
     // text is what a screen reader says of it (the name of no resource, so
@@ -301,7 +337,8 @@ int MainWindow::WindowDpi() {
 
 void MainWindow::ComputeLayout() {
     RECT client = ClientRect(WindowHandle);
-    Layout = layout::ComputeLayout(Dpi, client.right, client.bottom, !Globals::ErrorCode.empty());
+    Layout = layout::ComputeLayout(Dpi, client.right, client.bottom, !Globals::ErrorCode.empty(),
+                                   Localizer::LanguageTag != L"en");
 }
 
 void MainWindow::CreatePageFonts() {
@@ -323,38 +360,40 @@ void MainWindow::LoadPictures() {
              pictures::Load(L"LOGO_MICROSOFT", Dpi, Layout.CompatLogo.Width(), Layout.CompatLogo.Height()));
 }
 
-// The link completes the licence sentence on its last line. At 96 DPI the
-// layout's place is that line's end; at other DPIs text does not grow
-// exactly with the DPI and the sentence may break elsewhere, so the link is
-// moved to where the sentence's last line ends, measured as the label breaks
-// it (at blanks, within its width).
+// The link completes the licence sentence: a blank after the end of its
+// last line, or at the start of the next where it does not fit there,
+// measured as the label lays the sentence out, in every language and at
+// every DPI. It is as wide as its text.
 void MainWindow::PlaceLicenseLink() {
-    if (Dpi == 96 || LicenseLink == nullptr || LicenseLabel == nullptr) return;
+    if (LicenseLink == nullptr || LicenseLabel == nullptr) return;
     HDC dc = GetDC(LicenseLabel);
     if (dc == nullptr) return;
-    HGDIOBJ previous = SelectObject(dc, NormalFont != nullptr ? static_cast<HGDIOBJ>(NormalFont)
-                                                              : GetStockObject(DEFAULT_GUI_FONT));
-    const std::wstring& text = Localizer::LicenseText;
-    auto width = [dc, &text](std::size_t from, std::size_t to) {
-        SIZE extent = {};
-        GetTextExtentPoint32W(dc, text.c_str() + from, static_cast<int>(to - from), &extent);
-        return static_cast<int>(extent.cx);
-    };
-    const int limit = Layout.LicenseLabel.Width();
-    std::size_t line = 0, fits = 0;
-    for (std::size_t at = 0; at <= text.size(); ++at) {
-        if (at != text.size() && text[at] != L' ') continue;
-        if (width(line, at) > limit && fits > line) line = fits + 1;
-        fits = at;
-    }
-    const int x = Layout.LicenseLabel.Left + width(line, text.size());
-    SIZE blank = {};
-    GetTextExtentPoint32W(dc, L" ", 1, &blank);
+    HGDIOBJ previous = SelectObject(dc, LinkFont != nullptr ? static_cast<HGDIOBJ>(LinkFont) : GetStockObject(DEFAULT_GUI_FONT));
+    RECT text = {};
+    DrawTextW(dc, Localizer::LicenseLinkText.c_str(), static_cast<int>(Localizer::LicenseLinkText.size()), &text,
+              DT_CALCRECT | DT_SINGLELINE | ReadingOrder());
+    SelectObject(dc, NormalFont != nullptr ? static_cast<HGDIOBJ>(NormalFont) : GetStockObject(DEFAULT_GUI_FONT));
+    const layout::TRect& label = Layout.LicenseLabel;
+    const fonts::TLinkPlace place =
+        fonts::PlaceLink(dc, Localizer::LicenseText, text.right, label.Width(), ReadingOrder());
+    const int line = fonts::LineHeight(dc);
     SelectObject(dc, previous);
     ReleaseDC(LicenseLabel, dc);
-    layout::TRect link = Layout.LicenseLink;
-    link.Right = x + blank.cx + link.Width();
-    link.Left = x + blank.cx;
+    // One pixel more for the focus rectangle's right edge.
+    layout::TRect link;
+    link.Left = label.Left + place.Offset;
+    link.Top = label.Top + place.Line * line;
+    link.Right = link.Left + text.right + layout::ScaleForDpi(1, Dpi);
+    link.Bottom = link.Top + Layout.LicenseLink.Height();
+    // The English window at 96 DPI keeps the place it was drawn with: there
+    // the sentence breaks as designed, and the designed place is within two
+    // pixels of the measured one.
+    if (Dpi == 96 && Localizer::LanguageTag == L"en" && place.Line == 1) {
+        link.Left = Layout.LicenseLink.Left;
+        link.Top = Layout.LicenseLink.Top;
+        link.Right = link.Left + text.right + 1;
+        link.Bottom = Layout.LicenseLink.Bottom;
+    }
     Place(LicenseLink, link);
 }
 
@@ -422,7 +461,6 @@ void MainWindow::ShowStartPage() {
     if (LicenseLink != nullptr) {
         LinkDefaultProc = reinterpret_cast<WNDPROC>(
             SetWindowLongPtrW(LicenseLink, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(LinkProc)));
-        AnnotateAsLink(LicenseLink);
     }
     PlaceLicenseLink();
     SetFont(BrandLabel, NormalFont);

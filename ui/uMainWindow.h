@@ -69,15 +69,30 @@ public:
     static std::wstring StatusText;
     static inline RECT StatusRect = {};
 
-    // The face of every font: the embedded font's own name.
+    // The embedded font's own name: the face of every font where it has
+    // every character of the window's texts (Latin).
     static constexpr const wchar_t* FontFace = L"Quellox Narrow";
+    // The face the window's fonts use: FontFace, or for a script it lacks a
+    // face of the system's that has every character (ChooseFontFace).
+    static std::wstring FontFaceName;
+    // DrawText's reading order for the window's language.
+    static UINT ReadingOrder() { return RightToLeftLayout ? DT_RTLREADING : 0; }
+    // Makes the embedded font available to this process.
+    static void LoadFontResource();
+    // Chooses FontFaceName for the texts of the window's language.
+    static void ChooseFontFace();
+    // The window is mirrored: its language is written right to left.
+    static inline bool RightToLeftLayout = false;
     static constexpr const wchar_t* ClassName = L"QuelloxStubInstaller";
 
 private:
+    // What the window's first picture does not need, done once it is shown:
+    // posted by Init, so that it comes before any input.
+    static constexpr UINT FinishStartMessage = WM_APP + 2;
+    static void FinishStart();
     static void CheckSingleInstance();
     static void RegisterWindowClass();
     static void CreateMainWindow();
-    static void LoadFontResource();
     static void CreateNormalFont();
     static void CreateFooter();
     static void ShowStartPage();

@@ -58,19 +58,8 @@ private:
     HGDIOBJ previous_;
 };
 
-struct DcTraits {
-    using Type = HDC;
-    static Type Invalid() { return nullptr; }
-    static void Close(Type h) { DeleteDC(h); }
-};
-using UniqueMemoryDc = platform::Unique<DcTraits>;
-
-struct GdiObjectTraits {
-    using Type = HGDIOBJ;
-    static Type Invalid() { return nullptr; }
-    static void Close(Type h) { DeleteObject(h); }
-};
-using UniqueGdiObject = platform::Unique<GdiObjectTraits>;
+using platform::UniqueGdiObject;
+using platform::UniqueMemoryDc;
 
 template <typename Handle>
 void DeleteGdiObject(Handle& handle) {
@@ -93,7 +82,7 @@ void DrawStatusText(HDC dc, RECT& rect) {
     SetBkColor(dc, MainWindow::HighContrast ? GetSysColor(COLOR_WINDOW) : RGB(255, 255, 255));
     // Long lines (the paused notice) wrap instead of running off both sides.
     DrawTextW(dc, MainWindow::StatusText.c_str(), static_cast<int>(MainWindow::StatusText.size()), &rect,
-              DT_CENTER | DT_VCENTER | DT_WORDBREAK);
+              DT_CENTER | DT_VCENTER | DT_WORDBREAK | MainWindow::ReadingOrder());
     if (saved != 0) RestoreDC(dc, saved);
 }
 
@@ -155,6 +144,9 @@ LRESULT CALLBACK MainWindow::WindowProc(HWND window, UINT message, WPARAM wParam
         if (HBRUSH brush = OnCtlColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam)))
             return reinterpret_cast<LRESULT>(brush);
         break;
+    case MainWindow::FinishStartMessage:
+        FinishStart();
+        return 0;
     case ProgressReport:
         ShowProgress(static_cast<std::uint8_t>(wParam));
         return 0;
@@ -205,6 +197,8 @@ void MainWindow::OnPaint(HWND window) {
     } else {
         UniqueMemoryDc memory(CreateCompatibleDC(dc));
         const layout::TRect& picture = Layout.ProductPicture;
+        // The mirrored window's picture, the right way round.
+        if (RightToLeftLayout) SetLayout(dc, LAYOUT_RTL | LAYOUT_BITMAPORIENTATIONPRESERVED);
         if (memory && ProductBitmap != nullptr) {
             SelectedObject bitmap(memory.get(), ProductBitmap);
             BitBlt(dc, picture.Left, picture.Top, picture.Width(), picture.Height(), memory.get(), 0, 0, SRCCOPY);
@@ -260,6 +254,8 @@ void MainWindow::DrawInstallButton(const NMCUSTOMDRAW* draw) {
         FrameRect(draw->hdc, &face, GetSysColorBrush(pressed || hot ? COLOR_HIGHLIGHT : COLOR_BTNTEXT));
     } else {
         UniqueMemoryDc memory(CreateCompatibleDC(draw->hdc));
+        // A mirrored button keeps its picture the right way round.
+        if (RightToLeftLayout) SetLayout(draw->hdc, LAYOUT_RTL | LAYOUT_BITMAPORIENTATIONPRESERVED);
         if (memory && ButtonBitmap != nullptr) {
             SelectedObject bitmap(memory.get(), ButtonBitmap);
             StretchBlt(draw->hdc, r.left, r.top, cap, height, memory.get(), 0, row, cap, height, SRCCOPY);
@@ -273,7 +269,7 @@ void MainWindow::DrawInstallButton(const NMCUSTOMDRAW* draw) {
     SetBkMode(draw->hdc, TRANSPARENT);
     RECT text = r;
     DrawTextW(draw->hdc, Localizer::StartInstallText.c_str(), static_cast<int>(Localizer::StartInstallText.size()),
-              &text, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+              &text, DT_CENTER | DT_VCENTER | DT_SINGLELINE | ReadingOrder());
     // The focus cue: a dotted rectangle inside the face, shown once the
     // keyboard is in use (or always, as the user's setting says).
     if (GetFocus() == InstallButton && !KeyboardCuesHidden(InstallButton)) {
@@ -413,9 +409,7 @@ void MainWindow::ShowProgress(std::uint8_t APercent) {
     } else if (APercent == 100) {
         StatusText = Localizer::FinalizingText;
     } else {
-        StatusText = Localizer::ProgressText + L" (";
-        platform::AppendDecimal(StatusText, APercent);
-        StatusText += L"%)";
+        StatusText = Localizer::ProgressPercent(APercent);
     }
     // The paused notice takes the bar's place, so that all of it shows; the
     // bar comes back with the progress. The area is erased every time, as it
@@ -456,7 +450,7 @@ void MainWindow::ShowPausedNotice(bool APaused) {
 
 int MainWindow::ConfirmCancel() {
     return MessageBoxW(WindowHandle, Localizer::CancelConfirmText.c_str(), Localizer::WindowCaption.c_str(),
-                       MB_YESNO | MB_ICONQUESTION);
+                       MB_YESNO | MB_ICONQUESTION | (RightToLeftLayout ? MB_RTLREADING | MB_RIGHT : 0));
 }
 
 void MainWindow::BringToForeground() {
@@ -593,7 +587,7 @@ LRESULT CALLBACK MainWindow::LinkProc(HWND window, UINT message, WPARAM wParam, 
                                                             : GetStockObject(DEFAULT_GUI_FONT));
                 RECT text = {0, 0, 0, 0};
                 DrawTextW(dc, Localizer::LicenseLinkText.c_str(), static_cast<int>(Localizer::LicenseLinkText.size()),
-                          &text, DT_CALCRECT | DT_SINGLELINE);
+                          &text, DT_CALCRECT | DT_SINGLELINE | ReadingOrder());
                 text.right += layout::ScaleForDpi(1, Dpi);
                 SetTextColor(dc, RGB(0, 0, 0));
                 SetBkColor(dc, RGB(255, 255, 255));
