@@ -152,13 +152,29 @@ def art_by_scale(resources):
     return sorted(scales.items())
 
 
+def translations(build):
+    """Each language's texts as the build stored them (generated/texts.bin.sizes
+    from resources/make-texts.py): its UTF-8 bytes, and its bytes compressed
+    on its own, a fair share of the one stream all of them are kept in; then
+    the table as stored (its directory included)."""
+    sizes = build / "generated/texts.bin.sizes"
+    rows = []
+    for line in (sizes.read_text().splitlines() if sizes.exists() else []):
+        tag, plain, packed, extra = line.split()
+        if tag == "all":
+            rows.append(("all languages, one stream, as stored", int(packed) + int(extra)))
+        else:
+            rows.append((f"{tag}: {plain} bytes of UTF-8, compressed alone", int(packed)))
+    return rows
+
+
 def load(build_dir):
     build = pathlib.Path(build_dir)
     image = Image(build / "bin/QuelloxSetup.exe")
     objects, libraries = map_contributions(build / "QuelloxSetup.map")
     return {"file": [("QuelloxSetup.exe", len(image.data))], "sections": image.section_rows(),
             "resources": image.resource_rows(), "art": art_by_scale(image.resource_rows()), "libraries": sorted(libraries.items(), key=lambda r: -r[1]),
-            "objects": sorted(objects.items(), key=lambda r: -r[1])}
+            "objects": sorted(objects.items(), key=lambda r: -r[1]), "texts": translations(build)}
 
 
 def main():
@@ -172,6 +188,7 @@ def main():
     earlier = load(args.against[0]) if args.against else None
     headings = {"file": "File (bytes)", "sections": "Sections (bytes in the file)",
                 "resources": "Resources (bytes of data)", "art": "Pictures by display scale (bytes of data)",
+                "texts": "Translations of the window's texts (bytes)",
                 "libraries": "Image bytes by library (linker map)",
                 "objects": f"Image bytes by object file, largest {args.top} (linker map)"}
     for part, heading in headings.items():

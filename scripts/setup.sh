@@ -17,6 +17,9 @@ packages=(
   imagemagick zopfli
   python3 python3-pytest python3-fonttools
   fonts-roboto-unhinted
+  # The window's scripts beyond Latin, in place of the system fonts of each
+  # script, and the locales Wine takes a process's UI language from.
+  fonts-noto-core fonts-noto-cjk locales-all
   clang libclang-rt-14-dev g++ curl
   libboost-dev libssl-dev libcpp-httplib-dev nginx-light wrk
   libsqlite3-dev sqlite3 libpq-dev postgresql chromium

@@ -48,6 +48,15 @@ fi
 # service started by a test's first Wine process would inherit its output
 # and keep the reader of that output waiting.
 /usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1 || true
+# The system's faces draw what they lack from other faces, as Windows links
+# its user-interface faces to those of other scripts: the captions and
+# message boxes of a translated window show Japanese, Chinese, Korean,
+# Arabic and Hebrew with Debian's Noto and DejaVu faces in place of Windows'.
+for face in Tahoma "MS Shell Dlg" "MS Shell Dlg 2" "Microsoft Sans Serif" "Segoe UI"; do
+  /usr/lib/wine/wine64 reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v "$face" \
+    /t REG_MULTI_SZ /d 'NotoSansCJK-Regular.ttc,Noto Sans CJK JP\0NotoSansCJK-Regular.ttc,Noto Sans CJK SC\0NotoSansCJK-Regular.ttc,Noto Sans CJK KR\0DejaVuSans.ttf,DejaVu Sans' \
+    /f </dev/null >/dev/null 2>&1 || true
+done
 
 quellox_wine_stop() {
   wineserver -k 2>/dev/null || true

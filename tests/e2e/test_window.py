@@ -74,7 +74,7 @@ def test_start_page_layout_and_texts(run):
         ("Static", 0, "Install and diagnose your PC", (206, 29, 507, 68), 0),
         ("Static", 0, "By installing this application you confirm that you have read and accepted the Varnholt",
          (206, 68, 486, 170), 0),
-        ("Static", 103, "License Agreement", (361, 85, 641, 105), SS_NOTIFY),
+        ("Static", 103, "License Agreement", (361, 85, 455, 105), SS_NOTIFY),
         ("Button", 101, "Start installation", (206, 144, 507, 198), 0),
         ("Button", 102, "Install Varnholt Scourwell to scan for junk files", (207, 204, 487, 229), 0x2403),
     ]

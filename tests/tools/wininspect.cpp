@@ -25,6 +25,10 @@
 //                                        (0, Windows' default) or always shown
 //   wininspect capture CLASS FILE        writes its client area, as drawn,
 //                                        to FILE as a binary PPM (P6)
+//   wininspect screen CLASS              lists it and its children with
+//                                        their rectangles on the screen and
+//                                        their extended styles
+//                                        ("class|id|text|l,t,r,b|exstyle")
 //   wininspect keys CLASS KEY...         brings it to the front and types
 //                                        each KEY as a user would (SendInput):
 //                                        tab, shift+tab, space, enter, esc,
@@ -119,6 +123,20 @@ BOOL CALLBACK DescribeChild(HWND child, LPARAM) {
     return TRUE;
 }
 
+// "class|id|text|left,top,right,bottom|exstyle", the rectangle on the screen:
+// in a mirrored window the controls' own coordinates read as the English
+// window's, the screen shows them on the other side.
+BOOL CALLBACK DescribeOnScreen(HWND window, LPARAM) {
+    wchar_t className[256] = {};
+    GetClassNameW(window, className, 256);
+    RECT rect;
+    GetWindowRect(window, &rect);
+    Write(std::wstring(className) + L"|" + std::to_wstring(GetDlgCtrlID(window)) + L"|" + TextOf(window) + L"|" +
+          std::to_wstring(rect.left) + L"," + std::to_wstring(rect.top) + L"," + std::to_wstring(rect.right) + L"," +
+          std::to_wstring(rect.bottom) + L"|" + Hex(static_cast<DWORD>(GetWindowLongW(window, GWL_EXSTYLE))) + L"\n");
+    return TRUE;
+}
+
 void List(HWND window) {
     topWindow = window;
     Describe(window);
@@ -155,12 +173,17 @@ bool Capture(HWND window, const wchar_t* path) {
     bool copied = BitBlt(memory, 0, 0, width, height, source, 0, 0, SRCCOPY) != FALSE;
     GdiFlush();
     std::string ppm = "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
-    const BYTE* pixel = static_cast<const BYTE*>(bits);
-    for (int i = 0; copied && i < width * height; ++i, pixel += 4) {
-        ppm += static_cast<char>(pixel[2]);
-        ppm += static_cast<char>(pixel[1]);
-        ppm += static_cast<char>(pixel[0]);
-    }
+    // A mirrored window's DC copies mirrored: its rows are turned back, so
+    // that the picture is what the screen shows.
+    const bool mirrored = (GetLayout(source) & LAYOUT_RTL) != 0;
+    const BYTE* pixels = static_cast<const BYTE*>(bits);
+    for (int y = 0; copied && y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const BYTE* pixel = pixels + 4 * (y * width + (mirrored ? width - 1 - x : x));
+            ppm += static_cast<char>(pixel[2]);
+            ppm += static_cast<char>(pixel[1]);
+            ppm += static_cast<char>(pixel[0]);
+        }
     SelectObject(memory, previous);
     DeleteObject(bitmap);
     DeleteDC(memory);
@@ -437,6 +460,11 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (verb == L"capture" && argc == 4) return Capture(window, argv[3]) ? 0 : 3;
+    if (verb == L"screen" && argc == 3) {
+        DescribeOnScreen(window, 0);
+        EnumChildWindows(window, DescribeOnScreen, 0);
+        return 0;
+    }
     if (verb == L"fonts" && argc == 3) return ReportInside(window, "ReportFonts") ? 0 : 3;
     if (verb == L"close" && argc == 3) {
         PostMessageW(window, WM_CLOSE, 0, 0);
