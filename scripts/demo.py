@@ -145,6 +145,36 @@ def picture_at_200(env):
     print("   combined picture:", os.path.relpath(SHOTS / "demo-200.png"))
 
 
+# The start page in these languages (the window's /Language: switch), for
+# SHOTS/demo-languages.png: English and German above, Japanese and Arabic
+# below.
+LANGUAGES = ["en", "de", "ja", "ar"]
+
+
+def pictures_in_languages(env):
+    """The start page in each of LANGUAGES, as SHOTS/start-page-<tag>.png,
+    and the four on one grey ground as SHOTS/demo-languages.png."""
+    print("   the start page in English, German, Japanese and Arabic")
+    for tag in LANGUAGES:
+        installer = subprocess.Popen([WINE, BIN / "QuelloxSetup.exe", "/Language:" + tag], env=env)
+        try:
+            window_rect()
+            time.sleep(1.5)
+            picture("start-page-" + tag)
+            inspect("close", WINDOW_CLASS)
+            installer.wait(timeout=60)
+        finally:
+            if installer.poll() is None:
+                installer.kill()
+    shots = [SHOTS / ("start-page-%s.png" % tag) for tag in LANGUAGES]
+    subprocess.run(["convert", "-background", "#d8dce0",
+                    "(", shots[0], shots[1], "-splice", "16x0", "+append", ")",
+                    "(", shots[2], shots[3], "-splice", "16x0", "+append", ")",
+                    "-splice", "0x16", "-append", "-gravity", "southeast", "-splice", "16x16", "+repage",
+                    SHOTS / "demo-languages.png"], check=True, capture_output=True, timeout=60)
+    print("   combined picture:", os.path.relpath(SHOTS / "demo-languages.png"))
+
+
 def inspect(*args):
     return wine(BIN / "wininspect.exe", *args)
 
@@ -219,7 +249,8 @@ def main():
     print("   download and analytics server:", server.proxy, "(as http_proxy)")
     print("   events passed on to quellox-collect on 127.0.0.1:%d, store %s" % (collector_port, os.path.relpath(store)))
     if not interactive:
-        for name in PICTURES + ["demo", "start-page-200", "demo-200"]:
+        for name in PICTURES + ["demo", "start-page-200", "demo-200", "demo-languages"] + [
+                "start-page-" + tag for tag in LANGUAGES]:
             (SHOTS / (name + ".png")).unlink(missing_ok=True)
         # Xvfb has no window manager to draw the caption and frame: Wine draws
         # them itself for this run, so that the pictures show the whole window.
@@ -233,6 +264,7 @@ def main():
         code = installer.wait(timeout=900)
         if not interactive:
             picture_at_200(env)
+            pictures_in_languages(env)
     finally:
         if installer.poll() is None:
             installer.kill()
