@@ -90,24 +90,45 @@ def test_esc_on_the_start_page_closes_as_the_close_button_does(run):
     assert installer.events() == ["install_cancel"]
 
 
-def test_focus_cue_appears_once_the_keyboard_is_used(run, tmp_path):
+def luminance(pixel):
+    """The relative luminance of an sRGB pixel, as WCAG defines it."""
+    def channel(c):
+        c /= 255
+        return c / 12.92 if c <= 0.03928 else ((c + 0.055) / 1.055) ** 2.4
+    r, g, b = pixel
+    return 0.2126 * channel(r) + 0.7152 * channel(g) + 0.0722 * channel(b)
+
+
+def contrast(a, b):
+    high, low = sorted((luminance(a), luminance(b)), reverse=True)
+    return (high + 0.05) / (low + 0.05)
+
+
+def test_focus_cue_appears_once_the_keyboard_is_used_and_stands_out_from_the_green(run, tmp_path):
     installer = run().start()
     listing()
     inspect("hover", CLASS, "0")
     wait_until(lambda: focus() == 101, what="the focus on the install button")
     time.sleep(0.5)
 
-    def dotted_row():
-        # The focus rectangle's top edge, 4 px inside the button.
+    def rows():
+        # The button's face from 4 px inside its top edge down: the cue's
+        # two rows and the face below them, across the button.
         width, _, pixels = capture(tmp_path, "cue")
-        row = pixels[3 * (148 * width + 212):3 * (148 * width + 500)]
-        return len({row[i:i + 3] for i in range(0, len(row), 3)})
+        return [[tuple(pixels[3 * (y * width + x):3 * (y * width + x) + 3]) for x in range(212, 500)]
+                for y in (148, 149, 150)]
 
-    before = dotted_row()
+    before = rows()
     keys("tab", "shift+tab")
     assert focus() == 101
     time.sleep(0.5)
-    assert dotted_row() > before
+    after = rows()
+    # Two pixels wide at 96 DPI, and at least 3:1 against the green it lies
+    # on at every point; the face below it is untouched.
+    for cue, face in zip(after[:2], before[:2]):
+        worst = min(contrast(c, f) for c, f in zip(cue, face))
+        assert worst >= 3, worst
+    assert after[2] == before[2]
     installer.process.kill()
 
 
