@@ -16,6 +16,7 @@ void RunInstaller() {
     // arrives here elevated, anyone else stops here.
     if (!IsUserAdmin()) ExitProcess(1);
     Globals::Init();
+    Installer::RemoveAbandonedRunFolders();
     Localizer::Init();
     MainWindow::Init();
     MainWindow::Run();

@@ -133,16 +133,6 @@ void MainWindow::Init() {
     SendMessageW(WindowHandle, WM_UPDATEUISTATE, MAKEWPARAM(cues ? UIS_CLEAR : UIS_SET, UISF_HIDEFOCUS | UISF_HIDEACCEL),
                  0);
     ShowMainWindow();
-    PostMessageW(WindowHandle, FinishStartMessage, 0, 0);
-}
-
-// The link's role for screen readers (the accessibility layer's library is
-// loaded for it), and the run folders that earlier installers left: neither
-// is seen on the first picture. A run folder of this installer, made meanwhile
-// on the progress page, is held open and so never taken for an abandoned one.
-void MainWindow::FinishStart() {
-    if (LicenseLink != nullptr) AnnotateAsLink(LicenseLink);
-    Installer::RemoveAbandonedRunFolders();
 }
 
 void MainWindow::Run() {
@@ -461,6 +451,7 @@ void MainWindow::ShowStartPage() {
     if (LicenseLink != nullptr) {
         LinkDefaultProc = reinterpret_cast<WNDPROC>(
             SetWindowLongPtrW(LicenseLink, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(LinkProc)));
+        AnnotateAsLink(LicenseLink);
     }
     PlaceLicenseLink();
     SetFont(BrandLabel, NormalFont);

@@ -86,10 +86,6 @@ public:
     static constexpr const wchar_t* ClassName = L"QuelloxStubInstaller";
 
 private:
-    // What the window's first picture does not need, done once it is shown:
-    // posted by Init, so that it comes before any input.
-    static constexpr UINT FinishStartMessage = WM_APP + 2;
-    static void FinishStart();
     static void CheckSingleInstance();
     static void RegisterWindowClass();
     static void CreateMainWindow();

@@ -144,9 +144,6 @@ LRESULT CALLBACK MainWindow::WindowProc(HWND window, UINT message, WPARAM wParam
         if (HBRUSH brush = OnCtlColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam)))
             return reinterpret_cast<LRESULT>(brush);
         break;
-    case MainWindow::FinishStartMessage:
-        FinishStart();
-        return 0;
     case ProgressReport:
         ShowProgress(static_cast<std::uint8_t>(wParam));
         return 0;
