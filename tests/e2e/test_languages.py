@@ -5,12 +5,13 @@ translation for, falling back from a region to its language, else English.
 Every text of every language is drawn in its place at 96, 144 and 192 DPI
 with the window's own fonts (fit_probe), and pictures of each language's
 start page at 96 and 192 DPI are kept for a person to look at."""
+import signal
 import subprocess
 import urllib.parse
 
 import pytest
 
-from conftest import BIN, NETWORK_PATH, WINE, not_emulated, run_wine, scaled
+from conftest import BIN, EMULATED, NETWORK_PATH, not_emulated, run_wine, scaled
 from test_display_scale import dpi, ppm, steady_capture  # noqa: F401 (dpi: a fixture)
 from test_window import CLASS, SCREENSHOTS, inspect, listing, wait_until
 
@@ -19,6 +20,15 @@ SHIPPED = ["de", "fr", "es", "pt-BR", "it", "pl", "ru", "tr", "ja", "zh-CN", "ko
 # Each language's install button, as its translation has it.
 BUTTON = {"en": "Start installation", "de": "Installation starten", "pt-BR": "Iniciar instalação",
           "ja": "インストールを開始", "ar": "بدء التثبيت"}
+
+
+def closed(installer):
+    """The installer ended well once closed. Under emulation the 32-bit Wine
+    loader itself may crash as the process ends (a host SIGSEGV, never a
+    Windows exit code; docs/building.md): that is the emulator's, and only
+    it is let pass there."""
+    code = installer.wait(30)
+    return code == 0 or (EMULATED and code == -signal.SIGSEGV)
 
 
 def in_language(monkeypatch, locale):
@@ -84,7 +94,7 @@ def test_the_window_speaks_the_users_language(run, monkeypatch, locale, shown):
     if shown == "en":
         assert window["text"] == "Setup \u2014 Varnholt Quellox"
     inspect("close", CLASS)
-    assert installer.wait(30) == 0
+    assert closed(installer)
 
 
 @pytest.mark.parametrize("locale, switch, shown", [
@@ -99,7 +109,7 @@ def test_a_language_forced_on_the_command_line_wins_where_the_copy_has_it(run, m
     installer = run().start(switch)
     assert button_text() == BUTTON[shown]
     inspect("close", CLASS)
-    assert installer.wait(30) == 0
+    assert closed(installer)
 
 
 @not_emulated(NETWORK_PATH)
@@ -130,7 +140,7 @@ def test_arabic_mirrors_the_window_but_not_its_pictures(run, monkeypatch, tmp_pa
     assert window["exstyle"] & WS_EX_LAYOUTRTL == 0
     english_picture = steady_capture(tmp_path, "english")
     inspect("close", CLASS)
-    assert english.wait(30) == 0
+    assert closed(english)
 
     in_language(monkeypatch, "ar_EG.UTF-8")
     arabic = run().start()
@@ -159,7 +169,7 @@ def test_arabic_mirrors_the_window_but_not_its_pictures(run, monkeypatch, tmp_pa
         drawn = pixels(english_picture, left, top, w, h)
         assert any(pixels(arabic_picture, width - left - w + dx, top, w, h) == drawn for dx in (-1, 0, 1)), (left, top)
     inspect("close", CLASS)
-    assert arabic.wait(30) == 0
+    assert closed(arabic)
 
 
 @pytest.mark.parametrize("dpi", [96, 192], indirect=True)
@@ -174,7 +184,7 @@ def test_pictures_of_every_language_are_kept_for_a_look(run, tmp_path, dpi):
         if tag in BUTTON:
             assert button_text() == BUTTON[tag]
         inspect("close", CLASS)
-        assert installer.wait(30) == 0
+        assert closed(installer)
     # PNG beside each, where ImageMagick is at hand.
     subprocess.run(["mogrify", "-format", "png", *map(str, folder.glob("*-%ddpi.ppm" % dpi))],
                    capture_output=True, timeout=scaled(120))
