@@ -61,8 +61,9 @@ public:
         return bounds;
     }
     int Width, Height;
-    platform::UniqueMemoryDc Dc;
+    // The bitmap outlives the DC it is selected into: the DC goes first.
     platform::UniqueGdiObject Bitmap;
+    platform::UniqueMemoryDc Dc;
     void* Bits = nullptr;
 };
 
